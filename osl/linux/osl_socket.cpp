@@ -1,0 +1,175 @@
+// IPv4 socket wrappers: one system call (or a short fixed sequence) each, results and errno
+// handed back as the kernel gave them.
+#include "osl_socket.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kMaxEvents = 8;  // events collected by one connect-state poll
+
+sockaddr_in make_addr(uint32_t ip, uint16_t port) {
+  sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = port;
+  addr.sin_addr.s_addr = ip;
+  return addr;
+}
+
+// 1 when the socket's pending error could be read and is 0; used by the connect-state poll.
+int32_t pending_error_state(SOCKET skt) {
+  int32_t err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(skt, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return 0;
+  return -1;
+}
+
+}  // namespace
+
+static_assert(sizeof(sockaddr_in) == 16, "address records are 16 bytes");
+static_assert(sizeof(ip_mreq) == 8, "membership records are 8 bytes");
+
+extern "C" {
+
+SOCKET osl_socket_create(int32_t af, int32_t type, int32_t protocol) {
+  return socket(af, type, protocol);
+}
+
+void osl_socket_destroy(SOCKET skt) {
+  if (skt != -1) close(skt);
+}
+
+int32_t osl_socket_connect(SOCKET skt, uint32_t ip, uint16_t port) {
+  const sockaddr_in addr = make_addr(ip, port);
+  return connect(skt, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+}
+
+int32_t osl_socket_get_connect_state(SOCKET skt) {
+  epoll_event events[kMaxEvents];
+  const int ep = epoll_create(kMaxEvents);
+  epoll_event ev;
+  memset(&ev, 0, sizeof ev);
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
+  ev.data.fd = skt;
+  epoll_ctl(ep, EPOLL_CTL_ADD, skt, &ev);
+  const int n = epoll_wait(ep, events, kMaxEvents, 0);
+
+  int32_t result = 1;
+  for (int i = 0; i < n; ++i) {
+    if (events[i].data.fd != skt) continue;
+    if (events[i].events & EPOLLERR) {
+      result = -1;
+    } else if (events[i].events & (EPOLLOUT | EPOLLIN)) {
+      result = pending_error_state(skt);
+    } else {
+      continue;
+    }
+    break;
+  }
+  if (ep >= 0) close(ep);
+  return result;
+}
+
+int32_t osl_socket_get_state(void) {
+  const int e = errno;
+  return (e == EAGAIN || e == EWOULDBLOCK || e == EINPROGRESS) ? 0 : -1;
+}
+
+int32_t osl_socket_bind(SOCKET skt, uint32_t ip, uint16_t port) {
+  sockaddr_in addr = make_addr(ip, port);
+  if (ip == inet_addr("127.0.0.1")) addr.sin_addr.s_addr = INADDR_ANY;
+  return bind(skt, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+}
+
+int32_t osl_socket_listen(SOCKET skt, int32_t max) {
+  return listen(skt, max);
+}
+
+SOCKET osl_socket_accept(SOCKET skt, uint32_t *ip, uint16_t *port) {
+  sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  socklen_t len = sizeof addr;
+  const SOCKET s = accept(skt, reinterpret_cast<sockaddr *>(&addr), &len);
+  if (s < 0) return s;
+  if (ip != nullptr) *ip = addr.sin_addr.s_addr;
+  if (port != nullptr) *port = addr.sin_port;
+  return s;
+}
+
+int32_t osl_socket_ioctl(SOCKET skt, int32_t type, uint32_t *val) {
+  return ioctl(skt, static_cast<unsigned long>(static_cast<uint32_t>(type)), val);
+}
+
+int32_t osl_socket_set_opt(SOCKET skt, int32_t level, int32_t optname, const char *optval,
+                           int32_t optlen) {
+  return setsockopt(skt, level, optname, optval, static_cast<socklen_t>(optlen));
+}
+
+int32_t osl_socket_get_opt(SOCKET skt, int32_t level, int32_t optname, int32_t *optval,
+                           int32_t *optlen) {
+  socklen_t len = optlen != nullptr ? static_cast<socklen_t>(*optlen) : 0;
+  const int r = getsockopt(skt, level, optname, optval, &len);
+  if (optlen != nullptr) *optlen = static_cast<int32_t>(len);
+  return r;
+}
+
+int32_t osl_socket_get_sockname(SOCKET skt, uint32_t *ip, uint16_t *port) {
+  sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  socklen_t len = sizeof addr;
+  const int r = getsockname(skt, reinterpret_cast<sockaddr *>(&addr), &len);
+  if (ip != nullptr) *ip = addr.sin_addr.s_addr;
+  if (port != nullptr) *port = addr.sin_port;
+  return r;
+}
+
+int32_t osl_socket_send(SOCKET skt, void *buf, int32_t size) {
+  return static_cast<int32_t>(send(skt, buf, static_cast<size_t>(size), 0));
+}
+
+int32_t osl_socket_recv(SOCKET skt, void *buf, int32_t size) {
+  return static_cast<int32_t>(recv(skt, buf, static_cast<size_t>(size), 0));
+}
+
+int32_t osl_socket_join(SOCKET skt, uint32_t ip) {
+  ip_mreq mreq;
+  memset(&mreq, 0, sizeof mreq);
+  mreq.imr_multiaddr.s_addr = ip;
+  mreq.imr_interface.s_addr = INADDR_ANY;
+  return setsockopt(skt, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
+}
+
+int32_t osl_socket_drop(SOCKET skt, uint32_t ip) {
+  ip_mreq mreq;
+  memset(&mreq, 0, sizeof mreq);
+  mreq.imr_multiaddr.s_addr = ip;
+  mreq.imr_interface.s_addr = INADDR_ANY;
+  return setsockopt(skt, IPPROTO_IP, IP_DROP_MEMBERSHIP, &mreq, sizeof mreq);
+}
+
+int32_t osl_socket_sendto(SOCKET skt, uint32_t ip, uint16_t port, void *buf, int32_t size) {
+  const sockaddr_in addr = make_addr(ip, port);
+  return static_cast<int32_t>(sendto(skt, buf, static_cast<size_t>(size), 0,
+                                     reinterpret_cast<const sockaddr *>(&addr), sizeof addr));
+}
+
+int32_t osl_socket_recvfrom(SOCKET skt, uint32_t *ip, uint16_t *port, void *buf, int32_t size) {
+  sockaddr_in from;
+  memset(&from, 0, sizeof from);
+  socklen_t slen = sizeof from;
+  const int32_t n = static_cast<int32_t>(
+      recvfrom(skt, buf, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr *>(&from), &slen));
+  if (ip != nullptr) *ip = from.sin_addr.s_addr;
+  if (port != nullptr) *port = from.sin_port;
+  return n;
+}
+
+}  // extern "C"

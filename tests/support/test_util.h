@@ -1,0 +1,72 @@
+// Helpers shared by the test suites: private temporary directories and capture of stdout.
+#ifndef OSL_TEST_UTIL_H
+#define OSL_TEST_UTIL_H
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace osltest {
+
+// A directory made with mkdtemp under $TMPDIR (or /tmp), removed with its contents at scope end.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/osltest.XXXXXX";
+    char buf[4096];
+    snprintf(buf, sizeof buf, "%s", tmpl.c_str());
+    if (mkdtemp(buf) != nullptr) path_ = buf;
+  }
+  ~TempDir() {
+    if (!path_.empty()) {
+      std::string cmd = "rm -rf '" + path_ + "'";
+      if (system(cmd.c_str()) != 0) { /* best effort */ }
+    }
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Redirects descriptor 1 into a temporary file between start() and stop(); stop() returns what
+// was written. stdout's buffer is flushed at both ends.
+class StdoutCapture {
+ public:
+  void start() {
+    fflush(stdout);
+    char tmpl[] = "/tmp/osltest.out.XXXXXX";
+    fd_ = mkstemp(tmpl);
+    unlink(tmpl);
+    saved_ = dup(1);
+    dup2(fd_, 1);
+  }
+  std::string stop() {
+    fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    std::string out;
+    lseek(fd_, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd_, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(fd_);
+    return out;
+  }
+
+ private:
+  int fd_ = -1;
+  int saved_ = -1;
+};
+
+}  // namespace osltest
+
+#endif
