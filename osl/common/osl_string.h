@@ -67,6 +67,37 @@ int32_t osl_str_vsnprintf(char_t *str, int32_t size, const char_t *format, va_li
 
 /* ---- date and time text (osl_string_time.cpp) ---- */
 
+/*
+ * Local date-and-time text in the process's time zone (localtime/mktime). utc is seconds since
+ * 1970 UTC handed to the C library as its time_t: 2^31 and above are times before 1970 where
+ * time_t is 32 bits (armhf) and times after 2038 where it is 64 bits (x86-64). Formatters write
+ * into the caller's buf of size bytes (size >= 1), cut and terminated like snprintf.
+ */
+
+/* "%d-%d-%d %d:%d:%d" (e.g. "2024-3-5 14:7:9"). Returns the full text's length as snprintf
+ * reports it (more than size-1 when cut); 0 and buf untouched when utc cannot be broken down. */
+int32_t osl_str_time2str(uint32_t utc, char_t *buf, int32_t size);
+
+/* "YYYY-MM-DD hh:mm:ss" (e.g. "2024-03-05 14:07:09"). Returns buf; buf[0] = 0 when utc cannot
+ * be broken down. */
+char_t *osl_str_utc2date(uint32_t utc, char_t *buf, int32_t size);
+
+/* "YYYY-MM-DDWww hh:mm:ss", weekday name after the day (e.g. "2024-03-05Tue 14:07:09").
+ * Returns buf; buf[0] = 0 when utc cannot be broken down. */
+char_t *osl_str_utc2date_wday(uint32_t utc, char_t *buf, int32_t size);
+
+/* The current time (time()) as osl_str_utc2date writes it, in local time. Returns buf. */
+char_t *osl_get_strutc(char_t *buf, int32_t size);
+
+/* Parses up to six numeric fields (year, month, day, hour, minute, second) from the first size
+ * bytes of strtime, separated by any run of ' ', '-', ':', '.', '/', as local standard time;
+ * reading also stops at a terminator. Fields of ten or more bytes are read as their first nine.
+ * Returns mktime's result as seconds since 1970 (4294967295 when mktime fails); 0 for null. */
+uint32_t osl_str_str2time(char_t *strtime, int32_t size);
+
+/* Always 0, for any input; convert date text with osl_str_str2time. */
+uint32_t osl_str_date2utc(char_t *date);
+
 /* ---- end date and time text ---- */
 
 /* ---- HTML escaping (osl_string_html.cpp) ---- */

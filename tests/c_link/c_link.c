@@ -5,7 +5,18 @@
 #include "osl_url.h"
 #include "osl.h"
 #include "osl_socket.h"
+#include "osl_mutex.h"
 
 int main(void) {
+  {
+    /* clocks, date text and the timed mutex */
+    char_t date[32];
+    void *mutex = osl_mutex_create();
+    if (mutex == NULL || osl_mutex_lock(mutex, -1) != 0) return 1;
+    osl_mutex_unlock(mutex);
+    osl_mutex_destroy(mutex);
+    (void)osl_get_ms();
+    if (osl_str_utc2date(osl_get_utc(), date, (int32_t)sizeof date) != date) return 1;
+  }
   return 0;
 }

@@ -1,0 +1,110 @@
+// Date and time text: local-time formatters over localtime and the lenient date parser over
+// mktime. No state of their own; the zone is the process's (TZ, see osl_set_time_zone).
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "osl_string.h"
+
+namespace {
+
+const char_t *const m_wday_names[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+
+// Bytes that end a field of date text.
+inline bool is_sep(char_t c) {
+  return c == ' ' || c == '-' || c == ':' || c == '.' || c == '/';
+}
+
+// localtime of utc into *out; tzset first so a TZ changed by setenv alone is seen, as localtime
+// itself would. The process-wide record of localtime is left untouched.
+inline struct tm *local_of(uint32_t utc, struct tm *out) {
+  const time_t t = static_cast<time_t>(utc);
+  tzset();
+  return localtime_r(&t, out);
+}
+
+inline size_t room(int32_t size) {
+  return size > 0 ? static_cast<size_t>(size) : 0;
+}
+
+// The date-form formatters write an empty text when the time cannot be broken down.
+inline char_t *clear(char_t *buf, int32_t size) {
+  if (buf != nullptr && size > 0) buf[0] = '\0';
+  return buf;
+}
+
+char_t *format_date(uint32_t utc, char_t *buf, int32_t size) {
+  struct tm tm;
+  if (buf == nullptr || local_of(utc, &tm) == nullptr) return clear(buf, size);
+  snprintf(buf, room(size), "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+           tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t osl_str_time2str(uint32_t utc, char_t *buf, int32_t size) {
+  struct tm tm;
+  if (local_of(utc, &tm) == nullptr) return 0;
+  // A null buf only measures, like snprintf with size 0.
+  return snprintf(buf, buf == nullptr ? 0 : room(size), "%d-%d-%d %d:%d:%d", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+char_t *osl_str_utc2date(uint32_t utc, char_t *buf, int32_t size) {
+  return format_date(utc, buf, size);
+}
+
+char_t *osl_str_utc2date_wday(uint32_t utc, char_t *buf, int32_t size) {
+  struct tm tm;
+  if (buf == nullptr || local_of(utc, &tm) == nullptr) return clear(buf, size);
+  const char_t *wday = (tm.tm_wday >= 0 && tm.tm_wday < 7) ? m_wday_names[tm.tm_wday] : "Na";
+  snprintf(buf, room(size), "%04d-%02d-%02d%s %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+           tm.tm_mday, wday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+char_t *osl_get_strutc(char_t *buf, int32_t size) {
+  return format_date(static_cast<uint32_t>(time(nullptr)), buf, size);
+}
+
+uint32_t osl_str_str2time(char_t *strtime, int32_t size) {
+  if (strtime == nullptr) return 0;
+  int32_t field[6] = {0, 0, 0, 0, 0, 0};
+  // The range ends at size bytes or at a terminator, whichever comes first, so a size larger
+  // than the text never reads past its end.
+  const char_t *p = strtime;
+  const char_t *const end = strtime + (size > 0 ? size : 0);
+  int32_t count = 0;
+  while (count < 6 && p < end && *p != '\0') {
+    while (p < end && *p != '\0' && is_sep(*p)) ++p;
+    const char_t *start = p;
+    while (p < end && *p != '\0' && !is_sep(*p)) ++p;
+    // Ten bytes hold nine digits and the terminator; a longer field is read as its first nine.
+    char_t work[10];
+    memset(work, 0, sizeof work);
+    size_t len = static_cast<size_t>(p - start);
+    if (len > sizeof work - 1) len = sizeof work - 1;
+    memcpy(work, start, len);
+    field[count++] = atoi(work);
+  }
+  struct tm tm;
+  memset(&tm, 0, sizeof tm);  // tm_isdst 0: the text is read as standard time
+  if (field[0] > 1900) tm.tm_year = field[0] - 1900;
+  if (field[1] > 0) tm.tm_mon = field[1] - 1;
+  tm.tm_mday = field[2];
+  tm.tm_hour = field[3];
+  tm.tm_min = field[4];
+  tm.tm_sec = field[5];
+  return static_cast<uint32_t>(mktime(&tm));
+}
+
+uint32_t osl_str_date2utc(char_t *date) {
+  (void)date;
+  return 0;
+}
+
+}  // extern "C"
