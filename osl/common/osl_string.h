@@ -63,6 +63,57 @@ int32_t osl_str_vsnprintf(char_t *str, int32_t size, const char_t *format, va_li
 
 /* ---- tokenising, trimming and value extraction (osl_string_token.cpp) ---- */
 
+/* Returns the next token of the text at *str (cut in place) and advances *str past the run of
+ * delimiters that ended it; *str becomes null at the end of the text. delim is a set of single
+ * characters (null acts as an empty set). Returns null when *str (or str) is null. */
+char_t *osl_str_split(char_t **str, const char_t *delim);
+
+/* Cuts src in place at every occurrence of the whole string separator and stores up to destsize
+ * segment pointers (into src) in dest; the last stored segment keeps the rest of the text. The
+ * count goes to *num when num is non-null: 0 for null or empty src or separator, null dest or
+ * destsize < 1. */
+void osl_str_split_all(char *src, const char *separator, char **dest, int32_t destsize,
+                       int32_t *num);
+
+/* Removes leading and trailing space, tab, CR and LF in place. Returns str (null for null). */
+char_t *osl_str_trim(char_t *str);
+
+/* Normalises a path in place: backslashes become "/", runs of separators collapse, "./" and
+ * "dir/../" segments are removed. Returns path (null for null). */
+char_t *osl_str_trim_path(char_t *path);
+
+/* Reads leading decimal digits with an optional k/K (x1024) or m/M (x1048576) suffix, modulo
+ * 2^32. Returns 0 for null text or text that does not start with a digit. */
+uint32_t osl_str_calcsize(char_t *str);
+
+/* Finds the first line of buf (a line may begin within the first buflen bytes, or anywhere in
+ * the text when buflen < 0; buf must be NUL-terminated) whose start matches name, ignoring
+ * case, and copies its value after ":", "=" or tab into value, at most valuelen-1 bytes. value
+ * is cleared over valuelen bytes first. Returns value when found, null otherwise. */
+char_t *osl_str_getval(char_t *buf, int32_t buflen, char_t *name, char_t *value,
+                       int32_t valuelen);
+
+/* Returns 0 when buf is non-empty and made only of decimal digits and dots, -1 otherwise. */
+int32_t osl_str_isaddr(char_t *buf);
+
+/* Decimal text to int64_t: leading spaces, one optional "-", digits wrapping modulo 2^64 up to
+ * the first non-digit. Returns 0 for null text or text without leading digits. */
+int64_t osl_str_str2int64(char_t *str);
+
+/* Decimal text to uint64_t: leading spaces, digits wrapping modulo 2^64 up to the first
+ * non-digit; no sign. Returns 0 for null text or text without leading digits. */
+uint64_t osl_str_str2uint64(char_t *str);
+
+/* strcmp(path1, path2) when len < 0, else strncmp over len bytes: the library's negative, zero
+ * or positive result. Both paths must be non-null. */
+int32_t osl_str_cmppath(char_t *path1, char_t *path2, int32_t len);
+
+/* Returns 1 when str is non-empty and made only of decimal digits, 0 otherwise (null too). */
+int32_t osl_str_isnumeric(char *str);
+
+/* Returns 1 when str is non-empty and made only of decimal digits and dots, 0 otherwise. */
+int32_t osl_str_isfloat(const char *str);
+
 /* ---- end tokenising ---- */
 
 /* ---- date and time text (osl_string_time.cpp) ---- */
