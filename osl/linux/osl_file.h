@@ -50,10 +50,11 @@ typedef struct SDirNodeInfo {
 /* rename(srcfile, dstfile): 0 done (an existing dstfile is replaced), -1 otherwise. */
 int32_t osl_file_rename(const char *srcfile, const char *dstfile);
 
-/* Copies the content of srcfile into dstfile (created 0664 less umask, or emptied; an existing
- * dstfile keeps its permissions): 0 when the copy ran, -1 when either file cannot be opened. A
- * source that cannot be opened leaves dstfile untouched. A read failing part-way ends the copy
- * early and still answers 0; a short or failed write is not detected. */
+/* Copies the content of srcfile into dstfile through a 4096-byte buffer (dstfile created 0664
+ * less umask, or emptied; an existing dstfile keeps its permissions): 0 when all was copied, -1
+ * when either file cannot be opened, srcfile is a directory, dstfile is srcfile itself, or a read
+ * or write fails part-way (dstfile then holds what was written). In the first three cases
+ * dstfile is left untouched. */
 int32_t osl_file_copy(const char *srcfile, const char *dstfile);
 
 /* Moves srcfile to dstfile by running the system's mv with the two names as separate arguments
@@ -73,8 +74,8 @@ int32_t osl_file_exist(const char *file);
  * (node untouched). */
 int32_t osl_file_get_info(const char *file, SFileNodeInfo *node);
 
-/* Sets file's modification time (and access time) to modify_utc seconds since 1970 UTC:
- * the result of utime, 0 or -1. */
+/* Sets file's modification time to modify_utc seconds since 1970 UTC, leaving the access time
+ * as it was: 0 or -1 (EOVERFLOW past 2038-01-19 where time_t is 32 bits). */
 int32_t osl_file_set_modify_utc(const char *file, uint32_t modify_utc);
 
 /* Sets file's permissions: mode 1 gives 0444, modes 2 and 4 give 0774, any other mode changes
@@ -97,10 +98,12 @@ void osl_file_seek(void *fp, int64_t pos, int32_t base);
 /* The current position in bytes from the start, -1 on failure (a null handle). */
 int64_t osl_file_tell(void *fp);
 
-/* One read of at most size bytes into buf: the count read, 0 at end of file, -1 on failure. */
+/* One read of at most size bytes into buf: the count read, 0 at end of file, -1 on failure
+ * (also for a negative size). */
 int32_t osl_file_read(void *fp, void *buf, int32_t size);
 
-/* One write of size bytes from buf: the count written (possibly fewer), -1 on failure. */
+/* One write of size bytes from buf: the count written (possibly fewer), -1 on failure (also for
+ * a negative size). */
 int32_t osl_file_write(void *fp, void *buf, int32_t size);
 
 /* 1 when the position equals the file's size, 0 when not (also beyond the end), -1 when the
