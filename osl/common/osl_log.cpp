@@ -1,0 +1,399 @@
+// The logging module: one process-wide target (console, rotating file or UDP), the global and
+// per-module thresholds, and the hex dump. All state is in unlocked statics; one thread at a
+// time logs and changes settings. Nothing here allocates: texts are built on the caller's stack.
+#include "osl_log.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "osl.h"
+#include "osl_file.h"
+#include "osl_socket.h"
+#include "osl_string.h"
+#include "osl_url.h"
+
+namespace {
+
+constexpr int32_t kMsgBufSize = 8196;         // stack buffer of every logging call
+constexpr int32_t kMsgRoom = kMsgBufSize - 1; // room handed to formatting
+constexpr int32_t kUrlSize = 1024;            // m_url, terminator included
+constexpr int32_t kWorkSize = 128;            // host and port texts of a udp:// target
+constexpr uint16_t kDefaultUdpPort = 8000;
+
+constexpr char_t kConsoleScheme[] = "console://";
+constexpr char_t kFileScheme[] = "file://";
+constexpr char_t kUdpScheme[] = "udp://";
+constexpr int32_t kConsoleSchemeLen = 10;
+constexpr int32_t kFileSchemeLen = 7;
+constexpr int32_t kUdpSchemeLen = 6;
+
+// Constant-initialised: the load-time state is in place before any constructor runs.
+int32_t m_level = OSL_LOG_WARN;
+uint32_t m_maxsize = 0x40000000u;  // 1 GiB
+uint32_t m_max_daynum = 7;
+char_t m_url[kUrlSize];  // the last byte is never written
+SOCKET m_socket = OSL_INVALID_SOCKET;
+uint32_t m_ip = 0;    // network byte order
+uint16_t m_port = 0;  // network byte order
+void *m_fp = nullptr;
+uint32_t m_filesize = 0;  // bytes written to file targets since init or the last rotation
+log_mod_t m_mgr;
+
+bool has_scheme(const char_t *url, const char_t *scheme, int32_t len) {
+  return osl_strncmp_nocase(url, scheme, len) == 0;
+}
+
+// First octet 224..239; ip is in network byte order, so its first byte in memory.
+bool is_multicast(uint32_t ip) {
+  const uchar_t first = reinterpret_cast<const uchar_t *>(&ip)[0];
+  return first >= 224 && first <= 239;
+}
+
+void close_target() {
+  if (m_socket != OSL_INVALID_SOCKET) {
+    if (is_multicast(m_ip)) osl_socket_drop(m_socket, m_ip);
+    osl_socket_destroy(m_socket);
+    m_socket = OSL_INVALID_SOCKET;
+  }
+  if (m_fp != nullptr) {
+    osl_file_close(m_fp);
+    m_fp = nullptr;
+  }
+}
+
+// Moves path to path.bak (replacing an older backup) and opens path anew, empty. The backup
+// name is never cut, so no other file can be deleted or overwritten in its place. A path too
+// long for the name buffer leaves the old log in place and is only reopened (emptied).
+void *restart_file(const char_t *path) {
+  char_t bak[kUrlSize + 8];
+  const int32_t n = osl_str_snprintf(bak, static_cast<int32_t>(sizeof bak), "%s.bak", path);
+  if (n == osl_strlen(path) + 4) {
+    if (osl_file_exist(bak) == 0) osl_file_delete(bak);
+    osl_file_rename(path, bak);  // fails harmlessly when there is no log yet
+  }
+  return osl_file_open(path, OSL_FILE_CREATE);
+}
+
+// Copies len bytes at url + pos into tmp (kWorkSize bytes) and terminates; false when they
+// would not fit with the terminator.
+bool copy_part(char_t *tmp, const char_t *url, int32_t pos, int32_t len) {
+  if (len >= kWorkSize) return false;
+  memset(tmp, 0, kWorkSize);
+  osl_strncpy(tmp, url + pos, len);
+  return true;
+}
+
+// The udp:// branch of osl_log_set_target, working on m_url.
+int32_t set_udp_target() {
+  char_t tmp[kWorkSize];
+  SUrlInfo info;
+  if (osl_url_parse(m_url, &info) != 0) return -1;
+
+  if (info.hostport_len > 0) {
+    if (!copy_part(tmp, m_url, info.hostport_pos, info.hostport_len)) return -1;
+    m_port = htons(static_cast<uint16_t>(atoi(tmp) & 0xFFFF));
+  } else {
+    m_port = htons(kDefaultUdpPort);
+  }
+  if (info.hostname_len <= 0) return 0;  // no host: no socket, texts are discarded
+  if (!copy_part(tmp, m_url, info.hostname_pos, info.hostname_len)) return -1;
+
+  if (strspn(tmp, "0123456789.") == strlen(tmp)) {
+    // inet_aton rather than inet_addr: an invalid dotted text must not become the broadcast
+    // address 255.255.255.255.
+    struct in_addr addr;
+    if (inet_aton(tmp, &addr) == 0) return -1;
+    m_ip = addr.s_addr;
+  } else {
+    const struct hostent *host = gethostbyname(tmp);
+    if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr ||
+        host->h_length < 4) {
+      return -1;
+    }
+    memcpy(&m_ip, host->h_addr_list[0], 4);
+  }
+
+  m_socket = osl_socket_create(2, 2, 0);  // AF_INET, SOCK_DGRAM
+  if (m_socket < 0) {
+    m_socket = OSL_INVALID_SOCKET;
+    return -1;
+  }
+  // A failed bind keeps the socket: later texts are still sent to m_ip:m_port.
+  if (is_multicast(m_ip)) {
+    if (osl_socket_bind(m_socket, 0, m_port) < 0) return -1;
+    osl_socket_join(m_socket, m_ip);
+    return 0;
+  }
+  return osl_socket_bind(m_socket, m_ip, m_port) < 0 ? -1 : 0;
+}
+
+// Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass
+// the length plus the terminator). -1 for a null buf or size <= 0, else 0 whatever happened.
+int32_t osl_log_output(char_t *buf, int32_t size) {
+  if (buf == nullptr || size <= 0) return -1;
+  if (m_fp != nullptr) {
+    const int32_t n = osl_strlen(buf);
+    osl_file_write(m_fp, buf, n);
+    m_filesize += static_cast<uint32_t>(n);
+    osl_get_ms();
+    if (m_filesize >= m_maxsize) {
+      m_filesize = 0;
+      osl_file_close(m_fp);
+      m_fp = restart_file(m_url + kFileSchemeLen);
+    }
+  } else if (m_socket != OSL_INVALID_SOCKET) {
+    osl_socket_sendto(m_socket, m_ip, m_port, buf, size);
+  } else if (has_scheme(m_url, kConsoleScheme, kConsoleSchemeLen)) {
+    printf("%s", buf);
+  }
+  return 0;
+}
+
+int32_t log_v(int32_t severity, const char_t *format, va_list ap) {
+  if (m_level > severity) return 0;
+  char_t buf[kMsgBufSize];
+  const int32_t size = osl_str_vsnprintf(buf, kMsgRoom, format, ap);
+  buf[size] = '\0';
+  osl_log_output(buf, size + 1);
+  return size + 1;
+}
+
+struct ModPrefix {
+  const char_t *ms;    // flag bit 0
+  const char_t *time;  // flag bit 1
+  const char_t *plain;
+};
+
+constexpr ModPrefix kModPrefix[5] = {
+    {nullptr, nullptr, nullptr},
+    {"[D][%02d][%u] ", "[D][%02d][%s] ", "[D][%02d] "},
+    {"[I][%02d][%u] ", "[I][%02d][%s] ", "[I][%02d] "},
+    {"[W][%02d][%u] ", "[W][%02d][%s] ", "[W][%02d] "},
+    {"[E][%02d][%u] ", "[E][%02d][%s] ", "[E][%02d] "},
+};
+
+int32_t log_mod_v(int32_t mod, int32_t severity, const char_t *format, va_list ap) {
+  const int32_t i = mod - 1;
+  if (i < 0 || i >= OSL_LOG_MOD_MAX) return 0;
+  if (m_mgr.mod[i] <= 0) return 0;
+  if (m_level > severity || m_mgr.level[i] > severity) return 0;
+
+  char_t buf[kMsgBufSize];
+  const ModPrefix &pf = kModPrefix[severity];
+  int32_t p;
+  if ((m_mgr.flag & 1) != 0) {
+    p = sprintf(buf, pf.ms, mod, static_cast<unsigned>(osl_get_ms()));
+  } else if ((m_mgr.flag & 2) != 0) {
+    const char *now = osl_get_time_string();
+    p = sprintf(buf, pf.time, mod, now != nullptr ? now : "");
+  } else {
+    p = sprintf(buf, pf.plain, mod);
+  }
+  const int32_t n = osl_str_vsnprintf(buf + p, kMsgRoom - p, format, ap);
+  buf[p + n] = '\0';
+  osl_log_output(buf, p + n + 1);
+  return p + n + 1;
+}
+
+constexpr char_t kStarRow[] =
+    "****************************************************************************\n";
+static_assert(sizeof kStarRow == 76 + 2, "the summary box is 76 asterisks wide");
+
+constexpr char_t kHexChar[] = "0123456789ABCDEF";
+constexpr int32_t kHexLineSize = 128;
+constexpr int32_t kHexMaxTabs = 6;
+
+}  // namespace
+
+extern "C" {
+
+int32_t osl_log_init(int32_t level) {
+  close_target();  // no descriptor is left behind by a second init
+  m_level = level;
+  memset(m_url, 0, sizeof m_url);
+  osl_strncpy(m_url, kConsoleScheme, kUrlSize - 1);
+  m_socket = OSL_INVALID_SOCKET;
+  m_ip = 0;
+  m_port = 0;
+  m_fp = nullptr;
+  m_filesize = 0;
+  memset(&m_mgr, 0, sizeof m_mgr);
+  return 0;
+}
+
+void osl_log_exit(void) {
+  close_target();
+}
+
+int32_t osl_log_set_target(const char_t *url) {
+  close_target();
+  if (url == nullptr) return -1;
+  osl_strncpy(m_url, url, kUrlSize - 1);
+  osl_get_ms();  // starts the millisecond clock's count if nothing has read it yet
+
+  if (has_scheme(m_url, kFileScheme, kFileSchemeLen)) {
+    // The byte count is not reset: it carries over from an earlier file target.
+    m_fp = restart_file(m_url + kFileSchemeLen);
+    return 0;
+  }
+  if (has_scheme(m_url, kUdpScheme, kUdpSchemeLen)) return set_udp_target();
+  return 0;
+}
+
+void osl_log_get_target(char_t *buf, int32_t size) {
+  if (buf == nullptr || size <= 0) return;
+  osl_strncpy(buf, m_url, size - 1);
+  buf[size - 1] = '\0';
+}
+
+void osl_log_set_max_logsize(uint32_t maxsize) {
+  m_maxsize = maxsize;
+}
+
+void osl_log_set_max_lognum(uint32_t daynum) {
+  m_max_daynum = daynum;
+}
+
+void osl_log_set_level(int32_t level) {
+  m_level = level;
+}
+
+int32_t osl_log_get_level(void) {
+  return m_level;
+}
+
+#define OSL_LOG_LEVELLED(fn, severity)         \
+  int32_t fn(const char_t *format, ...) {      \
+    if (m_level > (severity)) return 0;        \
+    va_list ap;                                \
+    va_start(ap, format);                      \
+    const int32_t r = log_v((severity), format, ap); \
+    va_end(ap);                                \
+    return r;                                  \
+  }
+
+OSL_LOG_LEVELLED(osl_log_debug, OSL_LOG_DEBUG)
+OSL_LOG_LEVELLED(osl_log_info, OSL_LOG_INFO)
+OSL_LOG_LEVELLED(osl_log_warn, OSL_LOG_WARN)
+OSL_LOG_LEVELLED(osl_log_error, OSL_LOG_ERROR)
+
+#define OSL_LOG_MODULE(fn, severity)                        \
+  int32_t fn(int32_t mod, const char_t *format, ...) {      \
+    va_list ap;                                             \
+    va_start(ap, format);                                   \
+    const int32_t r = log_mod_v(mod, (severity), format, ap); \
+    va_end(ap);                                             \
+    return r;                                               \
+  }
+
+OSL_LOG_MODULE(osl_log_mod_debug, OSL_LOG_DEBUG)
+OSL_LOG_MODULE(osl_log_mod_info, OSL_LOG_INFO)
+OSL_LOG_MODULE(osl_log_mod_warn, OSL_LOG_WARN)
+OSL_LOG_MODULE(osl_log_mod_error, OSL_LOG_ERROR)
+
+int32_t osl_log_mod_create(const char_t *name, int32_t level) {
+  if (level < OSL_LOG_ALL || level > OSL_LOG_NONE) level = OSL_LOG_ALL;
+  for (int32_t i = 0; i < OSL_LOG_MOD_MAX; ++i) {
+    if (m_mgr.mod[i] != 0) continue;
+    m_mgr.mod[i] = 1;
+    m_mgr.level[i] = level;
+    memset(m_mgr.name[i], 0, OSL_LOG_MOD_NAME_LEN);
+    if (name != nullptr) strncpy(m_mgr.name[i], name, OSL_LOG_MOD_NAME_LEN - 1);
+    return i + 1;
+  }
+  return -1;
+}
+
+void osl_log_mod_release(int32_t mod) {
+  if (mod < 1 || mod > OSL_LOG_MOD_MAX) return;
+  m_mgr.mod[mod - 1] = 0;
+  m_mgr.level[mod - 1] = OSL_LOG_NONE;
+}
+
+void osl_log_mod_set_level(int32_t mod, int32_t level) {
+  if (mod < 1 || mod > OSL_LOG_MOD_MAX) return;
+  m_mgr.mod[mod - 1] = 1;
+  m_mgr.level[mod - 1] = level;
+}
+
+int32_t osl_log_mod_get_level(int32_t mod) {
+  if (mod < 1 || mod > OSL_LOG_MOD_MAX) return -1;
+  return m_mgr.level[mod - 1];
+}
+
+void osl_log_mod_set_flag(uint32_t flag) {
+  m_mgr.flag = static_cast<int32_t>(flag);
+}
+
+uint32_t osl_log_mod_get_flag(void) {
+  return static_cast<uint32_t>(m_mgr.flag);
+}
+
+void osl_log_mod_config(void) {
+  osl_log_error("%s", kStarRow);
+  osl_log_error("*   log level [N][%02d] [E][%02d] [W][%02d] [I][%02d] [D][%02d] [A][%02d] \n",
+                OSL_LOG_NONE, OSL_LOG_ERROR, OSL_LOG_WARN, OSL_LOG_INFO, OSL_LOG_DEBUG,
+                OSL_LOG_ALL);
+  osl_log_error("*   log mod[00] level[%02d]-> GLOBLE MOD\n", m_level);
+  for (int32_t i = 0; i < OSL_LOG_MOD_MAX; ++i) {
+    if (m_mgr.mod[i] == 1) {
+      osl_log_error("*   log mod[%02d] level[%02d]-> %s\n", i + 1, m_mgr.level[i], m_mgr.name[i]);
+    }
+  }
+  osl_log_error("%s", kStarRow);
+  osl_log_error("#LOG SET -00:%02d", m_level);
+  for (int32_t i = 0; i < OSL_LOG_MOD_MAX; ++i) {
+    if (m_mgr.mod[i] == 1) osl_log_error("-%02d:%02d", i + 1, m_mgr.level[i]);
+  }
+  osl_log_error("\n");
+}
+
+int32_t osl_log_hex(const char_t *msg, const char_t *buf, uint32_t len, int32_t wide) {
+  if (msg == nullptr || buf == nullptr || (wide != 8 && wide != 16)) return 0;
+  osl_log_debug("%s--> addr=%08lx %lu bytes\n", msg,
+                static_cast<unsigned long>(reinterpret_cast<uintptr_t>(buf)),
+                static_cast<unsigned long>(len));
+
+  const char_t *p = msg;
+  while (*p == '\r' || *p == '\n') ++p;
+  int32_t tabs = 0;
+  while (p[tabs] == '\t' && tabs < kHexMaxTabs) ++tabs;
+
+  const uchar_t *bytes = reinterpret_cast<const uchar_t *>(buf);
+  const uint32_t width = static_cast<uint32_t>(wide);
+  uint32_t left = len;
+  int64_t total = 0;
+  char_t line[kHexLineSize];
+  while (left > 0) {
+    const uint32_t nbytes = left < width ? left : width;
+    int32_t k = 0;
+    for (int32_t t = 0; t < tabs; ++t) line[k++] = '\t';
+    for (int32_t s = 0; s < 4; ++s) line[k++] = ' ';
+    for (uint32_t b = 0; b < nbytes; ++b) {
+      line[k++] = kHexChar[bytes[b] >> 4];
+      line[k++] = kHexChar[bytes[b] & 0x0F];
+      line[k++] = ' ';
+    }
+    for (uint32_t g = 0; g < width - nbytes + 1; ++g) {
+      line[k++] = ' ';
+      line[k++] = ' ';
+      line[k++] = ' ';
+    }
+    for (uint32_t b = 0; b < nbytes; ++b) {
+      line[k++] = (bytes[b] >= 0x20 && bytes[b] <= 0x7E) ? static_cast<char_t>(bytes[b]) : '.';
+    }
+    line[k] = '\0';
+    total += osl_log_debug("%s\n", line);
+    bytes += nbytes;
+    left -= nbytes;
+  }
+  // Only a dump of hundreds of megabytes could pass this; keep the sum representable.
+  return total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total);
+}
+
+}  // extern "C"

@@ -1,0 +1,144 @@
+/*
+ * osl_log.h - process-wide logging: one target chosen by URL ("console://", "file://path",
+ * "udp://host[:port]"), a global threshold, printf-style calls at four severities, up to 64
+ * named modules with their own thresholds and line prefixes, and a hex dump.
+ *
+ * Levels are signed 32-bit: 0 all, 1 debug, 2 info, 3 warn, 4 error, 8 none. A text of
+ * severity s passes a threshold t when t <= s. Before osl_log_init or osl_log_set_target the
+ * threshold is 3 and the target is empty, so every text is discarded.
+ *
+ * No locks: one thread at a time logs and changes the settings. Every text is formatted in a
+ * fixed 8196-byte stack buffer (at most 8194 characters, longer texts are cut) and nothing is
+ * allocated. File texts are written unbuffered, one write per text; datagrams carry the text
+ * plus its terminating zero byte. Console output goes through stdio's stdout, unflushed.
+ * The module prints nothing about its own failures. Compiles as C99 and C++17.
+ */
+#ifndef OSL_LOG_H
+#define OSL_LOG_H
+
+#include <stdint.h>
+
+#include "osl_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define OSL_LOG_ALL 0
+#define OSL_LOG_DEBUG 1
+#define OSL_LOG_INFO 2
+#define OSL_LOG_WARN 3
+#define OSL_LOG_ERROR 4
+#define OSL_LOG_NONE 8
+
+#define OSL_LOG_MOD_MAX 64     /* module slots; module numbers run 1..64 */
+#define OSL_LOG_MOD_NAME_LEN 32 /* bytes per stored name, terminator included */
+
+/* Module table. flag bit 0 adds the millisecond clock to module prefixes, bit 1 the local time
+ * text (bit 0 wins); mod[i] is 1 while slot i (module i + 1) is in use, 0 when free. */
+typedef struct log_mod_t {
+  int32_t flag;
+  int32_t mod[OSL_LOG_MOD_MAX];
+  int32_t level[OSL_LOG_MOD_MAX];
+  char_t name[OSL_LOG_MOD_MAX][OSL_LOG_MOD_NAME_LEN];
+} log_mod_t;
+
+#if defined(__GNUC__)
+#define OSL_LOG_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define OSL_LOG_PRINTF(f, a)
+#endif
+
+/* ---- targets ---- */
+
+/* Closes an open file or socket target, then: threshold = level, target "console://", module
+ * table cleared (every slot free, flag 0), file byte count 0. The maximum size and count keep
+ * their values. Returns 0. */
+int32_t osl_log_init(int32_t level);
+
+/* Closes the target's file or socket (leaving a joined multicast group first). The URL, levels
+ * and modules stay, so a console target goes on printing and a file/UDP one goes silent. */
+void osl_log_exit(void);
+
+/* Closes the current target, then sets url (scheme in any case): "console://" prints on stdout;
+ * "file://PATH" moves PATH to PATH.bak (replacing it) and starts PATH empty (0 even when it
+ * cannot be opened: texts are then lost); "udp://HOST[:PORT]" sends each text as a datagram to
+ * HOST (dotted address or name) at PORT (8000 when absent), binding the socket to HOST:PORT, or
+ * to any address and PORT and joining the group for 224.0.0.0..239.255.255.255; any other text
+ * discards everything. Returns 0, or -1 for a null url (the old URL stays), an unusable udp
+ * host or port (no socket), or a failed bind (the socket is kept and still sends). The URL is
+ * stored cut to 1023 characters. */
+int32_t osl_log_set_target(const char_t *url);
+
+/* Copies the current URL into buf, at most size - 1 characters, always terminated. Does
+ * nothing for a null buf or size <= 0. */
+void osl_log_get_target(char_t *buf, int32_t size);
+
+/* Bytes (1 GiB at load) at which the log file is moved to its .bak and restarted; checked after
+ * each write. The count carries over when one file target follows another. */
+void osl_log_set_max_logsize(uint32_t maxsize);
+
+/* Stores the number of log files to keep (7 at load); rotation keeps one backup regardless. */
+void osl_log_set_max_lognum(uint32_t daynum);
+
+/* ---- levelled and module logging ---- */
+
+/* Sets the global threshold, unaltered (no range test). */
+void osl_log_set_level(int32_t level);
+
+/* The global threshold. */
+int32_t osl_log_get_level(void);
+
+/* printf-style texts at severity 1 (debug), 2 (info), 3 (warn), 4 (error), delivered as
+ * formatted (no prefix, no line end added). Return 0 when filtered out (nothing is formatted),
+ * otherwise the delivered length plus 1. */
+int32_t osl_log_debug(const char_t *format, ...) OSL_LOG_PRINTF(1, 2);
+int32_t osl_log_info(const char_t *format, ...) OSL_LOG_PRINTF(1, 2);
+int32_t osl_log_warn(const char_t *format, ...) OSL_LOG_PRINTF(1, 2);
+int32_t osl_log_error(const char_t *format, ...) OSL_LOG_PRINTF(1, 2);
+
+/* Registers a module in the lowest free slot with threshold level (0 when outside 0..8) and
+ * the first 31 characters of name (a null name is stored empty). Returns the module number
+ * 1..64, or -1 when all slots are in use. Names are not compared. */
+int32_t osl_log_mod_create(const char_t *name, int32_t level);
+
+/* Frees module mod's slot and sets its threshold to 8; numbers outside 1..64 are ignored. */
+void osl_log_mod_release(int32_t mod);
+
+/* Sets module mod's threshold, unaltered, and marks its slot in use (name kept). Numbers
+ * outside 1..64 are ignored. */
+void osl_log_mod_set_level(int32_t mod, int32_t level);
+
+/* Module mod's threshold whatever the slot's state; -1 for a number outside 1..64. */
+int32_t osl_log_mod_get_level(int32_t mod);
+
+/* Sets and reads the module prefix flag (see log_mod_t). */
+void osl_log_mod_set_flag(uint32_t flag);
+uint32_t osl_log_mod_get_flag(void);
+
+/* printf-style texts for module mod at severity 1..4, after a prefix "[L][NN] ", with the
+ * millisecond clock "[L][NN][ms] " or the local time text "[L][NN][time\n] " as the flag asks.
+ * Pass only when the slot is in use and both the global and the module threshold admit the
+ * severity. Return 0 when filtered out, otherwise the delivered length plus 1. */
+int32_t osl_log_mod_debug(int32_t mod, const char_t *format, ...) OSL_LOG_PRINTF(2, 3);
+int32_t osl_log_mod_info(int32_t mod, const char_t *format, ...) OSL_LOG_PRINTF(2, 3);
+int32_t osl_log_mod_warn(int32_t mod, const char_t *format, ...) OSL_LOG_PRINTF(2, 3);
+int32_t osl_log_mod_error(int32_t mod, const char_t *format, ...) OSL_LOG_PRINTF(2, 3);
+
+/* Prints the global and every in-use module threshold as a box and a "#LOG SET" line, one
+ * osl_log_error call per row (so only at a global threshold of 4 or less). */
+void osl_log_mod_config(void);
+
+/* ---- hex dump ---- */
+
+/* Dumps len bytes at buf through osl_log_debug: a header "msg--> addr=... N bytes", then wide
+ * (8 or 16) bytes per line in hex and as text, indented by the tabs (at most 6) that follow
+ * msg's leading line ends. Returns the sum of osl_log_debug's results for the data lines (0
+ * when filtered), or 0 with no output for a null msg or buf or another width. */
+int32_t osl_log_hex(const char_t *msg, const char_t *buf, uint32_t len, int32_t wide);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OSL_LOG_H */

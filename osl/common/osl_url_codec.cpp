@@ -1,0 +1,147 @@
+// Percent-encoding and decoding of URL text: the form encoder ("+" for space), the component
+// encoder (keeps "%" and most printable bytes), the lenient decoder into a separate buffer and
+// the strict in-place decoder. Bytes are unsigned; escapes use upper-case digits. No state.
+#include "osl_url.h"
+
+#include <stdio.h>
+
+namespace {
+
+constexpr char_t table[] = "0123456789ABCDEF";
+
+bool is_digit(uchar_t c) { return c >= '0' && c <= '9'; }
+bool is_alpha(uchar_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_xdigit(uchar_t c) {
+  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Kept unchanged by the form encoder.
+bool form_keeps(uchar_t c) {
+  return is_digit(c) || is_alpha(c) || c == '.' || c == '-' || c == '_' || c == '*';
+}
+
+// Escaped by the component encoder.
+bool component_escapes(uchar_t c) {
+  if (c < 0x21 || c > 0x7E) return true;  // space, controls, DEL and bytes above 0x7F
+  switch (c) {
+    case '+': case ';': case '/': case '?': case ':': case '@': case '&': case '=':
+    case '$': case ',': case '{': case '}': case '[': case ']': case '"':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Digits 0-9, letters 10-35 in either case; -1 for any other byte.
+int32_t lenient_value(uchar_t c) {
+  if (is_digit(c)) return c - '0';
+  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t osl_url_encode(const char_t *url, int32_t urllen, char_t *buf, int32_t size) {
+  if (url == nullptr || buf == nullptr || urllen <= 0 || size <= 0) return 0;
+  int32_t out = 0;
+  for (int32_t i = 0; i < urllen && out < size - 1; ++i) {
+    const uchar_t c = static_cast<uchar_t>(url[i]);
+    if (form_keeps(c)) {
+      buf[out++] = static_cast<char_t>(c);
+    } else if (c == ' ') {
+      buf[out++] = '+';
+    } else {
+      if (out + 3 >= size) {
+        buf[out] = '\0';  // terminated for safety; 0 still says the encoding failed
+        return 0;
+      }
+      snprintf(buf + out, 4, "%%%02X", c);
+      out += 3;
+    }
+  }
+  buf[out] = '\0';
+  return out;
+}
+
+int32_t osl_url_encode_component(const char_t *url, int32_t urllen, char_t *buf, int32_t size) {
+  (void)urllen;  // the input always runs to its terminator
+  if (url == nullptr || buf == nullptr || size <= 0) return 0;
+  int32_t out = 0;
+  for (const char_t *p = url; *p != '\0'; ++p) {
+    const uchar_t c = static_cast<uchar_t>(*p);
+    if (component_escapes(c)) {
+      if (out + 3 > size - 1) break;
+      buf[out++] = '%';
+      buf[out++] = table[c >> 4];
+      buf[out++] = table[c & 0x0F];
+    } else {
+      if (out + 1 > size - 1) break;
+      buf[out++] = static_cast<char_t>(c);
+    }
+  }
+  buf[out] = '\0';
+  return out;
+}
+
+int32_t osl_url_decode(const char_t *url, int32_t urllen, char_t *buf, int32_t size) {
+  if (url == nullptr || buf == nullptr || size <= 0) return 0;
+  int32_t in = 0;
+  int32_t out = 0;
+  while (url[in] != '\0' && in < urllen && out < size - 1) {
+    const uchar_t c = static_cast<uchar_t>(url[in]);
+    if (c == '+') {
+      buf[out++] = ' ';
+      ++in;
+      continue;
+    }
+    if (c == '%' && url[in + 1] != '\0' && url[in + 2] != '\0') {
+      const int32_t hi = lenient_value(static_cast<uchar_t>(url[in + 1]));
+      if (hi >= 0) {
+        const int32_t lo = lenient_value(static_cast<uchar_t>(url[in + 2]));
+        const int32_t v = lo >= 0 ? hi * 16 + lo : hi;
+        buf[out++] = static_cast<char_t>(static_cast<uchar_t>(v & 0xFF));
+        in += 3;
+        continue;
+      }
+      // "%" not followed by a digit or letter: kept as it is, the next byte taken on its own.
+    }
+    buf[out++] = static_cast<char_t>(c);
+    ++in;
+  }
+  buf[out] = '\0';
+  return out;
+}
+
+int32_t url_decode(char_t *str, int32_t len) {
+  if (str == nullptr) return 0;
+  int32_t out = 0;
+  for (int32_t in = 0; in < len; ++in) {
+    const char_t c = str[in];
+    if (c == '+') {
+      str[out++] = ' ';
+    } else if (c == '%' && in + 2 < len && is_xdigit(static_cast<uchar_t>(str[in + 1])) &&
+               is_xdigit(static_cast<uchar_t>(str[in + 2]))) {
+      str[out++] = static_cast<char_t>(htoi(str + in + 1));
+      in += 2;
+    } else {
+      str[out++] = c;
+    }
+  }
+  if (len >= 0) str[out] = '\0';
+  return out;
+}
+
+int32_t htoi(const char_t *s) {
+  int32_t value = 0;
+  for (int32_t k = 0; k < 2; ++k) {
+    int32_t c = static_cast<uchar_t>(s[k]);
+    if (c >= 'A' && c <= 'Z') c = c - 'A' + 'a';
+    value = value * 16 + (is_digit(static_cast<uchar_t>(c)) ? c - '0' : c - 87);
+  }
+  return value;
+}
+
+}  // extern "C"
