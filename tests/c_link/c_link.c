@@ -6,6 +6,7 @@
 #include "osl.h"
 #include "osl_socket.h"
 #include "osl_mutex.h"
+#include "osl_file.h"
 
 int main(void) {
   {
@@ -17,6 +18,11 @@ int main(void) {
     osl_mutex_destroy(mutex);
     (void)osl_get_ms();
     if (osl_str_utc2date(osl_get_utc(), date, (int32_t)sizeof date) != date) return 1;
+  }
+  {
+    /* files: nothing opens under an empty name, and a null handle has no position */
+    if (osl_file_open("", OSL_FILE_READ) != NULL || osl_file_exist("") != -1) return 1;
+    if (osl_file_tell(NULL) != -1) return 1;
   }
   return 0;
 }

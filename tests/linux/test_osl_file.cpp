@@ -1,0 +1,531 @@
+// File operations: open modes and permissions, handles on descriptor 0, 64-bit positions,
+// end-of-file, links, copy and the shell-free move. Everything happens in private temp dirs.
+#include "osl_file.h"
+
+#include <errno.h>
+#include <string.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace {
+
+using osltest::TempDir;
+
+void put(const std::string &path, const std::string &data) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  close(fd);
+}
+
+std::string get(const std::string &path) {
+  std::string out;
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return "<missing>";
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return out;
+}
+
+bool exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+mode_t perms(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return 07777;
+  return st.st_mode & 07777;
+}
+
+// Sets the process's umask for one test and puts the old one back.
+class UmaskGuard {
+ public:
+  explicit UmaskGuard(mode_t mask) : old_(umask(mask)) {}
+  ~UmaskGuard() { umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+// Changes the working directory for one test and goes back.
+class CwdGuard {
+ public:
+  explicit CwdGuard(const std::string &dir) {
+    if (getcwd(old_, sizeof old_) == nullptr) old_[0] = '\0';
+    ok_ = chdir(dir.c_str()) == 0;
+  }
+  ~CwdGuard() {
+    if (old_[0] != '\0' && chdir(old_) != 0) { /* nothing better to do */ }
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  char old_[4096];
+  bool ok_ = false;
+};
+
+std::string pattern(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 2463534242u;
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    s[i] = static_cast<char>(x);
+  }
+  return s;
+}
+
+TEST(OslFile, OpenModesCreateKeepOrEmpty) {
+  struct Case {
+    int32_t mode;
+    bool file_exists;
+    bool opened;
+    const char *content_after;  // content right after the open
+    mode_t perms_if_created;
+  };
+  const Case cases[] = {
+      {1, false, false, "<missing>", 0},   {1, true, true, "hello", 0},
+      {2, false, true, "", 0664 & ~027},   {2, true, true, "", 0},
+      {4, false, true, "", 0664 & ~027},   {4, true, true, "hello", 0},
+      {3, true, false, "hello", 0},        {3, false, false, "<missing>", 0},
+      {0, false, false, "<missing>", 0},   {-1, true, false, "hello", 0},
+      {8, false, false, "<missing>", 0},   {6, true, false, "hello", 0},
+  };
+  UmaskGuard mask(027);
+  for (const Case &c : cases) {
+    TempDir dir;
+    std::string path = dir.file("f");
+    if (c.file_exists) put(path, "hello");
+    SCOPED_TRACE("mode " + std::to_string(c.mode) + (c.file_exists ? " existing" : " missing"));
+    void *h = osl_file_open(path.c_str(), c.mode);
+    EXPECT_EQ(h != nullptr, c.opened);
+    EXPECT_EQ(get(path), c.content_after);
+    if (!c.file_exists && c.opened) EXPECT_EQ(perms(path), c.perms_if_created);
+    if (h != nullptr) {
+      EXPECT_EQ(osl_file_tell(h), 0);
+      osl_file_close(h);
+    }
+  }
+}
+
+TEST(OslFile, CreatedFilesAre0664BeforeTheMask) {
+  const mode_t masks[] = {0, 022, 077};
+  for (mode_t m : masks) {
+    UmaskGuard mask(m);
+    TempDir dir;
+    void *h = osl_file_open(dir.file("f").c_str(), 2);
+    ASSERT_NE(h, nullptr);
+    osl_file_close(h);
+    EXPECT_EQ(perms(dir.file("f")), 0664 & ~m) << "umask " << m;
+  }
+}
+
+TEST(OslFile, ModeFourOverwritesTheBeginningAndModeOneCannotWrite) {
+  TempDir dir;
+  std::string path = dir.file("f");
+  put(path, "0123456789");
+  void *h = osl_file_open(path.c_str(), 4);
+  ASSERT_NE(h, nullptr);
+  char abc[] = "abc";
+  EXPECT_EQ(osl_file_write(h, abc, 3), 3);
+  EXPECT_EQ(osl_file_tell(h), 3);
+  osl_file_close(h);
+  EXPECT_EQ(get(path), "abc3456789");
+
+  h = osl_file_open(path.c_str(), 1);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(osl_file_write(h, abc, 3), -1);
+  EXPECT_EQ(errno, EBADF);
+  osl_file_close(h);
+  EXPECT_EQ(get(path), "abc3456789");
+}
+
+// With standard input closed the first open gets descriptor 0; its handle must be 1, not null,
+// and every handle call must act on descriptor 0.
+TEST(OslFile, DescriptorZeroIsAValidHandle) {
+  TempDir dir;
+  std::string path = dir.file("zero");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(0);
+    void *h = osl_file_open(path.c_str(), 2);
+    if (h != reinterpret_cast<void *>(1)) _exit(10);
+    char data[] = "descriptor zero";
+    if (osl_file_write(h, data, 15) != 15) _exit(11);
+    if (osl_file_tell(h) != 15 || osl_file_eof(h) != 1) _exit(12);
+    osl_file_seek(h, 11, 0);
+    char buf[8] = {0};
+    if (osl_file_read(h, buf, sizeof buf) != 4 || std::string(buf) != "zero") _exit(13);
+    osl_file_close(h);
+    if (fcntl(0, F_GETFD) != -1) _exit(14);  // the close reached descriptor 0
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(get(path), "descriptor zero");
+}
+
+TEST(OslFile, SeekTellReadAndEndOfFile) {
+  TempDir dir;
+  std::string path = dir.file("f");
+  put(path, "abcdefghij");
+  void *h = osl_file_open(path.c_str(), 1);
+  ASSERT_NE(h, nullptr);
+
+  struct Step {
+    int64_t pos;
+    int32_t base;
+    int64_t tell;
+    int32_t eof;
+    int32_t read_size;
+    const char *read;  // what a read then returns (nullptr: skip reading)
+  };
+  const Step steps[] = {
+      {0, 0, 0, 0, 4, "abcd"},      // from the start
+      {2, 1, 6, 0, 10, "ghij"},     // from the current position; a short read at the end
+      {0, 1, 10, 1, 4, ""},         // at the end: eof, and reads give 0
+      {-3, 2, 7, 0, 3, "hij"},      // from the end
+      {10, 0, 10, 1, 0, nullptr},   // exactly at the size
+      {25, 0, 25, 0, 4, ""},        // beyond the end: not eof, reads give 0
+      {0, 0, 0, 0, 0, ""},          // a zero-size read
+  };
+  for (const Step &s : steps) {
+    SCOPED_TRACE("seek " + std::to_string(s.pos) + " base " + std::to_string(s.base));
+    osl_file_seek(h, s.pos, s.base);
+    EXPECT_EQ(osl_file_tell(h), s.tell);
+    EXPECT_EQ(osl_file_eof(h), s.eof);
+    EXPECT_EQ(osl_file_tell(h), s.tell) << "eof moved the position";
+    if (s.read != nullptr) {
+      char buf[16] = {0};
+      EXPECT_EQ(osl_file_read(h, buf, s.read_size), static_cast<int32_t>(strlen(s.read)));
+      EXPECT_STREQ(buf, s.read);
+    }
+  }
+  // A seek before the start fails and leaves the position alone.
+  osl_file_seek(h, 4, 0);
+  osl_file_seek(h, -100, 1);
+  EXPECT_EQ(osl_file_tell(h), 4);
+  osl_file_close(h);
+
+  // An empty file is at its end right after opening.
+  h = osl_file_open(dir.file("empty").c_str(), 2);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(osl_file_eof(h), 1);
+  osl_file_close(h);
+}
+
+// Positions past 2 GiB and 4 GiB must survive on the 32-bit board as well (a sparse file).
+TEST(OslFile, PositionsBeyondFourGigabytes) {
+  TempDir dir;
+  std::string path = dir.file("big");
+  void *h = osl_file_open(path.c_str(), 2);
+  ASSERT_NE(h, nullptr);
+  const int64_t far = (int64_t{5} << 30) + 7;  // 5 GiB + 7
+  osl_file_seek(h, far, 0);
+  ASSERT_EQ(osl_file_tell(h), far);
+  char x[] = "X";
+  if (osl_file_write(h, x, 1) != 1) {
+    osl_file_close(h);
+    GTEST_SKIP() << "file system refuses a 5 GiB sparse file (errno " << errno << ")";
+  }
+  EXPECT_EQ(osl_file_tell(h), far + 1);
+  EXPECT_EQ(osl_file_eof(h), 1);
+  osl_file_seek(h, -1, 2);
+  EXPECT_EQ(osl_file_tell(h), far);
+  char c = 0;
+  EXPECT_EQ(osl_file_read(h, &c, 1), 1);
+  EXPECT_EQ(c, 'X');
+  osl_file_seek(h, int64_t{3} << 30, 0);  // 3 GiB: negative as a 32-bit offset
+  EXPECT_EQ(osl_file_tell(h), int64_t{3} << 30);
+  EXPECT_EQ(osl_file_eof(h), 0);
+  osl_file_close(h);
+
+  SFileNodeInfo info = {0, 0};
+  EXPECT_EQ(osl_file_get_info(path.c_str(), &info), 0);
+  EXPECT_EQ(info.size, far + 1);
+}
+
+TEST(OslFile, NullHandleAndNegativeSizesFailCleanly) {
+  char buf[8] = "keep";
+  EXPECT_EQ(osl_file_read(nullptr, buf, 4), -1);
+  EXPECT_EQ(osl_file_write(nullptr, buf, 4), -1);
+  EXPECT_EQ(osl_file_tell(nullptr), -1);
+  EXPECT_EQ(osl_file_eof(nullptr), -1);
+  osl_file_seek(nullptr, 10, 0);
+  osl_file_close(nullptr);
+
+  TempDir dir;
+  std::string path = dir.file("f");
+  put(path, "0123456789");
+  void *h = osl_file_open(path.c_str(), 4);
+  ASSERT_NE(h, nullptr);
+  errno = 0;
+  EXPECT_EQ(osl_file_read(h, buf, -1), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_STREQ(buf, "keep");
+  errno = 0;
+  EXPECT_EQ(osl_file_write(h, buf, -5), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(osl_file_tell(h), 0);
+  osl_file_close(h);
+  EXPECT_EQ(get(path), "0123456789");
+}
+
+TEST(OslFile, ExistFollowsLinksAndAcceptsOnlyRegularFiles) {
+  TempDir dir;
+  put(dir.file("file"), "x");
+  ASSERT_EQ(mkdir(dir.file("dir").c_str(), 0700), 0);
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink(dir.file("file").c_str(), dir.file("to_file").c_str()), 0);
+  ASSERT_EQ(symlink(dir.file("dir").c_str(), dir.file("to_dir").c_str()), 0);
+  ASSERT_EQ(symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
+  const struct {
+    const char *name;
+    int32_t want;
+  } cases[] = {{"file", 0},      {"to_file", 0},  {"dir", -1},      {"fifo", -1},
+               {"to_dir", -1},   {"dangling", -1}, {"missing", -1}, {"file/x", -1}};
+  for (const auto &c : cases) EXPECT_EQ(osl_file_exist(dir.file(c.name).c_str()), c.want) << c.name;
+  EXPECT_EQ(osl_file_exist(""), -1);
+  EXPECT_EQ(osl_file_exist("/dev/null"), -1);
+}
+
+TEST(OslFile, InfoDescribesTheLinkItself) {
+  TempDir dir;
+  std::string target = dir.file("target");
+  put(target, std::string(1000, 'a'));
+  ASSERT_EQ(osl_file_set_modify_utc(target.c_str(), 1000000000u), 0);
+  std::string link = dir.file("link");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  std::string dangling = dir.file("dangling");
+  ASSERT_EQ(symlink("nowhere", dangling.c_str()), 0);
+
+  SFileNodeInfo info = {0, 0};
+  EXPECT_EQ(osl_file_get_info(target.c_str(), &info), 0);
+  EXPECT_EQ(info.size, 1000);
+  EXPECT_EQ(info.modify_utc, 1000000000u);
+
+  EXPECT_EQ(osl_file_get_info(link.c_str(), &info), 0);
+  EXPECT_EQ(info.size, static_cast<int64_t>(target.size()));
+  EXPECT_NE(info.modify_utc, 1000000000u);
+  EXPECT_LE(static_cast<time_t>(info.modify_utc), time(nullptr) + 5);
+
+  EXPECT_EQ(osl_file_get_info(dangling.c_str(), &info), 0);
+  EXPECT_EQ(info.size, 7);
+
+  EXPECT_EQ(osl_file_get_info(link.c_str(), nullptr), 0);
+  SFileNodeInfo untouched = {123, 456};
+  EXPECT_EQ(osl_file_get_info(dir.file("missing").c_str(), &untouched), -1);
+  EXPECT_EQ(untouched.modify_utc, 123u);
+  EXPECT_EQ(untouched.size, 456);
+  EXPECT_EQ(osl_file_get_info(dir.file("missing").c_str(), nullptr), -1);
+}
+
+TEST(OslFile, SetModifyTimeKeepsTheAccessTime) {
+  TempDir dir;
+  std::string path = dir.file("f");
+  put(path, "x");
+  struct timespec times[2] = {{777777777, 0}, {888888888, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+
+  const uint32_t values[] = {0u, 1u, 1000000000u, 0x7fffffffu};
+  for (uint32_t v : values) {
+    EXPECT_EQ(osl_file_set_modify_utc(path.c_str(), v), 0) << v;
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint32_t>(st.st_mtime), v);
+    EXPECT_EQ(st.st_atime, 777777777);
+  }
+  // Past 2038: kept exactly where time_t can hold it, refused (not wrapped to 1901) otherwise.
+  int32_t r = osl_file_set_modify_utc(path.c_str(), 4000000000u);
+  if (sizeof(time_t) >= 8) {
+    EXPECT_EQ(r, 0);
+    SFileNodeInfo info = {0, 0};
+    EXPECT_EQ(osl_file_get_info(path.c_str(), &info), 0);
+    EXPECT_EQ(info.modify_utc, 4000000000u);
+  } else {
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(errno, EOVERFLOW);
+  }
+  EXPECT_EQ(osl_file_set_modify_utc(dir.file("missing").c_str(), 5), -1);
+  EXPECT_FALSE(exists(dir.file("missing")));
+}
+
+TEST(OslFile, ChmodModes) {
+  const struct {
+    int32_t mode;
+    mode_t want;
+  } cases[] = {{1, 0444}, {2, 0774}, {4, 0774}, {7, 0600}, {0, 0600}, {3, 0600}, {-1, 0600}};
+  TempDir dir;
+  std::string path = dir.file("f");
+  put(path, "x");
+  for (const auto &c : cases) {
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    osl_file_chmod(path.c_str(), c.mode);
+    EXPECT_EQ(perms(path), c.want) << "mode " << c.mode;
+  }
+  osl_file_chmod(dir.file("missing").c_str(), 1);  // not reported, must not create anything
+  EXPECT_FALSE(exists(dir.file("missing")));
+}
+
+TEST(OslFile, RenameAndDelete) {
+  TempDir dir;
+  put(dir.file("a"), "new");
+  put(dir.file("b"), "old content");
+  EXPECT_EQ(osl_file_rename(dir.file("a").c_str(), dir.file("b").c_str()), 0);
+  EXPECT_FALSE(exists(dir.file("a")));
+  EXPECT_EQ(get(dir.file("b")), "new");
+
+  EXPECT_EQ(osl_file_rename(dir.file("missing").c_str(), dir.file("b").c_str()), -1);
+  EXPECT_EQ(get(dir.file("b")), "new");
+
+  EXPECT_EQ(osl_file_delete(dir.file("b").c_str()), 0);
+  EXPECT_FALSE(exists(dir.file("b")));
+  EXPECT_EQ(osl_file_delete(dir.file("b").c_str()), -1);
+  EXPECT_EQ(errno, ENOENT);
+  ASSERT_EQ(mkdir(dir.file("d").c_str(), 0700), 0);
+  EXPECT_EQ(osl_file_delete(dir.file("d").c_str()), -1);
+  EXPECT_TRUE(exists(dir.file("d")));
+}
+
+TEST(OslFile, CopyProducesIdenticalContent) {
+  const size_t sizes[] = {0, 1, 4095, 4096, 4097, 3 * 4096 + 17, 100000};
+  UmaskGuard mask(022);
+  for (size_t n : sizes) {
+    TempDir dir;
+    std::string src = dir.file("src");
+    std::string data = pattern(n);
+    put(src, data);
+    // A fresh destination, and one that held more than the source.
+    EXPECT_EQ(osl_file_copy(src.c_str(), dir.file("new").c_str()), 0) << n;
+    EXPECT_TRUE(get(dir.file("new")) == data) << n;
+    EXPECT_EQ(perms(dir.file("new")), 0644u);
+    put(dir.file("old"), std::string(n + 5000, 'z'));
+    ASSERT_EQ(chmod(dir.file("old").c_str(), 0600), 0);
+    EXPECT_EQ(osl_file_copy(src.c_str(), dir.file("old").c_str()), 0) << n;
+    EXPECT_TRUE(get(dir.file("old")) == data) << n;
+    EXPECT_EQ(perms(dir.file("old")), 0600u) << "an existing destination keeps its permissions";
+    EXPECT_TRUE(get(src) == data);
+  }
+}
+
+// Every refusal must leave the destination exactly as it was.
+TEST(OslFile, CopyRefusalsLeaveTheDestinationAlone) {
+  TempDir dir;
+  std::string src = dir.file("src");
+  std::string dst = dir.file("dst");
+  put(src, "source data");
+  ASSERT_EQ(mkdir(dir.file("dir").c_str(), 0700), 0);
+  ASSERT_EQ(link(src.c_str(), dir.file("hard").c_str()), 0);
+  ASSERT_EQ(symlink(src.c_str(), dir.file("soft").c_str()), 0);
+
+  const struct {
+    std::string from, to, to_before;
+  } cases[] = {
+      {dir.file("missing"), dst, "precious"},     // missing source
+      {dir.file("dir"), dst, "precious"},         // a directory opens but cannot be read
+      {src, src, "source data"},                  // onto itself
+      {src, dir.file("hard"), "source data"},     // onto a hard link of itself
+      {dir.file("soft"), src, "source data"},     // through a symbolic link to itself
+      {src, dir.file("soft"), "source data"},
+      {src, dir.file("dir/none/x"), "<missing>"},  // destination cannot be created
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.from + " -> " + c.to);
+    if (c.to == dst) put(dst, c.to_before);
+    EXPECT_EQ(osl_file_copy(c.from.c_str(), c.to.c_str()), -1);
+    EXPECT_EQ(get(c.to), c.to_before);
+    EXPECT_EQ(get(src), "source data");
+  }
+}
+
+// A copy cut short must not be reported as done.
+TEST(OslFile, CopyReportsFailedWritesAndReads) {
+  TempDir dir;
+  std::string src = dir.file("src");
+  put(src, pattern(10000));
+  errno = 0;
+  EXPECT_EQ(osl_file_copy(src.c_str(), "/dev/full"), -1);  // every write fails with ENOSPC
+  EXPECT_EQ(errno, ENOSPC);
+
+  // /proc/self/mem opens but its first page is unmapped, so the first read fails.
+  int fd = open("/proc/self/mem", O_RDONLY);
+  char c;
+  bool read_fails = fd >= 0 && read(fd, &c, 1) < 0;
+  if (fd >= 0) close(fd);
+  if (!read_fails) GTEST_SKIP() << "no source whose read fails here";
+  EXPECT_EQ(osl_file_copy("/proc/self/mem", dir.file("dst").c_str()), -1);
+}
+
+TEST(OslFile, MoveRunsMvWithoutAShell) {
+  TempDir dir;
+  CwdGuard cwd(dir.path());
+  ASSERT_TRUE(cwd.ok());
+  // Names that a shell would split, expand or execute; each payload would create "PWNED" in the
+  // working directory (this test's private directory) if any shell ever saw it.
+  const char *names[] = {
+      "two words",           "it's",          "say \"hi\"",          "$(touch PWNED)",
+      "`touch PWNED`",       "; touch PWNED", "a && touch PWNED",    "x | touch PWNED",
+      "$HOME",               "*",             "-rf",                 "--",
+      "> PWNED",             "tab\there",     "new\nline",           "\\ back",
+  };
+  int i = 0;
+  for (const char *name : names) {
+    SCOPED_TRACE(name);
+    std::string src = name;
+    std::string dst = std::string("moved ") + name + " " + std::to_string(i++);
+    put(dir.file(src), src);
+    EXPECT_EQ(osl_file_mv(src.c_str(), dst.c_str()), 0);
+    EXPECT_FALSE(exists(dir.file(src)));
+    EXPECT_EQ(get(dir.file(dst)), src);
+    // The reverse direction with absolute names.
+    EXPECT_EQ(osl_file_mv(dir.file(dst).c_str(), dir.file(src).c_str()), 0);
+    EXPECT_EQ(get(dir.file(src)), src);
+    EXPECT_EQ(osl_file_delete(dir.file(src).c_str()), 0);
+  }
+  EXPECT_FALSE(exists(dir.file("PWNED")));
+}
+
+TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
+  TempDir dir;
+  EXPECT_EQ(osl_file_mv(dir.file("missing").c_str(), dir.file("x").c_str()), -1);
+  EXPECT_FALSE(exists(dir.file("x")));
+  put(dir.file("a"), "a");
+  EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), dir.file("no/such/dir").c_str()), -1);
+  EXPECT_EQ(get(dir.file("a")), "a");
+  EXPECT_EQ(osl_file_mv(nullptr, dir.file("x").c_str()), -1);
+  EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), nullptr), -1);
+  EXPECT_EQ(get(dir.file("a")), "a");
+
+  // Two names of about 700 characters each: together far longer than a 1 KiB command line.
+  std::string deep = dir.path();
+  for (int level = 0; level < 3; ++level) {
+    deep += "/" + std::string(200, static_cast<char>('p' + level));
+    ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+  }
+  std::string from = deep + "/" + std::string(100, 's');
+  std::string to = deep + "/" + std::string(100, 't');
+  put(from, "long");
+  EXPECT_EQ(osl_file_mv(from.c_str(), to.c_str()), 0);
+  EXPECT_EQ(get(to), "long");
+  EXPECT_FALSE(exists(from));
+}
+
+}  // namespace
