@@ -153,6 +153,13 @@ uint32_t osl_str_date2utc(char_t *date);
 
 /* ---- HTML escaping (osl_string_html.cpp) ---- */
 
+/* Escapes the srclen bytes at src into dst (room dstsize): & < > and the double quote become
+ * &amp; &lt; &gt; &quot;, every other byte (zero bytes included) is copied. Stops before the
+ * first item that would not fit with the terminator and always terminates (6 * srclen + 1
+ * always suffices). Bad arguments (null, srclen or dstsize <= 0) leave dst untouched. Both
+ * outcomes are reported only through osl_log_debug. */
+void osl_str_html_escape(const char_t *src, int32_t srclen, char_t *dst, int32_t dstsize);
+
 /* ---- end HTML escaping ---- */
 
 #ifdef __cplusplus

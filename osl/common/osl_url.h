@@ -64,6 +64,37 @@ char_t *osl_url_getheadval(char_t *buf, int32_t buflen, char_t *name, char_t *va
 
 /* ---- encoding and decoding (osl_url_codec.cpp) ---- */
 
+/* Form encoding of the urllen bytes at url into buf (room size): letters, digits and . - _ *
+ * kept, space as "+", every other byte (zero bytes included) as "%XX" (upper case). Returns
+ * the length written before the terminator; input cut short by the room is not a failure.
+ * 0 for a null pointer, urllen or size <= 0, or when an escape would not fit with the
+ * terminator (buf then holds, terminated, the part encoded so far). */
+int32_t osl_url_encode(const char_t *url, int32_t urllen, char_t *buf, int32_t size);
+
+/* Component encoding of the NUL-terminated text url into buf (room size): space, the bytes
+ * + ; / ? : @ & = $ , { } [ ] and the double quote, and bytes outside 0x21..0x7E become
+ * "%XX"; "%" itself is kept. urllen is not used. Stops before the first byte whose output
+ * would not fit with the terminator; always terminates when size > 0 (3 * strlen(url) + 1
+ * always suffices). Returns the length written; 0 for a null pointer or size <= 0. */
+int32_t osl_url_encode_component(const char_t *url, int32_t urllen, char_t *buf, int32_t size);
+
+/* Lenient decoding of at most urllen bytes of the NUL-terminated text url into buf (room
+ * size): "+" is a space; "%" with two more bytes gives one byte (digits 0-9, letters worth
+ * 10-35 in either case, modulo 256; only the first when the second is neither), a "%" not
+ * followed by a digit or letter is kept. Always terminates inside size. Returns the bytes
+ * written (zero bytes from "%00" included); 0 for a null pointer or size <= 0. */
+int32_t osl_url_decode(const char_t *url, int32_t urllen, char_t *buf, int32_t size);
+
+/* Strict decoding in place of the len bytes at str: "+" is a space, "%" and two hexadecimal
+ * digits one byte, anything else kept. Writes a terminator after the result (str needs room
+ * for len + 1 bytes) and returns its length; 0 and nothing written for a null str or len < 0.
+ * Reads only the len bytes. (Unprefixed name kept for existing callers.) */
+int32_t url_decode(char_t *str, int32_t len);
+
+/* The value of the two hexadecimal digits at s (0..255; upper case folded). No validation:
+ * other bytes give meaningless values. (Unprefixed name kept for existing callers.) */
+int32_t htoi(const char_t *s);
+
 /* ---- end encoding and decoding ---- */
 
 #ifdef __cplusplus
