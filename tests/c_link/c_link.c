@@ -20,6 +20,18 @@ int main(void) {
     if (osl_str_utc2date(osl_get_utc(), date, (int32_t)sizeof date) != date) return 1;
   }
   {
+    /* tokenising, value lookup and URL layout */
+    char_t text[] = "udp://logs:514/x?level=3";
+    char_t head[] = "Content-Length: 25\r\n";
+    char_t name[] = "content-length", param[] = "level";
+    char_t value[8];
+    SUrlInfo info;
+    if (osl_url_parse(text, &info) != 0 || info.hostport_len != 3) return 1;
+    if (osl_url_get_param_int(text, param) != 3) return 1;
+    if (osl_str_getval(head, -1, name, value, (int32_t)sizeof value) != value) return 1;
+    if (osl_str_calcsize(value) != 25u) return 1;
+  }
+  {
     /* files: nothing opens under an empty name, and a null handle has no position */
     if (osl_file_open("", OSL_FILE_READ) != NULL || osl_file_exist("") != -1) return 1;
     if (osl_file_tell(NULL) != -1) return 1;
