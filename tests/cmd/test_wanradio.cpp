@@ -1,0 +1,431 @@
+// Black-box tests of the built wanradio: the test plays the management service on
+// 127.0.0.1:8668 with scripted answers, checks the tool's standard output byte for byte, the
+// bytes of its requests, and that it always exits with status 0.
+//
+// Where the process may create a network namespace (root in CI), the whole suite runs in a
+// private one holding only loopback, so port 8668 is never shared with the machine.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef OSL_TEST_EMULATOR
+#define OSL_TEST_EMULATOR ""
+#endif
+
+namespace {
+
+const char kHelp[] =
+    "\n***********【命令帮助（v1.0.0）】***********\n"
+    "* wanradio help：查看命令帮助              *\n"
+    "* wanradio status：查看 CDMA 模组状态      *\n"
+    "* wanradio start：启动 CDMA 模组           *\n"
+    "* wanradio stop：关闭 CDMA 模组            *\n"
+    "********************************************\n";
+
+const char kStatusRequest[] =
+    "GET /zov/lum/info HTTP/1.1\r\nHost: 127.0.0.1:8668\r\nAccept: application/json, */*\r\n\r\n";
+const char kStartRequest[] =
+    "POST /zov/cdma/enable HTTP/1.1\r\nHost: 127.0.0.1:8668\r\nAccept: application/json, */*\r\n"
+    "Content-Length: 8\r\n\r\nenable=1";
+const char kStopRequest[] =
+    "POST /zov/cdma/enable HTTP/1.1\r\nHost: 127.0.0.1:8668\r\nAccept: application/json, */*\r\n"
+    "Content-Length: 8\r\n\r\nenable=0";
+
+const char kOkHead[] = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n";
+
+// Enters a private network namespace with loopback up, where the process may.
+class PrivateNetwork : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (unshare(CLONE_NEWNET) != 0) {
+      fprintf(stderr, "note: no private network namespace (%s); using the machine's loopback\n",
+              strerror(errno));
+      return;
+    }
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr{};
+    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    if (ioctl(s, SIOCGIFFLAGS, &ifr) == 0) {
+      ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+      ioctl(s, SIOCSIFFLAGS, &ifr);
+    }
+    close(s);
+  }
+};
+const auto *m_env = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+
+std::vector<std::string> split_words(const std::string &s) {
+  std::vector<std::string> out;
+  size_t i = 0;
+  while (i < s.size()) {
+    const size_t j = s.find(' ', i);
+    const std::string w = s.substr(i, j == std::string::npos ? std::string::npos : j - i);
+    if (!w.empty()) out.push_back(w);
+    if (j == std::string::npos) break;
+    i = j + 1;
+  }
+  return out;
+}
+
+// Starts a program of this build (through the emulator in a cross build) with stdout on a pipe.
+pid_t spawn(const std::string &prog, const std::vector<std::string> &args, int *out_fd) {
+  int p[2];
+  if (pipe(p) != 0) return -1;
+  std::vector<std::string> argv = split_words(OSL_TEST_EMULATOR);
+  argv.push_back(prog);
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[1], 1);
+    close(p[0]);
+    close(p[1]);
+    std::vector<char *> av;
+    for (auto &a : argv) av.push_back(const_cast<char *>(a.c_str()));
+    av.push_back(nullptr);
+    execv(av[0], av.data());
+    _exit(127);
+  }
+  close(p[1]);
+  *out_fd = p[0];
+  return pid;
+}
+
+struct ToolRun {
+  std::string out;
+  int status = -1;  // exit status, or -1 when it did not exit normally
+  double seconds = 0;
+};
+
+// Runs wanradio with args; kills it if it is still running after limit_s seconds.
+ToolRun run_tool(const std::vector<std::string> &args, int limit_s = 30) {
+  ToolRun r;
+  const auto t0 = std::chrono::steady_clock::now();
+  int fd = -1;
+  const pid_t pid = spawn(OSL_TEST_WANRADIO, args, &fd);
+  if (pid < 0) return r;
+  char buf[4096];
+  for (;;) {
+    pollfd pfd{fd, POLLIN, 0};
+    const int left = limit_s * 1000 - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                           std::chrono::steady_clock::now() - t0)
+                                                           .count());
+    if (left <= 0) {
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(&pfd, 1, left) <= 0) continue;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    r.out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  return r;
+}
+
+// Plays the service for one connection: reads the request, then answers with the given
+// segments (a pause between them), closes at once, or stays silent until the client leaves.
+class ScriptedService {
+ public:
+  enum class Mode { kAnswer, kCloseAtOnce, kSilent };
+
+  explicit ScriptedService(std::vector<std::string> segments, Mode mode = Mode::kAnswer)
+      : segments_(std::move(segments)), mode_(mode) {
+    lsn_ = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(lsn_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8668);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ok_ = bind(lsn_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(lsn_, 4) == 0;
+    if (ok_) thread_ = std::thread([this] { serve(); });
+  }
+  ~ScriptedService() {
+    if (thread_.joinable()) {
+      shutdown(lsn_, SHUT_RDWR);
+      thread_.join();
+    }
+    close(lsn_);
+  }
+  bool ok() const { return ok_; }
+  // The request bytes as received; valid after the tool has exited.
+  std::string request() {
+    if (thread_.joinable()) {
+      shutdown(lsn_, SHUT_RDWR);
+      thread_.join();
+    }
+    return request_;
+  }
+
+ private:
+  void serve() {
+    const int c = accept(lsn_, nullptr, nullptr);
+    if (c < 0) return;
+    timeval tv{5, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[2048];
+    // The request is complete at the blank line plus Content-Length bytes.
+    for (;;) {
+      const size_t end = request_.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        size_t need = end + 4;
+        const size_t cl = request_.find("Content-Length: ");
+        if (cl != std::string::npos && cl < end) need += std::stoul(request_.substr(cl + 16));
+        if (request_.size() >= need) break;
+      }
+      const ssize_t n = recv(c, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      request_.append(buf, static_cast<size_t>(n));
+    }
+    if (mode_ == Mode::kSilent) {
+      timeval longer{20, 0};
+      setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &longer, sizeof longer);
+      while (recv(c, buf, sizeof buf, 0) > 0) {
+      }
+    } else if (mode_ == Mode::kAnswer) {
+      for (size_t i = 0; i < segments_.size(); ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        send(c, segments_[i].data(), segments_[i].size(), MSG_NOSIGNAL);
+      }
+    }
+    close(c);
+  }
+
+  std::vector<std::string> segments_;
+  Mode mode_;
+  int lsn_ = -1;
+  bool ok_ = false;
+  std::thread thread_;
+  std::string request_;
+};
+
+TEST(Wanradio, HelpBox) {
+  struct Row {
+    std::vector<std::string> args;
+    std::string want;
+  } rows[] = {
+      {{}, kHelp},
+      {{"help"}, kHelp},
+      {{"HeLP"}, kHelp},
+      {{"help", "status"}, kHelp},
+      {{"bogus"}, std::string("无法识别的命令!\n") + kHelp},
+      {{""}, std::string("无法识别的命令!\n") + kHelp},
+      {{"statu"}, std::string("无法识别的命令!\n") + kHelp},
+      {{"status!"}, std::string("无法识别的命令!\n") + kHelp},
+  };
+  for (const auto &r : rows) {
+    const ToolRun run = run_tool(r.args);
+    EXPECT_EQ(run.out, r.want) << (r.args.empty() ? "(no argument)" : r.args[0]);
+    EXPECT_EQ(run.status, 0);
+  }
+}
+
+TEST(Wanradio, RequestsAreExact) {
+  struct Row {
+    std::vector<std::string> args;
+    const char *request;
+    const char *body;
+    const char *line;
+  } rows[] = {
+      {{"status"}, kStatusRequest, "{\"code\":0,\"result\":{\"cdmaEnable\":1}}", "CDMA is running.\n"},
+      {{"STATUS", "extra", "words"}, kStatusRequest, "{\"code\":0,\"result\":{\"cdmaEnable\":0}}",
+       "CDMA stopped.\n"},
+      {{"start"}, kStartRequest, "{\"code\":0}", "OK. CDMA is running.\n"},
+      {{"Stop"}, kStopRequest, "{\"code\":0}", "OK. CDMA stopped.\n"},
+  };
+  for (const auto &r : rows) {
+    ScriptedService svc({std::string(kOkHead) + r.body});
+    ASSERT_TRUE(svc.ok()) << "cannot listen on 127.0.0.1:8668";
+    const ToolRun run = run_tool(r.args);
+    EXPECT_EQ(run.out, r.line) << r.args[0];
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(svc.request(), r.request) << r.args[0];
+  }
+}
+
+// Each scripted answer, and the line every command prints for it.
+TEST(Wanradio, AnswersDecideTheLine) {
+  struct Row {
+    const char *what;
+    std::string answer;
+    const char *status, *start, *stop;
+  } rows[] = {
+      {"non-zero code", std::string(kOkHead) + "{\"code\":7,\"result\":{\"cdmaEnable\":1}}",
+       "执行出错.code=7\n", "执行出错.code=7\n", "执行出错.code=7\n"},
+      {"negative code", std::string(kOkHead) + "{\"code\":-42}", "执行出错.code=-42\n",
+       "执行出错.code=-42\n", "执行出错.code=-42\n"},
+      {"unknown state", std::string(kOkHead) + "{\"code\":0,\"result\":{\"cdmaEnable\":2}}",
+       "执行出错.code=-1003, result=2\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"no result", std::string(kOkHead) + "{\"code\":0}", "执行出错.code=-1002\n",
+       "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"result not an object", std::string(kOkHead) + "{\"code\":0,\"result\":5}",
+       "执行出错.code=-1002\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"result without cdmaEnable", std::string(kOkHead) + "{\"code\":0,\"result\":{\"x\":1}}",
+       "执行出错.code=-1002\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"not JSON", std::string(kOkHead) + "<html>busy</html>", "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"JSON but no object", std::string(kOkHead) + "[0]", "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"JSON number", std::string(kOkHead) + "0", "执行出错.code=-1001\n", "执行出错.code=-2001\n",
+       "执行出错.code=-3001\n"},
+      {"object without code", std::string(kOkHead) + "{\"result\":{\"cdmaEnable\":1}}",
+       "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"status line ignored",
+       "HTTP/1.1 500 Internal Server Error\r\n\r\n{\"code\":0,\"result\":{\"cdmaEnable\":1}}",
+       "CDMA is running.\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"no blank line", "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n{\"code\":0}",
+       "request error, code = -5\n执行出错.code=-1000\n", "request error, code = -5\n执行出错.code=-2000\n",
+       "request error, code = -5\n执行出错.code=-3000\n"},
+      {"empty body", kOkHead, "request error, code = -6\n执行出错.code=-1000\n",
+       "request error, code = -6\n执行出错.code=-2000\n", "request error, code = -6\n执行出错.code=-3000\n"},
+      // The answer is cut at the tool's 1023-byte buffer: what arrived is not valid JSON.
+      {"body longer than the buffer",
+       std::string(kOkHead) + "{\"code\":0,\"pad\":\"" + std::string(1500, 'p') +
+           "\",\"result\":{\"cdmaEnable\":1}}",
+       "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+  };
+  for (const auto &r : rows) {
+    const char *want[] = {r.status, r.start, r.stop};
+    const char *cmd[] = {"status", "start", "stop"};
+    for (int i = 0; i < 3; ++i) {
+      ScriptedService svc({r.answer});
+      ASSERT_TRUE(svc.ok());
+      const ToolRun run = run_tool({cmd[i]});
+      EXPECT_EQ(run.out, want[i]) << r.what << " / " << cmd[i];
+      EXPECT_EQ(run.status, 0);
+    }
+  }
+}
+
+TEST(Wanradio, TransportFailures) {
+  {
+    // Nobody listening.
+    const char *cmd[] = {"status", "start", "stop"};
+    const char *line[] = {"执行出错.code=-1000\n", "执行出错.code=-2000\n", "执行出错.code=-3000\n"};
+    for (int i = 0; i < 3; ++i) {
+      const ToolRun run = run_tool({cmd[i]});
+      EXPECT_EQ(run.out, std::string("can not connect to server. error code = -2\n") + line[i]);
+      EXPECT_EQ(run.status, 0);
+    }
+  }
+  {
+    // Closed without an answer: nothing received, so no blank line.
+    ScriptedService svc({}, ScriptedService::Mode::kCloseAtOnce);
+    ASSERT_TRUE(svc.ok());
+    const ToolRun run = run_tool({"start"});
+    EXPECT_EQ(run.out, "request error, code = -5\n执行出错.code=-2000\n");
+    EXPECT_EQ(run.status, 0);
+  }
+  {
+    // Headers and body in two segments: only the first receive counts, so the body is empty.
+    ScriptedService svc({kOkHead, "{\"code\":0,\"result\":{\"cdmaEnable\":1}}"});
+    ASSERT_TRUE(svc.ok());
+    const ToolRun run = run_tool({"status"});
+    EXPECT_EQ(run.out, "request error, code = -6\n执行出错.code=-1000\n");
+  }
+}
+
+TEST(Wanradio, SilentServiceTimesOut) {
+  ScriptedService svc({}, ScriptedService::Mode::kSilent);
+  ASSERT_TRUE(svc.ok());
+  const ToolRun run = run_tool({"stop"}, 60);
+  EXPECT_EQ(run.out, "request error, code = -4\n执行出错.code=-3000\n");
+  EXPECT_EQ(run.status, 0);
+  // The time-out is the behaviour under test: about 10 s, never a hang.
+  EXPECT_GE(run.seconds, 9.0);
+  EXPECT_LT(run.seconds, 40.0);
+  EXPECT_EQ(svc.request(), kStopRequest);
+}
+
+// Starts the simulator on 8668 with extra flags; stops it with SIGTERM at scope end.
+class Simulator {
+ public:
+  explicit Simulator(std::vector<std::string> flags) {
+    flags.push_back("--quiet");
+    pid_ = spawn(OSL_TEST_SIM, flags, &fd_);
+    // Ready when it has said where it listens.
+    std::string line;
+    char c;
+    pollfd pfd{fd_, POLLIN, 0};
+    while (line.find('\n') == std::string::npos && poll(&pfd, 1, 10000) > 0 && read(fd_, &c, 1) == 1)
+      line += c;
+    ready_ = line == "wanradio-sim: listening on 127.0.0.1:8668\n";
+  }
+  bool ready() const { return ready_; }
+  // Stops it and returns its exit status (-1 when it did not exit by itself).
+  int stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int st = 0;
+    waitpid(pid_, &st, 0);
+    pid_ = -1;
+    close(fd_);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+  ~Simulator() { stop(); }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  bool ready_ = false;
+};
+
+TEST(Wanradio, AgainstTheSimulator) {
+  Simulator sim({});
+  ASSERT_TRUE(sim.ready());
+  const char *steps[][2] = {{"status", "CDMA stopped.\n"},   {"start", "OK. CDMA is running.\n"},
+                            {"status", "CDMA is running.\n"}, {"stop", "OK. CDMA stopped.\n"},
+                            {"status", "CDMA stopped.\n"}};
+  for (const auto &s : steps) {
+    const ToolRun run = run_tool({s[0]});
+    EXPECT_EQ(run.out, s[1]) << s[0];
+  }
+  EXPECT_EQ(sim.stop(), 0);  // exits cleanly on SIGTERM
+}
+
+TEST(Wanradio, SimulatorFaults) {
+  struct Row {
+    std::vector<std::string> flags;
+    const char *cmd, *want;
+  } rows[] = {
+      {{"--code", "7"}, "start", "执行出错.code=7\n"},
+      {{"--state", "1"}, "status", "CDMA is running.\n"},
+      {{"--fault", "no-blank"}, "status", "request error, code = -5\n执行出错.code=-1000\n"},
+      {{"--fault", "empty-body"}, "stop", "request error, code = -6\n执行出错.code=-3000\n"},
+      {{"--fault", "non-json"}, "status", "执行出错.code=-1001\n"},
+      {{"--fault", "close"}, "status", "request error, code = -5\n执行出错.code=-1000\n"},
+      {{"--fault", "split"}, "status", "request error, code = -6\n执行出错.code=-1000\n"},
+      {{"--fault", "long-body"}, "status", "执行出错.code=-1001\n"},
+      {{"--body", "{\"code\":0,\"result\":{\"cdmaEnable\":5}}"}, "status", "执行出错.code=-1003, result=5\n"},
+  };
+  for (const auto &r : rows) {
+    Simulator sim(r.flags);
+    ASSERT_TRUE(sim.ready()) << r.flags[0];
+    const ToolRun run = run_tool({r.cmd});
+    EXPECT_EQ(run.out, r.want) << r.flags[0] << " " << r.flags[1];
+    EXPECT_EQ(sim.stop(), 0);
+  }
+}
+
+}  // namespace
