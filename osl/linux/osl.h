@@ -87,6 +87,60 @@ char *osl_get_time_string(void);
 
 /* ---- commands, system queries, start-up and signals (osl_process.cpp) ---- */
 
+/* The room osl_gets needs in its caller's buffer: a line of at most OSL_GETS_MAX - 1
+ * characters and the terminator. */
+#define OSL_GETS_MAX 1024
+
+/* Runs cmd through the shell (popen); its standard error stays the caller's. With buf non-null
+ * and size > 0, zeroes size bytes of buf and stores the first size bytes of the command's
+ * standard output there (terminated only when the output is shorter); the rest is not read
+ * and the command may get SIGPIPE writing it. Otherwise the output is read and discarded.
+ * Waits for the command to end. Returns 0 when it was run (exit status not examined) or cmd is
+ * null or empty (nothing run), -1 when it could not be started (logged at warning level). */
+int32_t osl_excute(char *cmd, char *buf, int32_t size);
+
+/* The number of lines of /proc/cpuinfo that begin with "processor", ignoring case; -1 when the
+ * file cannot be opened. */
+int32_t osl_get_cpu_count(void);
+
+/* Reads one line from standard input into str without its newline and terminates it; str must
+ * hold OSL_GETS_MAX bytes. A longer line is cut to OSL_GETS_MAX - 1 characters and the rest of
+ * it is discarded. At the end of input str is empty. */
+void osl_gets(char_t *str);
+
+/* Prints ip (host byte order, most significant byte first) as four "%d." groups on standard
+ * output: 192.168.0.1 prints "192.168.0.1." with no line end. */
+void os_sys_print_ip(uint32_t ip);
+
+/* Produces no identifier on this platform: returns 1 and leaves buf untouched. */
+int32_t osl_generate_uuid(char_t *buf, int32_t size);
+
+/* Starts the layer: seeds rand() with the time; when name is non-null, refuses to start while
+ * a System V semaphore set exists under the key made of name's first four bytes (missing bytes
+ * of a shorter name are 0), printing "'name': This program is running!"; then clears the exit
+ * request, installs the SIGTERM (osl_kill) and SIGPIPE (osl_on_signal) handlers, starts logging
+ * at level 0 on the console and starts name resolution. Returns 0, or -1 when refused (only the
+ * seed has been set then). Call from one thread while nothing else uses the layer. */
+int32_t osl_init(const char *name);
+
+/* Takes name resolution down. Logging, the handlers and the exit request stay as they are. */
+void osl_exit(void);
+
+/* The exit request: 1 once SIGTERM has arrived or osl_kill was called, 0 after osl_init. Safe
+ * to read from any thread. */
+uchar_t osl_is_exit(void);
+
+/* Sets the exit request (async-signal-safe); sig is not used. The SIGTERM handler. */
+void osl_kill(int32_t sig);
+
+/* The SIGPIPE handler: writes "sytem signal N captured!\n" to descriptor 1 without locks and
+ * returns; the interrupted write then fails with EPIPE. */
+void osl_on_signal(int32_t signal);
+
+/* Prints "file(line): assert failed\n" on standard output when flag is 0; never stops the
+ * process. */
+void osl_assert(int32_t flag, const char *file, int32_t line);
+
 /* ---- end commands, start-up and signals ---- */
 
 #ifdef __cplusplus
