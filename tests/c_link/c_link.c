@@ -7,6 +7,7 @@
 #include "osl_socket.h"
 #include "osl_mutex.h"
 #include "osl_file.h"
+#include "osl_mem.h"
 
 int main(void) {
   {
@@ -30,6 +31,16 @@ int main(void) {
     if (osl_url_get_param_int(text, param) != 3) return 1;
     if (osl_str_getval(head, -1, name, value, (int32_t)sizeof value) != value) return 1;
     if (osl_str_calcsize(value) != 25u) return 1;
+  }
+  {
+    /* the tracked pool in a static buffer */
+    static char_t pool_buf[512];
+    void *pool = osl_mem_create(pool_buf, (int64_t)sizeof pool_buf, 8);
+    void *block;
+    if (pool == NULL) return 1;
+    block = osl_mem_alloc(pool, 40, __FILE__, __LINE__, NULL);
+    if (block == NULL || osl_mem_free(pool, block, __FILE__, __LINE__) != 56) return 1;
+    osl_mem_destroy(pool);
   }
   {
     /* files: nothing opens under an empty name, and a null handle has no position */
