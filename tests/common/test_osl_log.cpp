@@ -1,0 +1,466 @@
+// Logging on the console and into rotating files: thresholds, module prefixes and slots, the
+// summary print, the hex dump, target URLs and rotation. Console output is captured from stdout;
+// files live in private temporary directories.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <regex.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "osl_log.h"
+#include "test_util.h"
+
+namespace {
+
+constexpr uint32_t kDefaultMaxSize = 0x40000000u;
+
+std::string captured(const std::function<void()> &fn) {
+  osltest::StdoutCapture cap;
+  cap.start();
+  fn();
+  return cap.stop();
+}
+
+// Every call's result and output; r is set by the callable.
+std::string captured_ret(const std::function<int32_t()> &fn, int32_t *r) {
+  return captured([&] { *r = fn(); });
+}
+
+std::string read_file(const std::string &path) {
+  std::string out;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return "<missing>";
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  fclose(f);
+  return out;
+}
+
+bool exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+void write_file(const std::string &path, const std::string &text) {
+  FILE *f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  fwrite(text.data(), 1, text.size(), f);
+  fclose(f);
+}
+
+int open_fds() {
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  if (d == nullptr) return -1;
+  while (readdir(d) != nullptr) ++n;
+  closedir(d);
+  return n;
+}
+
+bool matches(const std::string &text, const char *pattern) {
+  regex_t re;
+  if (regcomp(&re, pattern, REG_EXTENDED | REG_NOSUB) != 0) return false;
+  const bool ok = regexec(&re, text.c_str(), 0, nullptr, 0) == 0;
+  regfree(&re);
+  return ok;
+}
+
+class Log : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    osl_log_set_max_logsize(kDefaultMaxSize);
+    osl_log_init(OSL_LOG_ALL);
+  }
+  void TearDown() override {
+    osl_log_init(OSL_LOG_WARN);
+    osl_log_set_max_logsize(kDefaultMaxSize);
+  }
+};
+
+// ---------------------------------------------------------------- levels
+
+TEST_F(Log, GlobalThresholdAgainstEachSeverity) {
+  int32_t (*const calls[4])(const char_t *, ...) = {osl_log_debug, osl_log_info, osl_log_warn,
+                                                    osl_log_error};
+  const int32_t thresholds[] = {-5, 0, 1, 2, 3, 4, 5, 8, 100};
+  for (int32_t t : thresholds) {
+    osl_log_set_level(t);
+    EXPECT_EQ(osl_log_get_level(), t);
+    for (int32_t s = 1; s <= 4; ++s) {
+      int32_t r = -1;
+      const std::string out = captured_ret([&] { return calls[s - 1]("s%d\n", s); }, &r);
+      if (t <= s) {
+        EXPECT_EQ(r, 4) << "threshold " << t << " severity " << s;
+        EXPECT_EQ(out, "s" + std::to_string(s) + "\n");
+      } else {
+        EXPECT_EQ(r, 0) << "threshold " << t << " severity " << s;
+        EXPECT_EQ(out, "");
+      }
+    }
+  }
+}
+
+TEST_F(Log, LongTextIsCutTo8194Characters) {
+  const std::string big(9000, 'q');
+  int32_t r = 0;
+  const std::string out = captured_ret([&] { return osl_log_info("%s", big.c_str()); }, &r);
+  EXPECT_EQ(out, big.substr(0, 8194));
+  EXPECT_EQ(r, 8195);
+
+  osl_log_mod_set_level(2, 0);
+  const std::string mout =
+      captured_ret([&] { return osl_log_mod_info(2, "%s", big.c_str()); }, &r);
+  EXPECT_EQ(mout, "[I][02] " + big.substr(0, 8194 - 8));
+  EXPECT_EQ(r, 8195);
+}
+
+// ---------------------------------------------------------------- modules
+
+TEST_F(Log, ModuleNeedsBothThresholds) {
+  const struct {
+    int32_t global, module;
+    bool pass[4];  // debug, info, warn, error
+  } cases[] = {
+      {3, 0, {false, false, true, true}},
+      {0, 4, {false, false, false, true}},
+      {0, 0, {true, true, true, true}},
+      {2, 1, {false, true, true, true}},
+      {0, 8, {false, false, false, false}},
+      {8, 0, {false, false, false, false}},
+      {0, -3, {true, true, true, true}},
+  };
+  int32_t (*const calls[4])(int32_t, const char_t *, ...) = {
+      osl_log_mod_debug, osl_log_mod_info, osl_log_mod_warn, osl_log_mod_error};
+  const char letters[] = "DIWE";
+  for (const auto &c : cases) {
+    osl_log_init(c.global);
+    const int32_t mod = osl_log_mod_create("m", 0);
+    ASSERT_EQ(mod, 1);
+    osl_log_mod_set_level(mod, c.module);
+    for (int s = 0; s < 4; ++s) {
+      int32_t r = -1;
+      const std::string out = captured_ret([&] { return calls[s](mod, "t\n"); }, &r);
+      const std::string want = std::string("[") + letters[s] + "][01] t\n";
+      EXPECT_EQ(out, c.pass[s] ? want : "") << c.global << "/" << c.module << " sev " << s + 1;
+      EXPECT_EQ(r, c.pass[s] ? static_cast<int32_t>(want.size()) + 1 : 0);
+    }
+  }
+}
+
+TEST_F(Log, ModulePrefixByFlag) {
+  osl_log_mod_set_level(5, 0);
+  int32_t r = 0;
+  std::string out = captured_ret([] { return osl_log_mod_error(5, "disk %d\n", 7); }, &r);
+  EXPECT_EQ(out, "[E][05] disk 7\n");
+  EXPECT_EQ(r, 16);
+
+  for (uint32_t flag : {1u, 3u}) {  // bit 0 wins over bit 1
+    osl_log_mod_set_flag(flag);
+    EXPECT_EQ(osl_log_mod_get_flag(), flag);
+    out = captured_ret([] { return osl_log_mod_error(5, "disk %d\n", 7); }, &r);
+    EXPECT_TRUE(matches(out, "^\\[E\\]\\[05\\]\\[[0-9]+\\] disk 7\n$")) << out;
+    EXPECT_EQ(r, static_cast<int32_t>(out.size()) + 1);
+  }
+
+  osl_log_mod_set_flag(2);  // the local time text, its own line feed included
+  out = captured_ret([] { return osl_log_mod_warn(5, "disk %d\n", 7); }, &r);
+  EXPECT_TRUE(matches(out,
+                      "^\\[W\\]\\[05\\]\\[[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] "
+                      "[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n\\] disk 7\n$"))
+      << out;
+  EXPECT_EQ(r, static_cast<int32_t>(out.size()) + 1);
+
+  osl_log_mod_set_flag(4);  // other bits are stored and change nothing
+  EXPECT_EQ(captured([] { osl_log_mod_info(5, "x\n"); }), "[I][05] x\n");
+  osl_log_init(OSL_LOG_ALL);
+  EXPECT_EQ(osl_log_mod_get_flag(), 0u);
+}
+
+TEST_F(Log, ModuleNumbersOutsideTheTable) {
+  for (int32_t mod : {0, -1, 65, 1000}) {
+    EXPECT_EQ(osl_log_mod_debug(mod, "x"), 0);
+    EXPECT_EQ(osl_log_mod_error(mod, "x"), 0);
+    EXPECT_EQ(osl_log_mod_get_level(mod), -1);
+    osl_log_mod_set_level(mod, 2);  // ignored, no crash
+    osl_log_mod_release(mod);
+  }
+  // A slot that was never used logs nothing and reads 0.
+  EXPECT_EQ(osl_log_mod_get_level(9), 0);
+  EXPECT_EQ(osl_log_mod_error(9, "x"), 0);
+}
+
+TEST_F(Log, SlotsAreTakenLowestFirstAndReleased) {
+  for (int32_t i = 1; i <= 64; ++i) ASSERT_EQ(osl_log_mod_create("same", 1), i);
+  EXPECT_EQ(osl_log_mod_create("same", 1), -1);
+  osl_log_mod_release(7);
+  EXPECT_EQ(osl_log_mod_get_level(7), 8);
+  EXPECT_EQ(osl_log_mod_error(7, "x"), 0);
+  EXPECT_EQ(osl_log_mod_create("again", 2), 7);
+  EXPECT_EQ(osl_log_mod_get_level(7), 2);
+  EXPECT_EQ(osl_log_mod_create("more", 2), -1);
+
+  osl_log_init(OSL_LOG_ALL);
+  EXPECT_EQ(osl_log_mod_create("x", 9), 1);
+  EXPECT_EQ(osl_log_mod_get_level(1), 0);
+  EXPECT_EQ(osl_log_mod_create("x", -1), 2);
+  EXPECT_EQ(osl_log_mod_get_level(2), 0);
+  EXPECT_EQ(osl_log_mod_create("x", 8), 3);
+  EXPECT_EQ(osl_log_mod_get_level(3), 8);
+  EXPECT_EQ(osl_log_mod_create(nullptr, 1), 4);  // stored with an empty name
+}
+
+TEST_F(Log, SummaryPrint) {
+  const std::string stars(76, '*');
+  ASSERT_EQ(osl_log_mod_create("alpha", 2), 1);
+  ASSERT_EQ(osl_log_mod_create("gone", 1), 2);
+  ASSERT_EQ(osl_log_mod_create("0123456789012345678901234567890123456789", 4), 3);
+  osl_log_mod_release(2);
+  osl_log_mod_set_level(20, 2);  // never created: in use with an empty name
+  EXPECT_EQ(osl_log_mod_create("next", 1), 2);  // slot 20 is no longer free, 2 is
+  osl_log_mod_release(2);
+
+  const std::string want = stars + "\n" +
+                           "*   log level [N][08] [E][04] [W][03] [I][02] [D][01] [A][00] \n"
+                           "*   log mod[00] level[00]-> GLOBLE MOD\n"
+                           "*   log mod[01] level[02]-> alpha\n"
+                           "*   log mod[03] level[04]-> 0123456789012345678901234567890\n"
+                           "*   log mod[20] level[02]-> \n" +
+                           stars + "\n" + "#LOG SET -00:00-01:02-03:04-20:02\n";
+  EXPECT_EQ(captured(osl_log_mod_config), want);
+
+  // A released slot comes back through its setter with its old name.
+  osl_log_mod_set_level(2, 3);
+  EXPECT_TRUE(captured(osl_log_mod_config).find("mod[02] level[03]-> next\n") !=
+              std::string::npos);
+
+  osl_log_set_level(4);
+  EXPECT_NE(captured(osl_log_mod_config), "");
+  osl_log_set_level(8);
+  EXPECT_EQ(captured(osl_log_mod_config), "");
+}
+
+// ---------------------------------------------------------------- hex dump
+
+std::string addr_text(const void *p) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%08lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
+  return buf;
+}
+
+TEST_F(Log, HexDumpNarrowLine) {
+  const unsigned char bytes[] = {0x48, 0x45, 0x4C, 0x4C, 0x4F, 0x01, 0xFF};
+  const char *buf = reinterpret_cast<const char *>(bytes);
+  int32_t r = 0;
+  const std::string out = captured_ret([&] { return osl_log_hex("\trx", buf, 7, 8); }, &r);
+  const std::string line = "\t    48 45 4C 4C 4F 01 FF       HELLO..";
+  EXPECT_EQ(out, "\trx--> addr=" + addr_text(buf) + " 7 bytes\n" + line + "\n");
+  EXPECT_EQ(r, static_cast<int32_t>(line.size()) + 2);
+}
+
+TEST_F(Log, HexDumpWideLines) {
+  char bytes[20];
+  for (int i = 0; i < 20; ++i) bytes[i] = static_cast<char>(0x41 + i);
+  int32_t r = 0;
+  const std::string out = captured_ret([&] { return osl_log_hex("data", bytes, 20, 16); }, &r);
+  const std::string l1 =
+      "    41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50    ABCDEFGHIJKLMNOP\n";
+  const std::string l2 = "    51 52 53 54 " + std::string(39, ' ') + "QRST\n";
+  EXPECT_EQ(out, "data--> addr=" + addr_text(bytes) + " 20 bytes\n" + l1 + l2);
+  EXPECT_EQ(r, 134);
+}
+
+TEST_F(Log, HexDumpIndentAndArguments) {
+  const char byte = 'z';
+  std::string out = captured([&] { osl_log_hex("\t\t\t\t\t\t\t\tdeep", &byte, 1, 8); });
+  EXPECT_NE(out.find("\n\t\t\t\t\t\t    7A "), std::string::npos) << out;
+  EXPECT_EQ(out.find("\n\t\t\t\t\t\t\t"), std::string::npos) << out;
+
+  out = captured([&] { osl_log_hex("\n\tcap", &byte, 1, 8); });
+  EXPECT_EQ(out, "\n\tcap--> addr=" + addr_text(&byte) + " 1 bytes\n\t    7A " +
+                     std::string(24, ' ') + "z\n");
+
+  int32_t r = -1;
+  out = captured_ret([&] { return osl_log_hex("none", &byte, 0, 16); }, &r);
+  EXPECT_EQ(out, "none--> addr=" + addr_text(&byte) + " 0 bytes\n");
+  EXPECT_EQ(r, 0);
+
+  for (int32_t wide : {0, 12, 32, -8}) {
+    out = captured_ret([&] { return osl_log_hex("w", &byte, 1, wide); }, &r);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(r, 0);
+  }
+  EXPECT_EQ(osl_log_hex(nullptr, &byte, 1, 8), 0);
+  EXPECT_EQ(osl_log_hex("m", nullptr, 1, 8), 0);
+
+  osl_log_set_level(OSL_LOG_INFO);
+  out = captured_ret([&] { return osl_log_hex("quiet", &byte, 1, 8); }, &r);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(r, 0);
+}
+
+// ---------------------------------------------------------------- targets
+
+TEST_F(Log, ConsoleTargetAndUrlHandling) {
+  char url[16];
+  osl_log_get_target(url, sizeof url);
+  EXPECT_STREQ(url, "console://");
+  osl_log_get_target(url, 8);
+  EXPECT_STREQ(url, "console");
+  memset(url, 'Z', sizeof url);
+  osl_log_get_target(url, 1);
+  EXPECT_EQ(url[0], '\0');
+  osl_log_get_target(url, 0);  // no room: untouched, no crash
+  osl_log_get_target(nullptr, 8);
+
+  EXPECT_EQ(captured([] { osl_log_warn("a%sc\n", "b"); }), "abc\n");
+
+  EXPECT_EQ(osl_log_set_target("CoNsOlE://ignored"), 0);
+  EXPECT_EQ(captured([] { osl_log_info("case\n"); }), "case\n");
+
+  EXPECT_EQ(osl_log_set_target(nullptr), -1);  // the URL stays: still printing
+  EXPECT_EQ(captured([] { osl_log_info("still\n"); }), "still\n");
+
+  osl_log_exit();  // a console target goes on printing
+  EXPECT_EQ(captured([] { osl_log_info("after exit\n"); }), "after exit\n");
+
+  EXPECT_EQ(osl_log_set_target("none"), 0);
+  EXPECT_EQ(captured([] { EXPECT_EQ(osl_log_error("lost\n"), 6); }), "");
+  osl_log_get_target(url, sizeof url);
+  EXPECT_STREQ(url, "none");
+
+  const std::string huge = "console://" + std::string(2000, 'x');
+  EXPECT_EQ(osl_log_set_target(huge.c_str()), 0);
+  char back[2048];
+  osl_log_get_target(back, sizeof back);
+  EXPECT_EQ(std::string(back), huge.substr(0, 1023));
+}
+
+TEST_F(Log, FileTargetMovesTheOldLogToItsBackup) {
+  osltest::TempDir dir;
+  const std::string log = dir.file("a.log");
+  write_file(log, "previous run\n");
+  write_file(log + ".bak", "older backup\n");
+
+  ASSERT_EQ(osl_log_set_target(("FILE://" + log).c_str()), 0);
+  EXPECT_EQ(read_file(log + ".bak"), "previous run\n");
+  EXPECT_EQ(read_file(log), "");
+  EXPECT_EQ(captured([] { EXPECT_EQ(osl_log_info("0123456789"), 11); }), "");
+  EXPECT_EQ(read_file(log), "0123456789");  // no terminator written
+  osl_log_mod_set_level(3, 0);
+  osl_log_mod_warn(3, "m\n");
+  EXPECT_EQ(read_file(log), "0123456789[W][03] m\n");
+
+  osl_log_exit();  // the file is closed and texts go nowhere
+  osl_log_info("dropped\n");
+  EXPECT_EQ(read_file(log), "0123456789[W][03] m\n");
+}
+
+TEST_F(Log, FileRotationAtTheLimit) {
+  osltest::TempDir dir;
+  const std::string log = dir.file("r.log");
+  const std::string text(30, 't');
+  osl_log_set_max_logsize(100);
+  ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+  for (int i = 1; i <= 3; ++i) osl_log_info("%s", text.c_str());
+  EXPECT_EQ(read_file(log).size(), 90u);
+  EXPECT_FALSE(exists(log + ".bak"));
+  osl_log_info("%s", text.c_str());  // reaches 120 >= 100: rotated after this write
+  EXPECT_EQ(read_file(log + ".bak").size(), 120u);
+  EXPECT_EQ(read_file(log), "");
+  osl_log_info("next\n");
+  EXPECT_EQ(read_file(log), "next\n");
+}
+
+TEST_F(Log, FileMaximumZeroRotatesAfterEveryText) {
+  osltest::TempDir dir;
+  const std::string log = dir.file("z.log");
+  osl_log_set_max_logsize(0);
+  ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+  for (const char *t : {"one\n", "two\n", "three\n"}) {
+    osl_log_info("%s", t);
+    EXPECT_EQ(read_file(log + ".bak"), t);
+    EXPECT_EQ(read_file(log), "");
+  }
+}
+
+TEST_F(Log, FileByteCountCarriesOverToTheNextFile) {
+  osltest::TempDir dir;
+  const std::string a = dir.file("a.log"), b = dir.file("b.log");
+  const std::string text(30, 'c');
+  osl_log_set_max_logsize(100);
+  ASSERT_EQ(osl_log_set_target(("file://" + a).c_str()), 0);
+  osl_log_info("%s", text.c_str());
+  osl_log_info("%s", text.c_str());  // 60 counted
+  ASSERT_EQ(osl_log_set_target(("file://" + b).c_str()), 0);
+  osl_log_info("%s", text.c_str());  // 90
+  EXPECT_FALSE(exists(b + ".bak"));
+  osl_log_info("%s", text.c_str());  // 120: rotated with only 60 bytes of its own
+  EXPECT_EQ(read_file(b + ".bak").size(), 60u);
+  EXPECT_EQ(read_file(b), "");
+  EXPECT_EQ(read_file(a).size(), 60u);
+
+  // osl_log_init starts the count again.
+  osl_log_init(OSL_LOG_ALL);
+  osl_log_set_max_logsize(100);
+  ASSERT_EQ(osl_log_set_target(("file://" + a).c_str()), 0);
+  for (int i = 0; i < 3; ++i) osl_log_info("%s", text.c_str());
+  EXPECT_EQ(read_file(a).size(), 90u);
+}
+
+TEST_F(Log, FileTargetThatCannotBeOpened) {
+  osltest::TempDir dir;
+  const std::string log = dir.file("missing/dir/x.log");
+  EXPECT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+  EXPECT_EQ(captured([] { EXPECT_EQ(osl_log_info("lost\n"), 6); }), "");
+  EXPECT_FALSE(exists(log));
+}
+
+TEST_F(Log, FileRelativePathIsInTheWorkingDirectory) {
+  osltest::TempDir dir;
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  const int32_t r = osl_log_set_target("file://app.log");
+  osl_log_info("here\n");
+  osl_log_exit();
+  ASSERT_EQ(chdir(cwd), 0);
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(read_file(dir.file("app.log")), "here\n");
+}
+
+TEST_F(Log, LongPathGetsItsOwnFullBackupName) {
+  // A backup name cut to a fixed buffer would name (and delete) some other file.
+  osltest::TempDir dir;
+  const std::string log = dir.file(std::string(200, 'L') + ".log");
+  const std::string cut = (log + ".bak").substr(0, 127);
+  write_file(log, "old\n");
+  ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+  EXPECT_EQ(read_file(log + ".bak"), "old\n");
+  EXPECT_FALSE(exists(cut));
+  osl_log_set_max_logsize(1);
+  osl_log_info("rotated\n");
+  EXPECT_EQ(read_file(log + ".bak"), "rotated\n");
+}
+
+TEST_F(Log, InitAndTargetChangesCloseTheFile) {
+  osltest::TempDir dir;
+  const int before = open_fds();
+  ASSERT_EQ(osl_log_set_target(("file://" + dir.file("c.log")).c_str()), 0);
+  EXPECT_EQ(open_fds(), before + 1);
+  osl_log_init(OSL_LOG_ALL);
+  EXPECT_EQ(open_fds(), before);
+  ASSERT_EQ(osl_log_set_target(("file://" + dir.file("c.log")).c_str()), 0);
+  EXPECT_EQ(osl_log_set_target(nullptr), -1);  // fails, yet closes the old target first
+  EXPECT_EQ(open_fds(), before);
+  char url[256];
+  osl_log_get_target(url, sizeof url);
+  EXPECT_EQ(std::string(url), "file://" + dir.file("c.log"));
+}
+
+}  // namespace
