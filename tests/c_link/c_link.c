@@ -8,6 +8,7 @@
 #include "osl_mutex.h"
 #include "osl_file.h"
 #include "osl_mem.h"
+#include "osl_log.h"
 
 int main(void) {
   {
@@ -46,6 +47,16 @@ int main(void) {
     /* files: nothing opens under an empty name, and a null handle has no position */
     if (osl_file_open("", OSL_FILE_READ) != NULL || osl_file_exist("") != -1) return 1;
     if (osl_file_tell(NULL) != -1) return 1;
+  }
+  {
+    /* logging with everything filtered out, percent-encoding and HTML escaping */
+    char_t enc[16], dec[16], html[16];
+    osl_log_init(OSL_LOG_NONE);
+    if (osl_log_warn("%d\n", 1) != 0 || osl_log_mod_create("c", OSL_LOG_ALL) != 1) return 1;
+    if (osl_url_encode("a b", 3, enc, (int32_t)sizeof enc) != 3) return 1;
+    if (osl_url_decode(enc, 3, dec, (int32_t)sizeof dec) != 3 || htoi("ff") != 255) return 1;
+    osl_str_html_escape("<", 1, html, (int32_t)sizeof html);
+    if (html[0] != '&') return 1;
   }
   return 0;
 }
