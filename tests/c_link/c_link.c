@@ -7,6 +7,7 @@
 #include "osl_socket.h"
 #include "osl_mutex.h"
 #include "osl_file.h"
+#include "osl_network.h"
 #include "osl_mem.h"
 #include "osl_log.h"
 
@@ -57,6 +58,15 @@ int main(void) {
     if (osl_url_decode(enc, 3, dec, (int32_t)sizeof dec) != 3 || htoi("ff") != 255) return 1;
     osl_str_html_escape("<", 1, html, (int32_t)sizeof html);
     if (html[0] != '&') return 1;
+  }
+  {
+    /* a command, MAC text, and start-up without the single-instance check */
+    char_t cmd[] = "printf ok", out[8], mactext[] = "00:1a:2b:3c:4d:5e";
+    uchar_t mac[6];
+    if (osl_excute(cmd, out, (int32_t)sizeof out - 1) != 0 || out[0] != 'o') return 1;
+    if (osl_network_convert_mac(mactext, mac) != 0 || mac[5] != 0x5e) return 1;
+    if (osl_init(NULL) != 0 || osl_is_exit() != 0) return 1;
+    osl_exit();
   }
   return 0;
 }

@@ -1,0 +1,540 @@
+// Name resolution, local name, local address and MAC queries.
+//
+// Lookups never reach the machine's resolver: each runs in a child that enters private mount
+// and network namespaces, binds its own resolv.conf, hosts and nsswitch.conf over /etc, runs a
+// stub DNS server on 127.0.0.1:53 of its own loopback, and puts a fake nslookup first on PATH.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "child_run.h"
+#include "osl_network.h"
+#include "test_util.h"
+
+namespace {
+
+using osltest::ChildResult;
+using osltest::kChildSkip;
+using osltest::RunInChild;
+
+bool WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  fwrite(text.data(), 1, text.size(), f);
+  fclose(f);
+  return chmod(path.c_str(), mode) == 0;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string out;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  fclose(f);
+  return out;
+}
+
+uint32_t Ip(const char* dotted) { return inet_addr(dotted); }
+
+// ---------------------------------------------------------------- the private resolver
+
+struct DnsRecord {
+  const char* name;
+  const char* a;     // IPv4 answer, or null
+  const char* aaaa;  // IPv6 answer, or null
+};
+
+const DnsRecord kZone[] = {
+    {"v4.test", "10.1.2.4", nullptr},
+    {"v6only.test", nullptr, "fd00::7"},
+    {"slowfb.test", nullptr, nullptr},  // exists, but has no address
+};
+
+// Answers A and AAAA questions from kZone; NXDOMAIN for names it does not know.
+[[noreturn]] void ServeDns(int fd) {
+  unsigned char q[512];
+  for (;;) {
+    struct sockaddr_in from;
+    socklen_t fl = sizeof from;
+    ssize_t n = recvfrom(fd, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+    if (n < 12) continue;
+    size_t pos = 12;
+    std::string name;
+    while (pos < static_cast<size_t>(n) && q[pos] != 0 && (q[pos] & 0xC0) == 0) {
+      size_t len = q[pos];
+      if (pos + 1 + len > static_cast<size_t>(n)) break;
+      if (!name.empty()) name += '.';
+      for (size_t i = 0; i < len; ++i) name += static_cast<char>(tolower(q[pos + 1 + i]));
+      pos += len + 1;
+    }
+    if (pos + 5 > static_cast<size_t>(n) || q[pos] != 0) continue;
+    pos += 1;
+    int qtype = q[pos] << 8 | q[pos + 1];
+    pos += 4;
+
+    unsigned char r[512];
+    memcpy(r, q, pos);
+    r[2] = 0x81;  // answer, recursion desired
+    r[3] = 0x80;  // recursion available, no error
+    r[4] = 0, r[5] = 1;
+    memset(r + 6, 0, 6);
+    size_t end = pos;
+    const DnsRecord* rec = nullptr;
+    for (const DnsRecord& d : kZone) {
+      if (name == d.name) rec = &d;
+    }
+    if (rec == nullptr) {
+      r[3] |= 3;  // NXDOMAIN
+    } else {
+      unsigned char data[16];
+      int len = 0;
+      if (qtype == 1 && rec->a != nullptr && inet_pton(AF_INET, rec->a, data) == 1) len = 4;
+      if (qtype == 28 && rec->aaaa != nullptr && inet_pton(AF_INET6, rec->aaaa, data) == 1)
+        len = 16;
+      if (len > 0) {
+        const unsigned char rr[] = {0xC0, 0x0C, 0, static_cast<unsigned char>(qtype), 0, 1,
+                                    0,    0,    0, 60,  0, static_cast<unsigned char>(len)};
+        memcpy(r + end, rr, sizeof rr);
+        memcpy(r + end + sizeof rr, data, static_cast<size_t>(len));
+        end += sizeof rr + static_cast<size_t>(len);
+        r[7] = 1;
+      }
+    }
+    sendto(fd, r, end, 0, reinterpret_cast<sockaddr*>(&from), fl);
+  }
+}
+
+// nslookup stand-in: logs its arguments, prints canned answers, and takes 0.3 s for
+// slowfb.test so that overlapping runs would show in the log.
+std::string FakeNslookup(const std::string& dir) {
+  return "#!/bin/sh\n"
+         "log='" + dir + "/nslookup.log'\n"
+         "case \"$1\" in\n"
+         "fallback.test) printf 'Server:\\t\\t127.0.0.1\\nAddress:\\t127.0.0.1\\n\\n"
+         "Name:\\tfallback.test\\nAddress: 10.0.0.5\\n' ;;\n"
+         "busybox.test) printf 'Server:    127.0.0.1\\nAddress 1: 127.0.0.1 localhost\\n\\n"
+         "Name:      busybox.test\\nAddress 1: 10.0.0.6 busybox.test\\n' ;;\n"
+         "v6only.test) printf 'Name:\\tv6only.test\\nAddress: 10.0.0.7\\n' ;;\n"
+         "absent.test) printf 'Server:\\t\\t127.0.0.1\\nAddress:\\t127.0.0.1\\n\\n"
+         "** server can not find it: NXDOMAIN\\n' ;;\n"
+         "bogus.test) printf 'Name:\\tbogus.test\\nAddress: fd00::7\\n' ;;\n"
+         "loose.test) printf 'Name:\\tloose.test\\nAddress: 10.5\\n' ;;\n"
+         "slowfb.test) echo \"start $1\" >> \"$log\"; sleep 0.3;"
+         " printf 'Name:\\tslowfb.test\\nAddress: 10.0.0.8\\n' ;;\n"
+         "esac\n"
+         "echo \"$*\" >> \"$log\"\n";
+}
+
+enum class Stub { kAnswers, kSilent };
+
+bool BringUp(int sock, const char* ifname) {
+  struct ifreq req;
+  memset(&req, 0, sizeof req);
+  strncpy(req.ifr_name, ifname, IFNAMSIZ - 1);
+  if (ioctl(sock, SIOCGIFFLAGS, &req) != 0) return false;
+  req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
+  return ioctl(sock, SIOCSIFFLAGS, &req) == 0;
+}
+
+// In the child: private /etc resolver files naming 127.0.0.1, a private loopback, a stub DNS
+// server and the fake nslookup first on PATH; the working directory becomes dir. Returns 0, or
+// kChildSkip where the namespaces cannot be made.
+int EnterPrivateResolver(const std::string& dir, Stub stub, pid_t* server) {
+  if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return kChildSkip;
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kChildSkip;
+  // A silent server with a long resolver time-out: only an outside limit ends such a lookup.
+  const std::string resolv = stub == Stub::kAnswers
+                                 ? "nameserver 127.0.0.1\noptions timeout:1 attempts:2\n"
+                                 : "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n";
+  struct {
+    const char* target;
+    std::string text;
+    bool required;
+  } files[] = {
+      {"/etc/resolv.conf", resolv, true},
+      {"/etc/hosts", "127.0.0.1 localhost\n", true},
+      {"/etc/nsswitch.conf", "hosts: files dns\n", false},
+  };
+  int i = 0;
+  for (const auto& f : files) {
+    std::string src = dir + "/etc" + std::to_string(i++);
+    if (!WriteFile(src, f.text)) return 2;
+    struct stat st;
+    if (stat(f.target, &st) != 0 && !f.required) continue;
+    if (mount(src.c_str(), f.target, nullptr, MS_BIND, nullptr) != 0) return kChildSkip;
+  }
+  int sock = socket(AF_INET, SOCK_DGRAM, 0);
+  if (sock < 0 || !BringUp(sock, "lo")) return kChildSkip;
+  close(sock);
+
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  struct sockaddr_in sin;
+  memset(&sin, 0, sizeof sin);
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(53);
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) return kChildSkip;
+  fflush(stdout);
+  pid_t pid = fork();
+  if (pid < 0) return 2;
+  if (pid == 0) {
+    if (stub == Stub::kAnswers) ServeDns(fd);
+    for (;;) pause();  // never answers
+  }
+  close(fd);
+  *server = pid;
+
+  std::string bin = dir + "/bin";
+  mkdir(bin.c_str(), 0755);
+  if (!WriteFile(bin + "/nslookup", FakeNslookup(dir), 0755)) return 2;
+  const char* path = getenv("PATH");
+  setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+  return chdir(dir.c_str()) == 0 ? 0 : 2;
+}
+
+void StopServer(pid_t pid) {
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// Runs body in a child behind the private resolver; kChildSkip when that cannot be made.
+ChildResult RunWithResolver(const osltest::TempDir& dir, Stub stub,
+                            const std::function<int()>& body, int limit_s = 60) {
+  return RunInChild(
+      [&] {
+        pid_t server = -1;
+        int rc = EnterPrivateResolver(dir.path(), stub, &server);
+        if (rc != 0) return rc;
+        int result = body();
+        fflush(stdout);
+        StopServer(server);
+        return result;
+      },
+      limit_s);
+}
+
+#define SKIP_IF_NO_NAMESPACE(r)                                                       \
+  if ((r).code == kChildSkip)                                                         \
+  GTEST_SKIP() << "cannot make private mount and network namespaces (needs root or " \
+                  "user namespaces); lookups are not run against the machine's resolver"
+
+// ---------------------------------------------------------------- osl_network_dns
+
+TEST(OslNetworkDns, ResolverFirstThenNslookupFallback) {
+  osltest::TempDir dir;
+  struct Case {
+    const char* name;
+    const char* want;   // dotted address, or "0"
+    bool nslookup_run;  // whether the fallback may see the name
+  } cases[] = {
+      {"10.1.2.3", "10.1.2.3", false},        // numeric: from the resolver, no lookup
+      {"v4.test", "10.1.2.4", false},         // the stub's A record
+      {"999.1.2.3", "0", false},              // digits and dots never go to nslookup
+      {"fallback.test", "10.0.0.5", true},    // the Address line after the name
+      {"busybox.test", "10.0.0.6", true},     // "Address 1: ip name" form
+      {"v6only.test", "10.0.0.7", true},      // first answer IPv6 (AAAA only): fallback
+      {"absent.test", "0", true},             // name missing from the output
+      {"bogus.test", "0", true},              // not a dotted address: 0, not 255.255.255.255
+      {"loose.test", "0", true},              // "10.5" is no dotted address either
+      {"a;touch pwned", "0", false},          // no name with shell syntax reaches a shell
+      {"$(touch pwned)", "0", false},
+      {"`touch pwned`", "0", false},
+      {"x|touch pwned", "0", false},
+      {"a b", "0", false},
+      {"fallback.test\ntouch pwned", "0", false},
+      {"-debug", "0", false},                 // would be an option to nslookup
+      {"", "0", false},
+  };
+  ChildResult r = RunWithResolver(dir, Stub::kAnswers, [&] {
+    for (const Case& c : cases) {
+      struct in_addr a;
+      a.s_addr = osl_network_dns(c.name);
+      printf("%s\n", a.s_addr == 0 ? "0" : inet_ntoa(a));
+    }
+    return 0;
+  });
+  SKIP_IF_NO_NAMESPACE(r);
+  ASSERT_EQ(r.code, 0);
+  std::string log = ReadFile(dir.file("nslookup.log"));
+  size_t pos = 0;
+  for (const Case& c : cases) {
+    size_t nl = r.out.find('\n', pos);
+    ASSERT_NE(nl, std::string::npos) << "no result for " << c.name;
+    EXPECT_EQ(r.out.substr(pos, nl - pos), c.want) << "name '" << c.name << "'";
+    pos = nl + 1;
+    if (c.nslookup_run) {
+      EXPECT_NE(log.find(std::string(c.name) + "\n"), std::string::npos) << c.name;
+    } else if (c.name[0] != '\0') {
+      EXPECT_EQ(log.find(c.name), std::string::npos) << c.name << " reached nslookup";
+    }
+  }
+  EXPECT_EQ(log.find("touch"), std::string::npos);
+  struct stat st;
+  EXPECT_NE(stat(dir.file("pwned").c_str(), &st), 0) << "a host name was run as a command";
+}
+
+TEST(OslNetworkDns, ModuleMutexSerialisesLookups) {
+  osltest::TempDir dir;
+  ChildResult r = RunWithResolver(dir, Stub::kAnswers, [&] {
+    if (osl_network_init() != 0) return 3;
+    if (osl_network_init() != 0) return 4;  // a second call keeps the mutex
+    uint32_t got[3] = {0, 0, 0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i) threads.emplace_back([&got, i] { got[i] = osl_network_dns("slowfb.test"); });
+    for (std::thread& t : threads) t.join();
+    osl_network_exit();
+    osl_network_exit();  // nothing left to destroy
+    for (uint32_t ip : got) {
+      if (ip != inet_addr("10.0.0.8")) return 5;
+    }
+    return osl_network_dns("fallback.test") == inet_addr("10.0.0.5") ? 0 : 6;  // works after exit
+  });
+  SKIP_IF_NO_NAMESPACE(r);
+  EXPECT_EQ(r.code, 0);
+  // Each run logs "start" on entry and its argument on leaving; serialised runs alternate.
+  std::string log = ReadFile(dir.file("nslookup.log"));
+  const std::string one = "start slowfb.test\nslowfb.test\n";
+  EXPECT_EQ(log, one + one + one + "fallback.test\n");
+}
+
+// ---------------------------------------------------------------- osl_network_gethostbyname
+
+TEST(OslNetworkGethostbyname, AnswersAndFailures) {
+  osltest::TempDir dir;
+  ChildResult r = RunWithResolver(dir, Stub::kAnswers, [&] {
+    if (osl_network_gethostbyname("v4.test", 0) != inet_addr("10.1.2.4")) return 3;
+    if (osl_network_gethostbyname("v4.test", 5) != inet_addr("10.1.2.4")) return 4;
+    if (alarm(0) != 0) return 5;  // the limit's alarm was cancelled
+    if (osl_network_gethostbyname("missing.test", 5) != 0) return 6;
+    if (alarm(0) != 0) return 7;
+    fflush(stdout);
+    return 0;
+  });
+  SKIP_IF_NO_NAMESPACE(r);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "gethostname failed!\n");
+}
+
+TEST(OslNetworkGethostbyname, TimeLimitAbandonsASilentServer) {
+  osltest::TempDir dir;
+  ChildResult r = RunWithResolver(dir, Stub::kSilent, [&] {
+    struct timeval t0, t1;
+    gettimeofday(&t0, nullptr);
+    uint32_t ip = osl_network_gethostbyname("slow.test", 2);
+    gettimeofday(&t1, nullptr);
+    double s = static_cast<double>(t1.tv_sec - t0.tv_sec) + (t1.tv_usec - t0.tv_usec) / 1e6;
+    fflush(stdout);
+    if (ip != 0) return 3;
+    // The resolver alone would wait 30 s; the limit ends the wait after about 2 s.
+    if (s < 1.5 || s > 12.0) return 4;
+    return 0;
+  }, 90);
+  SKIP_IF_NO_NAMESPACE(r);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "gethostbyname timeout!!!\n");
+}
+
+// ---------------------------------------------------------------- local name and address
+
+TEST(OslNetworkLocalName, ClearsAndKeepsTheLastByte) {
+  ChildResult r = RunInChild([] {
+    if (unshare(CLONE_NEWUTS) != 0) return kChildSkip;
+    const char host[] = "osl-long-hostname";
+    if (sethostname(host, strlen(host)) != 0) return kChildSkip;
+    char buf[80];
+    memset(buf, 'x', sizeof buf);
+    if (osl_network_get_local_name(buf, 8) != -1) return 3;
+    if (buf[7] != '\0' || buf[8] != 'x') return 4;  // last byte 0, nothing past size
+    memset(buf, 'x', sizeof buf);
+    if (osl_network_get_local_name(buf, 64) != 0) return 5;
+    if (strcmp(buf, host) != 0) return 6;
+    for (int i = static_cast<int>(strlen(host)); i < 64; ++i) {
+      if (buf[i] != '\0') return 7;  // the whole size is cleared
+    }
+    if (buf[64] != 'x') return 8;
+    if (osl_network_get_local_name(buf, 0) != -1) return 9;
+    return 0;
+  });
+  if (r.code == kChildSkip) GTEST_SKIP() << "cannot make a private UTS namespace";
+  EXPECT_EQ(r.code, 0);
+}
+
+// A tun interface in the child's network namespace, with an address, up or down. The
+// interface lives as long as the returned descriptor.
+int MakeTun(int sock, const char* name, const char* addr, bool up) {
+  int fd = open("/dev/net/tun", O_RDWR);
+  if (fd < 0) return -1;
+  struct ifreq req;
+  memset(&req, 0, sizeof req);
+  req.ifr_flags = IFF_TUN | IFF_NO_PI;
+  strncpy(req.ifr_name, name, IFNAMSIZ - 1);
+  if (ioctl(fd, TUNSETIFF, &req) != 0) return -1;
+  struct sockaddr_in sin;
+  memset(&sin, 0, sizeof sin);
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = inet_addr(addr);
+  memcpy(&req.ifr_addr, &sin, sizeof sin);
+  if (ioctl(sock, SIOCSIFADDR, &req) != 0) return -1;
+  if (up && !BringUp(sock, name)) return -1;
+  return fd;
+}
+
+TEST(OslNetworkLocalIp, FirstUpNonLoopbackOfEightListed) {
+  struct Case {
+    const char* what;
+    bool lo_up;
+    std::vector<bool> tuns;  // t0, t1, ...: up or down; addresses 10.20.0.1, 10.20.0.2, ...
+    const char* want;
+  } cases[] = {
+      {"nothing with an address", false, {}, "0"},
+      {"only loopback", true, {}, "0"},
+      {"loopback and an up interface", true, {true}, "10.20.0.1"},
+      {"a down interface is passed over", true, {false, true, true}, "10.20.0.2"},
+      {"the eighth record is examined", true, {false, false, false, false, false, false, true},
+       "10.20.0.7"},
+      {"the ninth is not", true, {false, false, false, false, false, false, false, true}, "0"},
+  };
+  for (const Case& c : cases) {
+    ChildResult r = RunInChild([&] {
+      if (unshare(CLONE_NEWNET) != 0) return kChildSkip;
+      int sock = socket(AF_INET, SOCK_DGRAM, 0);
+      if (sock < 0) return 2;
+      if (c.lo_up && !BringUp(sock, "lo")) return kChildSkip;
+      for (size_t i = 0; i < c.tuns.size(); ++i) {
+        std::string name = "t" + std::to_string(i);
+        std::string addr = "10.20.0." + std::to_string(i + 1);
+        if (MakeTun(sock, name.c_str(), addr.c_str(), c.tuns[i]) < 0) return kChildSkip;
+      }
+      struct in_addr a;
+      a.s_addr = osl_network_get_local_ip();
+      printf("%s", a.s_addr == 0 ? "0" : inet_ntoa(a));
+      return 0;
+    });
+    if (r.code == kChildSkip) GTEST_SKIP() << "cannot make a network namespace with tun devices";
+    EXPECT_EQ(r.code, 0) << c.what;
+    EXPECT_EQ(r.out, c.want) << c.what;
+  }
+}
+
+// ---------------------------------------------------------------- MAC
+
+// Makes dir the working directory for the lifetime of the guard.
+class Chdir {
+ public:
+  explicit Chdir(const std::string& dir) {
+    if (getcwd(old_, sizeof old_) == nullptr) old_[0] = '\0';
+    ok_ = chdir(dir.c_str()) == 0;
+  }
+  ~Chdir() {
+    if (old_[0] != '\0' && chdir(old_) != 0) { /* best effort */ }
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  char old_[4096];
+  bool ok_;
+};
+
+TEST(OslNetworkMac, ParsesTheBoardScriptOutput) {
+  osltest::TempDir dir;
+  ASSERT_EQ(mkdir(dir.file("config").c_str(), 0755), 0);
+  const std::string script = dir.file("config/getnetworkpara.sh");
+  struct Case {
+    std::string out;
+    int64_t want;
+  } cases[] = {
+      {"00:1a:2B:3c:4D:5e\n", 0x001A2B3C4D5ELL},
+      {"ff:ff:ff:ff:ff:ff\n", 0xFFFFFFFFFFFFLL},
+      {"", 0},
+      {"00:1a:2b", 0x001A2B000000LL},
+      {"12:1g:34:56:78:9a\n", 0x120000000000LL},  // a bad group ends the parse
+      {"12:3:45:67:89:ab\n", 0x120000000000LL},   // so does a one-digit group
+      {"123:45:67:89:ab:cd\n", 0},
+      {"a1:b2:c3:d4:e5:f6:07:08\n", 0xA1B2C3D4E5F6LL},  // text after six groups is ignored
+      // Only 31 bytes are read: the tail beyond them is never parsed or overrun.
+      {"a1:b2:c3:d4:e5:f6 " + std::string(5000, 'z') + "\n", 0xA1B2C3D4E5F6LL},
+      {std::string(40, ':'), 0},
+  };
+  Chdir cd(dir.path());
+  ASSERT_TRUE(cd.ok());
+  for (const Case& c : cases) {
+    ASSERT_TRUE(WriteFile(dir.file("out"), c.out));
+    ASSERT_TRUE(WriteFile(script, "#!/bin/sh\n[ \"$1 $2\" = 'eth0 mac' ] || exit 1\ncat '" +
+                                      dir.file("out") + "'\n", 0755));
+    EXPECT_EQ(osl_network_get_mac(), c.want) << "output '" << c.out.substr(0, 40) << "'";
+  }
+  ASSERT_EQ(unlink(script.c_str()), 0);
+  EXPECT_EQ(osl_network_get_mac(), 0) << "no script";
+}
+
+TEST(OslNetworkMac, StandInScriptPrintsTheInterfaceAddress) {
+  const std::string sys = ReadFile("/sys/class/net/eth0/address");
+  uchar_t want[6];
+  std::string text = sys.substr(0, 17);
+  if (sys.size() < 17 || osl_network_convert_mac(&text[0], want) != 0)
+    GTEST_SKIP() << "this machine has no eth0 with an Ethernet address";
+  osltest::TempDir dir;
+  ASSERT_EQ(mkdir(dir.file("config").c_str(), 0755), 0);
+  const std::string src = ReadFile(std::string(OSL_TEST_SOURCE_DIR) + "/tools/getnetworkpara.sh");
+  ASSERT_FALSE(src.empty());
+  ASSERT_TRUE(WriteFile(dir.file("config/getnetworkpara.sh"), src, 0755));
+  Chdir cd(dir.path());
+  ASSERT_TRUE(cd.ok());
+  int64_t expect = 0;
+  for (uchar_t b : want) expect = expect << 8 | b;
+  EXPECT_EQ(osl_network_get_mac(), expect);
+}
+
+TEST(OslNetworkMac, ConvertsTextToSixBytes) {
+  struct Case {
+    const char* text;
+    int32_t rc;
+    const char* want;  // the eight bytes mac[0..5] and two guards, in hex
+  } cases[] = {
+      {"00:1A:2b:3C:4d:5E", 0, "001a2b3c4d5eeeee"},
+      {"00-1a-2b-3c-4d-5e", 0, "001a2b3c4d5eeeee"},
+      {"11:22", 0, "11eeeeeeee22eeee"},        // middle bytes left as they were
+      {"11 22", -1, "eeeeeeeeeeeeeeee"},       // nothing stored
+      {"a:b:c:d:e:f", 0, "0aabbccddeefeeee"},   // c is not cleared between groups
+      {"abc:1", 0, "bceeeeeeeec1eeee"},        // older digits shift out; c is not cleared
+      {"aa:bb:cc:dd:ee:ff:11", 0, "aabbccddeeffeeee"},  // 17 characters at most
+      {"::::::::", 0, "000000000000eeee"},   // six stores at most
+      {"zz", -1, "eeeeeeeeeeeeeeee"},
+      {"12:x", -1, "12eeeeeeeeeeeeee"},
+  };
+  for (const Case& c : cases) {
+    uchar_t mac[8];
+    memset(mac, 0xEE, sizeof mac);
+    std::string text = c.text;
+    EXPECT_EQ(osl_network_convert_mac(&text[0], mac), c.rc) << c.text;
+    char hex[17];
+    for (int i = 0; i < 8; ++i) snprintf(hex + 2 * i, 3, "%02x", mac[i]);
+    EXPECT_EQ(std::string(hex), c.want) << c.text;
+  }
+  uchar_t mac[6];
+  EXPECT_EQ(osl_network_convert_mac(nullptr, mac), -1);
+}
+
+}  // namespace
