@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Installs the native build into a private prefix and checks what a user of the layer relies on:
+# a C99 program builds against the installed headers and links through pkg-config with plain
+# gcc (no C++ runtime), a CMake project finds osl::osl, and wanradio needs only libc and json-c.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/native}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for f in bin/wanradio lib/libosl.a lib/pkgconfig/osl.pc lib/cmake/osl/osl-config.cmake \
+         include/osl/osl_types.h include/osl/osl_string.h include/osl/osl_socket.h; do
+  [ -e "$prefix/$f" ] || { echo "install check: $f is missing"; exit 1; }
+done
+
+# Every installed header, included from C99 with warnings as errors.
+{
+  for h in "$prefix"/include/osl/*.h; do echo "#include <osl/$(basename "$h")>"; done
+  cat <<'C'
+#include <stdio.h>
+int main(void) {
+  char buf[16];
+  int32_t n = osl_str_snprintf(buf, (int32_t)sizeof buf, "%s-%d", "osl", 7);
+  SOCKET s = osl_socket_create(2, 2, 0);
+  osl_socket_destroy(s);
+  if (n != 5 || osl_strcmp_nocase(buf, "OSL-7") != 0) return 1;
+  puts(buf);
+  return 0;
+}
+C
+} >"$work/use.c"
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+# shellcheck disable=SC2046
+gcc -std=c99 -Wall -Wextra -Werror -pedantic -o "$work/use" "$work/use.c" \
+    $(pkg-config --cflags --libs --static osl)
+[ "$("$work/use")" = "osl-7" ] || { echo "install check: C program gave a wrong answer"; exit 1; }
+if readelf -d "$work/use" | grep -q 'libstdc++'; then
+  echo "install check: a C program linking libosl.a needs libstdc++"; exit 1
+fi
+echo "install check: C99 program via pkg-config and gcc: ok"
+
+# A CMake consumer through find_package(osl).
+mkdir -p "$work/consumer"
+cat >"$work/consumer/CMakeLists.txt" <<'CM'
+cmake_minimum_required(VERSION 3.16)
+project(consumer CXX)
+find_package(osl REQUIRED)
+add_executable(consumer main.cpp)
+target_link_libraries(consumer PRIVATE osl::osl)
+CM
+cat >"$work/consumer/main.cpp" <<'CPP'
+#include <osl/osl_string.h>
+int main() { return osl_strcmp_nocase("Help", "HELP"); }
+CPP
+cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/consumer/build" >/dev/null
+"$work/consumer/build/consumer"
+echo "install check: find_package(osl) from CMake: ok"
+
+needed=$(readelf -d "$prefix/bin/wanradio" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+case "$needed" in
+  "libc.so.6 libjson-c.so.5 ") echo "install check: wanradio needs $needed: ok" ;;
+  *) echo "install check: wanradio needs more than libc and json-c: $needed"; exit 1 ;;
+esac
