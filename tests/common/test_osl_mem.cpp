@@ -197,6 +197,12 @@ TEST(OslMem, RefusesBlockEndingExactlyAtPoolEnd) {
     void* p = pool.alloc(80);
     ASSERT_NE(nullptr, p);
     EXPECT_LE(pool.v.block_end(pool.v.list()), pool.v.end());
+    // Growing the last block in place stops at the same bound.
+    EXPECT_EQ(p, pool.realloc(p, 8));
+    EXPECT_EQ(nullptr, pool.realloc(p, 84));
+    EXPECT_EQ(8, View::size_of(pool.v.list()));
+    EXPECT_EQ(p, pool.realloc(p, 80));
+    EXPECT_EQ(80, View::size_of(pool.v.list()));
   }
 }
 
@@ -443,7 +449,9 @@ std::vector<char*> check_pool(const View& v, const std::map<char*, Live>& model,
     EXPECT_EQ(0, View::size_of(n) % v.align());
     EXPECT_GE(n, prev_end) << "node " << i << " overlaps the block before it";
     EXPECT_LE(v.block_end(n), v.end()) << "block " << i << " passes the end of the pool";
-    if (i > 0) EXPECT_GT(n, nodes[i - 1]);
+    if (i > 0) {
+      EXPECT_GT(n, nodes[i - 1]);
+    }
     auto it = model.find(b);
     if (it == model.end()) {
       ADD_FAILURE() << "unknown block at offset " << v.off(b);
@@ -530,11 +538,17 @@ void run_random(int32_t align, size_t skew, int64_t cap, uint32_t seed, int ops)
       if (p == nullptr) {
         ++failures;
         EXPECT_TRUE(refusal_justified(v, want + v.pad()));
-        if (ms != -1) EXPECT_EQ(0, ms);
+        if (ms != -1) {
+          EXPECT_EQ(0, ms);
+        }
       } else {
         ++successes;
-        if (ms != -1) EXPECT_EQ(v.round(want + v.pad()) + kNodeBytes, ms);
-        if (how == 1 && size < 600) EXPECT_EQ(text, std::string(p));
+        if (ms != -1) {
+          EXPECT_EQ(v.round(want + v.pad()) + kNodeBytes, ms);
+        }
+        if (how == 1 && size < 600) {
+          EXPECT_EQ(text, std::string(p));
+        }
         placed(p, want);
         Live b{want, static_cast<uint8_t>(pick(0, 255))};
         fill(p, b);
