@@ -32,6 +32,15 @@ int32_t pending_error_state(SOCKET skt) {
   return -1;
 }
 
+// Joins or leaves group ip on the interface the kernel chooses.
+int32_t set_membership(SOCKET skt, uint32_t ip, int option) {
+  ip_mreq mreq;
+  memset(&mreq, 0, sizeof mreq);
+  mreq.imr_multiaddr.s_addr = ip;
+  mreq.imr_interface.s_addr = INADDR_ANY;
+  return setsockopt(skt, IPPROTO_IP, option, &mreq, sizeof mreq);
+}
+
 }  // namespace
 
 static_assert(sizeof(sockaddr_in) == 16, "address records are 16 bytes");
@@ -140,19 +149,11 @@ int32_t osl_socket_recv(SOCKET skt, void *buf, int32_t size) {
 }
 
 int32_t osl_socket_join(SOCKET skt, uint32_t ip) {
-  ip_mreq mreq;
-  memset(&mreq, 0, sizeof mreq);
-  mreq.imr_multiaddr.s_addr = ip;
-  mreq.imr_interface.s_addr = INADDR_ANY;
-  return setsockopt(skt, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
+  return set_membership(skt, ip, IP_ADD_MEMBERSHIP);
 }
 
 int32_t osl_socket_drop(SOCKET skt, uint32_t ip) {
-  ip_mreq mreq;
-  memset(&mreq, 0, sizeof mreq);
-  mreq.imr_multiaddr.s_addr = ip;
-  mreq.imr_interface.s_addr = INADDR_ANY;
-  return setsockopt(skt, IPPROTO_IP, IP_DROP_MEMBERSHIP, &mreq, sizeof mreq);
+  return set_membership(skt, ip, IP_DROP_MEMBERSHIP);
 }
 
 int32_t osl_socket_sendto(SOCKET skt, uint32_t ip, uint16_t port, void *buf, int32_t size) {
