@@ -288,6 +288,7 @@ TEST(LogUdpNamespace, MulticastAndFixedPortsInAPrivateNetwork) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     close(fds[0]);
+    if (write(fds[1], "+", 1) != 1) _exit(2);  // proves the child got past fork()
     if (!setup_loopback_namespace()) _exit(77);
     namespace_checks(fds[1]);
   }
@@ -299,12 +300,17 @@ TEST(LogUdpNamespace, MulticastAndFixedPortsInAPrivateNetwork) {
   close(fds[0]);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
+  if (report.empty() && WIFSIGNALED(status)) {
+    GTEST_SKIP() << "the child died inside fork() with signal " << WTERMSIG(status)
+                 << " before running any code of its own (as under user-mode emulation); "
+                    "multicast not tested";
+  }
+  ASSERT_TRUE(WIFEXITED(status)) << report;
   if (WEXITSTATUS(status) == 77) {
     GTEST_SKIP() << "no private network namespace with a multicast route on lo could be made "
                     "(needs CAP_SYS_ADMIN and CAP_NET_ADMIN); multicast not tested";
   }
-  EXPECT_EQ(WEXITSTATUS(status), 0) << report;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << report.substr(1);
 }
 
 }  // namespace
