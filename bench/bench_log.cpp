@@ -85,8 +85,8 @@ void BM_LogInfoToFileFormatted(benchmark::State &state) {
   }
   int32_t conn = 17;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(osl_log_info("[bench] connection %d state changed from %s to %s, queue %d\n",
-                                          conn, "idle", "busy", 3));
+    benchmark::DoNotOptimize(osl_log_info(
+        "[bench] connection %d state changed from %s to %s, queue %d\n", conn, "idle", "busy", 3));
   }
   osl_log_exit();
   osl_log_init(OSL_LOG_WARN);
