@@ -1,0 +1,101 @@
+// The tool's answer handling on arbitrary bytes as the first receive would deliver them: the
+// header cut finds the first blank line and moves exactly the bytes after it, and the line
+// each command prints is one of its fixed texts, complete and terminated inside its room.
+#include <fuzzer/FuzzedDataProvider.h>
+#include <json-c/json.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "answer.h"
+#include "fuzz_check.h"
+
+namespace {
+
+// The tool's buffer: 1024 bytes, 1023 usable, zero-filled before the receive.
+constexpr size_t kBuf = 1024;
+
+bool starts_with(const std::string &s, const char *prefix) {
+  return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// An integer in decimal, optionally negative, then "\n" and nothing else.
+bool int_line_tail(const std::string &s, size_t from) {
+  size_t i = from;
+  if (i < s.size() && s[i] == '-') ++i;
+  const size_t digits = i;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+  return i > digits && i + 1 == s.size() && s[i] == '\n';
+}
+
+void check_line(cmd_kind kind, const char *body, int32_t room) {
+  char full[256];
+  const int32_t len = answer_line(kind, body, full, sizeof full);
+  FUZZ_CHECK(len > 0 && static_cast<size_t>(len) == strlen(full));
+  const std::string line(full);
+  static const char *const fixed[3][4] = {
+      {"执行出错.code=-1001\n", "执行出错.code=-1002\n", "CDMA is running.\n", "CDMA stopped.\n"},
+      {"执行出错.code=-2001\n", "OK. CDMA is running.\n", nullptr, nullptr},
+      {"执行出错.code=-3001\n", "OK. CDMA stopped.\n", nullptr, nullptr},
+  };
+  bool known = false;
+  for (const char *f : fixed[kind]) known = known || (f != nullptr && line == f);
+  if (!known) {
+    // The service's own non-zero code, or (status) an unknown cdmaEnable value.
+    if (kind == CMD_STATUS && starts_with(line, "执行出错.code=-1003, result=")) {
+      known = int_line_tail(line, strlen("执行出错.code=-1003, result="));
+    } else if (starts_with(line, "执行出错.code=")) {
+      known = int_line_tail(line, strlen("执行出错.code=")) && line != "执行出错.code=0\n";
+    }
+  }
+  FUZZ_CHECK(known);
+  // Text that json-c cannot parse is always the parse failure line.
+  json_object *obj = json_tokener_parse(body);
+  if (obj == nullptr) FUZZ_CHECK(line == fixed[kind][0]);
+  json_object_put(obj);
+
+  // A small room: cut, terminated inside it, guard untouched.
+  std::vector<char> cut(static_cast<size_t>(room) + 16, static_cast<char>(FUZZ_GUARD_BYTE));
+  const int32_t got = answer_line(kind, body, cut.data(), room);
+  for (size_t i = static_cast<size_t>(room); i < cut.size(); ++i) {
+    FUZZ_CHECK(static_cast<unsigned char>(cut[i]) == FUZZ_GUARD_BYTE);
+  }
+  FUZZ_CHECK(got >= 0 && got < room && cut[static_cast<size_t>(got)] == '\0');
+  FUZZ_CHECK(line.compare(0, static_cast<size_t>(got), cut.data()) == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  FuzzedDataProvider fdp(data, size);
+  const int32_t room = fdp.ConsumeIntegralInRange<int32_t>(1, 64);
+  std::vector<char> answer = fdp.ConsumeRemainingBytes<char>();
+  if (answer.size() > kBuf - 1) answer.resize(kBuf - 1);  // one receive into 1023 bytes
+
+  // Exactly the tool's buffer on the heap, so that a move past it is out of bounds.
+  std::vector<char> buf(kBuf, '\0');
+  if (!answer.empty()) memcpy(buf.data(), answer.data(), answer.size());
+  const int32_t received = static_cast<int32_t>(answer.size());
+  const int32_t got = answer_cut_body(buf.data(), received);
+
+  const std::string raw(answer.begin(), answer.end());
+  const std::string seen = raw.substr(0, raw.find('\0'));
+  const size_t blank = seen.find("\r\n\r\n");
+  if (blank == std::string::npos) {
+    FUZZ_CHECK(got == -5);
+    return 0;
+  }
+  const size_t start = blank + 4;
+  if (start >= answer.size()) {
+    FUZZ_CHECK(got == -6);
+    return 0;
+  }
+  FUZZ_CHECK(got == static_cast<int32_t>(answer.size() - start));
+  FUZZ_CHECK(memcmp(buf.data(), answer.data() + start, static_cast<size_t>(got)) == 0);
+  FUZZ_CHECK(buf[static_cast<size_t>(got)] == '\0');
+
+  for (int k = CMD_STATUS; k <= CMD_STOP; ++k) check_line(static_cast<cmd_kind>(k), buf.data(), room);
+  return 0;
+}
