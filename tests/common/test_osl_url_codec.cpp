@@ -77,7 +77,9 @@ TEST(UrlEncode, ComponentEncodingTable) {
     const int32_t r = osl_url_encode_component(c.in.c_str(), 1, buf, c.size);
     EXPECT_EQ(r, c.ret) << c.in;
     EXPECT_EQ(std::string(buf), c.out) << c.in;
-    if (c.size < 64) EXPECT_EQ(buf[c.size], kFill) << "wrote beyond size for " << c.in;
+    if (c.size < 64) {
+      EXPECT_EQ(buf[c.size], kFill) << "wrote beyond size for " << c.in;
+    }
   }
   char buf[4];
   memset(buf, kFill, sizeof buf);
@@ -118,7 +120,9 @@ TEST(UrlDecode, LenientDecodingTable) {
     ASSERT_EQ(r, static_cast<int32_t>(c.out.size())) << c.in;
     EXPECT_EQ(std::string(buf, static_cast<size_t>(r)), c.out) << c.in;
     EXPECT_EQ(buf[r], '\0') << c.in;
-    if (c.size < 64) EXPECT_EQ(buf[c.size], kFill) << c.in;
+    if (c.size < 64) {
+      EXPECT_EQ(buf[c.size], kFill) << c.in;
+    }
   }
   char buf[4];
   memset(buf, kFill, sizeof buf);

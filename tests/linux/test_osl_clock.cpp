@@ -175,7 +175,9 @@ TEST_F(Clock, SetUtcSplitsMicrosecondsAndReArms) {
     m_set_calls = 0;
     errno = 0;
     EXPECT_EQ(osl_set_utc_us(c.utc_us), c.rc);
-    if (c.rc != 0) EXPECT_EQ(errno, EPERM);
+    if (c.rc != 0) {
+      EXPECT_EQ(errno, EPERM);
+    }
     ASSERT_EQ(m_set_calls, 1);
     EXPECT_EQ(static_cast<int64_t>(m_set_tv.tv_sec), c.sec);
     EXPECT_EQ(static_cast<int64_t>(m_set_tv.tv_usec), c.usec);

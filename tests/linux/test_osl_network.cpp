@@ -56,8 +56,6 @@ std::string ReadFile(const std::string& path) {
   return out;
 }
 
-uint32_t Ip(const char* dotted) { return inet_addr(dotted); }
-
 // ---------------------------------------------------------------- the private resolver
 
 struct DnsRecord {

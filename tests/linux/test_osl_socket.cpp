@@ -179,7 +179,9 @@ TEST(OslSocket, ConnectStatePoll) {
   c = osl_socket_create(2, 1, 6);
   ASSERT_EQ(osl_socket_ioctl(c, FIONBIO, &nb), 0);
   if (osl_socket_connect(c, inet_addr("127.0.0.1"), closed) != 0) {
-    if (errno == ECONNREFUSED) EXPECT_EQ(osl_socket_get_state(), -1);
+    if (errno == ECONNREFUSED) {
+      EXPECT_EQ(osl_socket_get_state(), -1);
+    }
   }
   state = 1;
   for (int i = 0; i < 1000 && state == 1; ++i) {
