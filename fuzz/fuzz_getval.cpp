@@ -72,6 +72,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(run(osl_str_getval, buf.data(), buflen, nm.data(), 64, &wide));
     FUZZ_CHECK(wide.compare(0, v1.size(), v1) == 0);
   }
+  // buflen only bounds where a line may begin: the whole text (-1) is the same as its length,
+  // and a line found within a shorter bound is found the same within the whole text.
+  std::string whole_v, len_v;
+  const bool fw = run(osl_str_getval, buf.data(), -1, nm.data(), room, &whole_v);
+  const bool fl = run(osl_str_getval, buf.data(), textlen, nm.data(), room, &len_v);
+  FUZZ_CHECK(fw == fl && whole_v == len_v);
+  if (f1) FUZZ_CHECK(fw && whole_v == v1);
+
   // A null value with any room is allowed (the caller only asks whether the line exists).
   (void)osl_str_getval(buf.data(), buflen, nm.data(), nullptr, room);
   return 0;
