@@ -1,8 +1,9 @@
 # Cross build for the board: 32-bit ARM hard-float Linux, Debian's arm-linux-gnueabihf compilers.
 #   cmake -S . -B build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake
 # Libraries come from Debian's armhf multiarch packages (libjson-c-dev:armhf, libgtest-dev:armhf)
-# under /usr/lib/arm-linux-gnueabihf; the C and C++ runtimes from the cross packages under
-# /usr/arm-linux-gnueabihf. Test programs run under qemu-arm-static, so ctest works unchanged.
+# under /usr/lib/arm-linux-gnueabihf, next to the armhf libc6 they pull in; the compilers' own
+# runtimes from the cross packages under /usr/arm-linux-gnueabihf. Test programs run under
+# qemu-arm-static, so ctest works unchanged.
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
@@ -28,12 +29,22 @@ set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${OSL_CROSS_TRIPLE}/pkgconfig:/usr/share/pk
 set(ENV{PKG_CONFIG_PATH} "")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
-# Test programs (ctest, gtest_discover_tests) run through user-mode qemu. -L points the emulated
-# loader at the cross C and C++ runtimes; libraries missing there (libjson-c.so.5) are found in
-# the host's armhf multiarch directories.
+# C++ programs built for the board (tests, the simulator) carry the C++ runtime inside, so they
+# need only libc (and json-c) there and under emulation. The tool and the layer use no C++ runtime.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libstdc++")
+
+# Test programs (ctest, gtest_discover_tests) run through user-mode qemu. The emulated loader and
+# libc must come from one glibc build: Debian's armhf multiarch libc6 (installed with
+# libjson-c-dev:armhf, in /lib/arm-linux-gnueabihf) is used as is. Only without it does the
+# emulator fall back to the cross runtime in /usr/arm-linux-gnueabihf; there the loader would
+# otherwise pick up a multiarch libc of another build and crash in pthread_create.
 find_program(OSL_QEMU_ARM NAMES qemu-arm-static qemu-arm)
 if(OSL_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${OSL_QEMU_ARM} -L /usr/${OSL_CROSS_TRIPLE})
+  if(EXISTS /lib/ld-linux-armhf.so.3)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${OSL_QEMU_ARM})
+  else()
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${OSL_QEMU_ARM} -L /usr/${OSL_CROSS_TRIPLE})
+  endif()
 endif()
 
 # Installing into /usr (as the Debian package does): use Debian's multiarch library directory,
