@@ -54,14 +54,16 @@ void check_split_all(const std::string &text, const std::string &sep, int32_t de
   const std::string original(buf.data());
   const std::string separator(s.data());
   // Room for exactly destsize pointers plus guards that must stay null.
-  std::vector<char *> dest(static_cast<size_t>(destsize) + 4, nullptr);
+  const size_t room = destsize > 0 ? static_cast<size_t>(destsize) : 0;
+  std::vector<char *> dest(room + 4, nullptr);
   int32_t num = -7;
-  osl_str_split_all(buf.data(), s.data(), dest.data(), destsize, &num);
-  for (size_t i = static_cast<size_t>(destsize); i < dest.size(); ++i) {
-    FUZZ_CHECK(dest[i] == nullptr);
+  osl_str_split_all(buf.data(), s.data(), dest.data() + 2, destsize, &num);
+  for (size_t i = 0; i < dest.size(); ++i) {
+    if (i < 2 || i >= room + 2) FUZZ_CHECK(dest[i] == nullptr);
   }
-  if (original.empty() || separator.empty()) {
-    FUZZ_CHECK(num == 0);
+  dest.erase(dest.begin(), dest.begin() + 2);
+  if (original.empty() || separator.empty() || destsize < 1) {
+    FUZZ_CHECK(num == 0 && original == buf.data());  // nothing stored, nothing cut
     return;
   }
   FUZZ_CHECK(num >= 1 && num <= destsize);
@@ -125,7 +127,7 @@ void check_trim_path(const std::string &text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzedDataProvider fdp(data, size);
-  const int32_t destsize = fdp.ConsumeIntegralInRange<int32_t>(1, 12);
+  const int32_t destsize = fdp.ConsumeIntegralInRange<int32_t>(-1, 12);
   std::string delim = fdp.ConsumeRandomLengthString(6);
   std::string text = fdp.ConsumeRemainingBytesAsString();
   text = text.substr(0, strlen(text.c_str()));
