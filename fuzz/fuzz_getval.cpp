@@ -43,10 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string name = fdp.ConsumeRandomLengthString(24);
   std::string text = fdp.ConsumeRemainingBytesAsString();
 
-  // Exact-size, terminated copies; buflen is -1 (whole text) or at most the text's length.
+  // Exact-size, terminated copies; buflen is -1 (whole text) or any length, also beyond the
+  // text (the lookup stops at the terminator all the same).
   std::vector<char> buf(text.c_str(), text.c_str() + text.size() + 1);
   const int32_t textlen = static_cast<int32_t>(strlen(buf.data()));
-  const int32_t buflen = whole ? -1 : static_cast<int32_t>(cut % (textlen + 1));
+  const int32_t buflen = whole ? -1 : static_cast<int32_t>(cut % (textlen + 64));
   std::vector<char> nm(name.c_str(), name.c_str() + name.size() + 1);
 
   std::string v1, v2;
