@@ -125,7 +125,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 1:
       case 2: {  // allocate
         int64_t memsize = -1;
+        const bool empty = pool.live.empty();
         char *p = static_cast<char *>(osl_mem_alloc(pool.h, want, "fuzz", step, &memsize));
+        if (empty) {
+          // In an empty pool the block goes right after the first node header at the data area
+          // start, and is granted exactly when it ends strictly before the end of the buffer.
+          const uintptr_t m = static_cast<uintptr_t>(pool.align) - 1;
+          const uintptr_t data_start = (reinterpret_cast<uintptr_t>(pool.h) + kHeader + m) & ~m;
+          const uintptr_t first = (data_start + kNode + m) & ~m;
+          const int64_t pad = ((kNode + static_cast<int64_t>(m)) & ~static_cast<int64_t>(m)) - kNode;
+          const int64_t avail = static_cast<int64_t>(reinterpret_cast<uintptr_t>(pool.start + pool.size)) -
+                                static_cast<int64_t>(first);
+          const int64_t adj = want + pad;
+          const int64_t rounded = (adj + static_cast<int64_t>(m)) & ~static_cast<int64_t>(m);
+          const bool fits = want >= 0 && adj < avail && rounded <= avail;
+          FUZZ_CHECK((p != nullptr) == fits);
+          if (p != nullptr) FUZZ_CHECK(reinterpret_cast<uintptr_t>(p) == first);
+        }
         if (p == nullptr) {
           FUZZ_CHECK(memsize == 0);
         } else {
