@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
-triple=arm-linux-gnueabihf
+triple="arm-linux-gnueabihf"
 
 fail() { echo "test_armhf: $*" >&2; exit 1; }
 
@@ -30,7 +30,8 @@ cmake --build "$native" -j"$jobs"
 
 version=$(sed -n 's/^project(wanradio VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || fail "no version found in CMakeLists.txt"
-headers=$(cd osl && ls common/*.h linux/*.h | xargs -n1 basename)
+headers=()
+for h in osl/common/*.h osl/linux/*.h; do headers+=("${h##*/}"); done
 
 # check_deb <build dir> <debian arch> <multiarch triple> <readelf machine> <run prefix...>
 check_deb() {
@@ -53,11 +54,12 @@ check_deb() {
 
   local listing
   listing=$(dpkg-deb -c "$deb" | awk '{print $NF}')
-  local want=(./usr/bin/wanradio ./usr/lib/$ma/libosl.a ./usr/lib/$ma/pkgconfig/osl.pc
-              ./usr/lib/$ma/cmake/osl/osl-config.cmake ./usr/lib/$ma/cmake/osl/osl-config-version.cmake
-              ./usr/lib/$ma/cmake/osl/oslTargets.cmake ./usr/share/man/man1/wanradio.1.gz)
+  local lib="./usr/lib/$ma"
+  local want=(./usr/bin/wanradio "$lib/libosl.a" "$lib/pkgconfig/osl.pc"
+              "$lib/cmake/osl/osl-config.cmake" "$lib/cmake/osl/osl-config-version.cmake"
+              "$lib/cmake/osl/oslTargets.cmake" ./usr/share/man/man1/wanradio.1.gz)
   local h
-  for h in $headers; do want+=("./usr/include/osl/$h"); done
+  for h in "${headers[@]}"; do want+=("./usr/include/osl/$h"); done
   local f
   for f in "${want[@]}"; do
     grep -qxF "$f" <<<"$listing" || fail "$deb: $f missing"
