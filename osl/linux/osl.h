@@ -30,7 +30,8 @@ extern "C" {
  * Time zones are signed whole hours east of UTC (+8 for UTC+8, -5 for UTC-5).
  */
 
-/* Suspends the calling thread for us microseconds (usleep); errors are ignored. */
+/* Suspends the calling thread for us microseconds (usleep); errors are ignored. A negative us
+ * sleeps 0 (usleep would read it as about 71 minutes). */
 void osl_usleep(int32_t us);
 
 /* Milliseconds since this clock's baseline, wrapping modulo 2^32 (about 49.7 days). The first

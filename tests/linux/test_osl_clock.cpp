@@ -1,7 +1,8 @@
 // Clocks and time zone. The relative clocks are driven through a stand-in gettimeofday defined
 // in this program (it takes precedence over the C library's for the layer linked in), and
 // setting the clock goes to a stand-in settimeofday, so no test moves the machine's clock; the
-// real refusal is checked in a child that dropped the privilege to set the time.
+// real refusal is checked in a child that dropped the privilege to set the time. A stand-in
+// usleep records the pauses the layer asks for.
 #include <errno.h>
 #include <linux/capability.h>
 #include <stdlib.h>
@@ -34,6 +35,10 @@ struct timeval m_set_tv;
 const void *m_set_tz = nullptr;
 int m_set_rc = -1;
 int m_set_errno = EPERM;
+
+// Stand-in usleep: the number of calls and the last argument.
+int m_usleep_calls = 0;
+useconds_t m_usleep_arg = 0;
 
 void fake_at(int64_t sec, int64_t usec) {
   m_now.tv_sec = static_cast<time_t>(sec);
@@ -71,6 +76,16 @@ extern "C" int gettimeofday(struct timeval *__restrict tv, void *__restrict tz) 
   return 0;
 }
 
+// Stand-in usleep: records what the layer asks for, then sleeps that long for real.
+extern "C" int usleep(useconds_t us) {
+  ++m_usleep_calls;
+  m_usleep_arg = us;
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(us / 1000000u);
+  ts.tv_nsec = static_cast<long>(us % 1000000u) * 1000;
+  return nanosleep(&ts, nullptr);
+}
+
 extern "C" int settimeofday(const struct timeval *tv, const struct timezone *tz) noexcept {
   if (m_set_real) return static_cast<int>(syscall(SYS_settimeofday, tv, tz));
   ++m_set_calls;
@@ -102,6 +117,26 @@ TEST_F(Clock, RelativeClocksHaveIndependentBaselines) {
   EXPECT_EQ(osl_get_ms(), 1000u);
   EXPECT_EQ(osl_get_ms64(), 1000u);
   EXPECT_EQ(osl_get_us(), 1000000u);
+}
+
+TEST_F(Clock, SleepPassesMicrosecondsAndNeverANegativeCount) {
+  struct Case {
+    int32_t us;
+    useconds_t want;
+  } cases[] = {
+      {1500, 1500u},
+      {0, 0u},
+      {-1, 0u},  // as useconds_t this would be a sleep of about 71 minutes
+      {-2147483647 - 1, 0u},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.us);
+    m_usleep_calls = 0;
+    m_usleep_arg = 12345u;
+    osl_usleep(c.us);
+    EXPECT_EQ(m_usleep_calls, 1);
+    EXPECT_EQ(m_usleep_arg, c.want);
+  }
 }
 
 TEST_F(Clock, RelativeClockArithmetic) {
