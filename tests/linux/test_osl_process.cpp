@@ -250,6 +250,13 @@ void (*HandlerOf(int signo))(int) {
   return sa.sa_handler;
 }
 
+// Kept after each delivery and resuming interrupted calls: SA_RESTART without SA_RESETHAND.
+bool KeptAndRestarting(int signo) {
+  struct sigaction sa;
+  sigaction(signo, nullptr, &sa);
+  return (sa.sa_flags & SA_RESTART) != 0 && (sa.sa_flags & SA_RESETHAND) == 0;
+}
+
 TEST(OslInit, WithoutNameInstallsHandlersAndLogging) {
   ChildResult r = RunInChild([] {
     osl_kill(0);
@@ -257,6 +264,7 @@ TEST(OslInit, WithoutNameInstallsHandlersAndLogging) {
     if (osl_is_exit() != 0) return 2;  // cleared by start-up
     if (HandlerOf(SIGTERM) != reinterpret_cast<void (*)(int)>(osl_kill)) return 3;
     if (HandlerOf(SIGPIPE) != reinterpret_cast<void (*)(int)>(osl_on_signal)) return 4;
+    if (!KeptAndRestarting(SIGTERM) || !KeptAndRestarting(SIGPIPE)) return 13;
     if (osl_log_get_level() != 0) return 5;
     osl_log_debug("debug reaches the console\n");
 
