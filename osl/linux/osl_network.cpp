@@ -249,8 +249,10 @@ uint32_t osl_network_gethostbyname(const char *hostname, int32_t s_timeout) {
   int rc = 0;
   if (gethostbyname_r(hostname, &hostinfo, buf, sizeof buf, &result, &rc) != 0 ||
       result == nullptr || result->h_addr_list == nullptr || result->h_addr_list[0] == nullptr) {
-    puts("gethostname failed!");
+    // Cancel first: a resolver that gives up just as the limit runs out would otherwise jump
+    // out of puts with the stdout lock held.
     alarm(0);
+    puts("gethostname failed!");
     return 0;
   }
   alarm(0);
