@@ -213,8 +213,12 @@ void *osl_mem_alloc(void *h, int64_t size, const char_t *file, int32_t line, int
   if (memsize != nullptr) *memsize = 0;
   if (h == nullptr || size < 0) return nullptr;
   SMemHeader *hd = header(h);
-  // Nothing larger than the capacity fits; this also keeps the rounding below from overflowing.
-  if (size > hd->size) return nullptr;
+  // Nothing larger than the capacity fits, and the padding and rounding below could overflow.
+  // The gap search still runs: a failed search moves the search position on like any other.
+  if (size > hd->size) {
+    (void)malloc_old(hd, size);
+    return nullptr;
+  }
   // Room for the padding between a node header and an aligned block (none up to 16).
   size += round_size(hd, kNodeBytes) - kNodeBytes;
 

@@ -42,11 +42,13 @@ void osl_mem_destroy(void *h);
 void osl_mem_reset(void *h);
 
 /* Returns a block of at least size bytes aligned to the pool's alignment, or null (pool full,
- * negative size, null h). When memsize is non-null it receives the bytes the block takes with
- * its node header, or 0 on failure. */
+ * negative size, null h). A block placed after the last one must end strictly before the end
+ * of the pool, and its size rounded up to the alignment must not pass that end. When memsize
+ * is non-null it receives the bytes the block takes with its node header, or 0 on failure. */
 void *osl_mem_alloc(void *h, int64_t size, const char_t *file, int32_t line, int64_t *memsize);
 
-/* Resizes the block p to size bytes, in place when it can, else by moving its recorded bytes to
+/* Resizes the block p to size bytes, in place when it can (up to the next block, or up to
+ * exactly the end of the pool, rounded size included), else by moving its recorded bytes to
  * a new block and releasing p. A null p, or a p that is not a live block of h, gets a new block
  * (nothing is copied from a foreign p). Returns the block, or null with p left as it was when
  * no room is found or size is negative. */

@@ -270,6 +270,32 @@ TEST(OslMem, SearchPositionRules) {
   EXPECT_EQ(240, v.off(v.tail()));
 }
 
+// A refused request walks the gaps like any other, whatever its size, so it moves the search
+// position past the gap with no room and a following zero-byte request lands after it.
+TEST(OslMem, RefusedRequestsAdvanceTheSearchPosition) {
+  const int64_t sizes[] = {1000, 1025, INT64_MAX};
+  for (int64_t size : sizes) {
+    SCOPED_TRACE(size);
+    Pool pool(1024, 8);
+    View& v = pool.v;
+    void* a = pool.alloc(0);
+    void* b = pool.alloc(0);
+    pool.alloc(0);
+    void* x = pool.alloc(8);
+    pool.alloc(0);
+    ASSERT_EQ(16, v.off(a));
+    ASSERT_EQ(64, v.off(x));
+    pool.free(b);  // a gap with room 0 after the first block
+    pool.free(x);  // a gap with room 8 after the third
+    ASSERT_EQ(0, v.off(v.first()));
+    int64_t ms = -1;
+    EXPECT_EQ(nullptr, pool.alloc(size, &ms));
+    EXPECT_EQ(0, ms);
+    EXPECT_EQ(32, v.off(v.first()));
+    EXPECT_EQ(64, v.off(pool.alloc(0)));
+  }
+}
+
 TEST(OslMem, AlignmentPaddingOfLargeAlignments) {
   struct Case {
     int32_t align;
