@@ -67,10 +67,11 @@ void close_target() {
 }
 
 // Moves path to path.bak (replacing an older backup) and opens path anew, empty. The backup
-// name is never cut, so no other file can be deleted or overwritten in its place. A path too
-// long for the name buffer leaves the old log in place and is only reopened (emptied).
+// name is never cut, so no other file can be deleted or overwritten in its place: the buffer
+// holds ".bak" after the longest path m_url can carry, and the length test only guards that.
 void *restart_file(const char_t *path) {
   char_t bak[kUrlSize + 8];
+  static_assert(sizeof bak >= kUrlSize - 1 - kFileSchemeLen + 4 + 1, "backup name never cut");
   const int32_t n = osl_str_snprintf(bak, static_cast<int32_t>(sizeof bak), "%s.bak", path);
   if (n == osl_strlen(path) + 4) {
     if (osl_file_exist(bak) == 0) osl_file_delete(bak);

@@ -61,13 +61,13 @@ int32_t osl_log_init(int32_t level);
 void osl_log_exit(void);
 
 /* Closes the current target, then sets url (scheme in any case): "console://" prints on stdout;
- * "file://PATH" moves PATH to PATH.bak (replacing it) and starts PATH empty (0 even when it
- * cannot be opened: texts are then lost); "udp://HOST[:PORT]" sends each text as a datagram to
- * HOST (dotted address or name) at PORT (8000 when absent), binding the socket to HOST:PORT, or
- * to any address and PORT and joining the group for 224.0.0.0..239.255.255.255; any other text
- * discards everything. Returns 0, or -1 for a null url (the old URL stays), an unusable udp
- * host or port (no socket), or a failed bind (the socket is kept and still sends). The URL is
- * stored cut to 1023 characters. */
+ * "file://PATH" moves PATH to PATH.bak (the full name, never cut; an older backup is replaced)
+ * and starts PATH empty (0 even when it cannot be opened: texts are then lost);
+ * "udp://HOST[:PORT]" sends each text as a datagram to HOST (dotted address or name) at PORT
+ * (8000 when absent), binding the socket to HOST:PORT, or to any address and PORT and joining
+ * the group for 224.0.0.0..239.255.255.255; any other text discards everything. Returns 0, or
+ * -1 for a null url (the old URL stays), an unusable udp host or port (no socket), or a failed
+ * bind (the socket is kept and still sends). The URL is stored cut to 1023 characters. */
 int32_t osl_log_set_target(const char_t *url);
 
 /* Copies the current URL into buf, at most size - 1 characters, always terminated. Does
@@ -131,10 +131,11 @@ void osl_log_mod_config(void);
 
 /* ---- hex dump ---- */
 
-/* Dumps len bytes at buf through osl_log_debug: a header "msg--> addr=... N bytes", then wide
- * (8 or 16) bytes per line in hex and as text, indented by the tabs (at most 6) that follow
- * msg's leading line ends. Returns the sum of osl_log_debug's results for the data lines (0
- * when filtered), or 0 with no output for a null msg or buf or another width. */
+/* Dumps len bytes at buf through osl_log_debug: a header "msg--> addr=... N bytes" (N = len,
+ * printed unsigned), then wide (8 or 16) bytes per line in hex and as text, indented by the
+ * tabs (at most 6) that follow msg's leading line ends. Returns the sum of osl_log_debug's
+ * results for the data lines (0 when filtered), or 0 with no output for a null msg or buf or
+ * another width. */
 int32_t osl_log_hex(const char_t *msg, const char_t *buf, uint32_t len, int32_t wide);
 
 #ifdef __cplusplus

@@ -435,17 +435,29 @@ TEST_F(Log, FileRelativePathIsInTheWorkingDirectory) {
 }
 
 TEST_F(Log, LongPathGetsItsOwnFullBackupName) {
-  // A backup name cut to a fixed buffer would name (and delete) some other file.
+  // A backup name cut to a fixed buffer (127 or 255 characters) would name, and delete or
+  // overwrite, some other file; the second path is too long for either.
   osltest::TempDir dir;
-  const std::string log = dir.file(std::string(200, 'L') + ".log");
-  const std::string cut = (log + ".bak").substr(0, 127);
-  write_file(log, "old\n");
-  ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
-  EXPECT_EQ(read_file(log + ".bak"), "old\n");
-  EXPECT_FALSE(exists(cut));
-  osl_log_set_max_logsize(1);
-  osl_log_info("rotated\n");
-  EXPECT_EQ(read_file(log + ".bak"), "rotated\n");
+  ASSERT_EQ(mkdir(dir.file(std::string(150, 'D')).c_str(), 0700), 0);
+  const std::string names[] = {std::string(200, 'L') + ".log",
+                               std::string(150, 'D') + "/" + std::string(150, 'L') + ".log"};
+  for (const std::string &name : names) {
+    const std::string log = dir.file(name);
+    const std::string bak = log + ".bak";
+    write_file(log, "old\n");
+    ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+    EXPECT_EQ(read_file(bak), "old\n");
+    osl_log_set_max_logsize(1);
+    osl_log_info("rotated\n");
+    EXPECT_EQ(read_file(bak), "rotated\n");
+    EXPECT_EQ(read_file(log), "");
+    for (size_t cut : {127u, 255u}) {
+      if (cut < bak.size()) {
+        EXPECT_FALSE(exists(bak.substr(0, cut))) << cut;
+      }
+    }
+    osl_log_set_max_logsize(kDefaultMaxSize);
+  }
 }
 
 TEST_F(Log, InitAndTargetChangesCloseTheFile) {
