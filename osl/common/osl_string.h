@@ -156,8 +156,10 @@ uint32_t osl_str_date2utc(char_t *date);
 /* Escapes the srclen bytes at src into dst (room dstsize): & < > and the double quote become
  * &amp; &lt; &gt; &quot;, every other byte (zero bytes included) is copied. Stops before the
  * first item that would not fit with the terminator and always terminates (6 * srclen + 1
- * always suffices). Bad arguments (null, srclen or dstsize <= 0) leave dst untouched. Both
- * outcomes are reported only through osl_log_debug. */
+ * always suffices). Bad arguments (null, srclen or dstsize <= 0) leave dst untouched; their
+ * message shows at most srclen bytes of src and dstsize bytes of dst ("(null)" for a null
+ * pointer), so no buffer is read beyond what the caller said it holds. Both outcomes are
+ * reported only through osl_log_debug. */
 void osl_str_html_escape(const char_t *src, int32_t srclen, char_t *dst, int32_t dstsize);
 
 /* ---- end HTML escaping ---- */
