@@ -90,7 +90,7 @@ int32_t osl_url_decode(const char_t *url, int32_t urllen, char_t *buf, int32_t s
   if (url == nullptr || buf == nullptr || size <= 0) return 0;
   int32_t in = 0;
   int32_t out = 0;
-  while (url[in] != '\0' && in < urllen && out < size - 1) {
+  while (in < urllen && url[in] != '\0' && out < size - 1) {
     const uchar_t c = static_cast<uchar_t>(url[in]);
     if (c == '+') {
       buf[out++] = ' ';
