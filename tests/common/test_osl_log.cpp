@@ -54,14 +54,7 @@ void write_file(const std::string &path, const std::string &text) {
   fclose(f);
 }
 
-int open_fds() {
-  int n = 0;
-  DIR *d = opendir("/proc/self/fd");
-  if (d == nullptr) return -1;
-  while (readdir(d) != nullptr) ++n;
-  closedir(d);
-  return n;
-}
+using osltest::open_fds;
 
 bool matches(const std::string &text, const char *pattern) {
   regex_t re;

@@ -19,17 +19,11 @@
 #include <string>
 
 #include "osl_log.h"
+#include "test_util.h"
 
 namespace {
 
-int open_fds() {
-  int n = 0;
-  DIR *d = opendir("/proc/self/fd");
-  if (d == nullptr) return -1;
-  while (readdir(d) != nullptr) ++n;
-  closedir(d);
-  return n;
-}
+using osltest::open_fds;
 
 void set_timeout(int fd, int seconds) {
   struct timeval tv = {seconds, 0};

@@ -2,6 +2,7 @@
 #ifndef OSL_TEST_UTIL_H
 #define OSL_TEST_UTIL_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -66,6 +67,16 @@ class StdoutCapture {
   int fd_ = -1;
   int saved_ = -1;
 };
+
+// Counts this process's open descriptors (the directory's own included); -1 if unreadable.
+inline int open_fds() {
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  if (d == nullptr) return -1;
+  while (readdir(d) != nullptr) ++n;
+  closedir(d);
+  return n;
+}
 
 }  // namespace osltest
 
