@@ -119,9 +119,10 @@ int32_t osl_generate_uuid(char_t *buf, int32_t size);
 /* Starts the layer: seeds rand() with the time; when name is non-null, refuses to start while
  * a System V semaphore set exists under the key made of name's first four bytes (missing bytes
  * of a shorter name are 0), printing "'name': This program is running!" ("semop failed" when
- * the set cannot be raised; the set is removed on every path); then clears the exit
- * request, installs the SIGTERM (osl_kill) and SIGPIPE (osl_on_signal) handlers, starts logging
- * at level 0 on the console and starts name resolution. Returns 0, or -1 when refused (only the
+ * the set cannot be raised; a set it created is always removed again, one that another
+ * process holds is left alone); then clears the exit request, installs the SIGTERM (osl_kill)
+ * and SIGPIPE (osl_on_signal) handlers, starts logging at level 0 on the console and starts
+ * name resolution. Returns 0, or -1 when refused (only the
  * seed has been set then). Call from one thread while nothing else uses the layer. */
 int32_t osl_init(const char *name);
 

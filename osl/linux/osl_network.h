@@ -25,9 +25,10 @@ void osl_network_exit(void);
 
 /* The IPv4 address of hostname (non-null, NUL-terminated): up to ten getaddrinfo attempts
  * 1 ms apart, where only an IPv4 first answer counts; then, for a name that is not digits and
- * dots, the "Address" line after the name in the output of "nslookup  hostname". The fallback
- * runs only for non-empty names made of letters, digits, '-', '.' and '_' that do not begin
- * with '-'; the name never reaches a shell otherwise. 0 when nothing was found. Serialised by
+ * dots, the "Address" line after the name in the output of "nslookup  hostname": a dotted
+ * a.b.c.d address, words after a blank ignored; other text gives 0. The fallback runs only for
+ * non-empty names made of letters, digits, '-', '.' and '_' that do not begin with '-'; the
+ * name never reaches a shell otherwise. 0 when nothing was found. Serialised by
  * the module mutex once osl_network_init has run. */
 uint32_t osl_network_dns(const char *hostname);
 
