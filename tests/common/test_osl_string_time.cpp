@@ -15,28 +15,14 @@ namespace {
 
 class DateText : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char *tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    if (had_tz_) saved_tz_ = tz;
-    use_tz("UTC0");
-  }
-  void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", saved_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
+  void SetUp() override { use_tz("UTC0"); }
   static void use_tz(const char *tz) {
     setenv("TZ", tz, 1);
     tzset();
   }
 
  private:
-  bool had_tz_ = false;
-  std::string saved_tz_;
+  osltest::SavedTz saved_tz_;
 };
 
 uint32_t parse(const char *text) {

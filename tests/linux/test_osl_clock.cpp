@@ -290,19 +290,6 @@ TEST_F(Clock, SetUtcWithoutPrivilegeFailsAndStillReArms) {
 
 class TimeZone : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char *tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    if (had_tz_) saved_tz_ = tz;
-  }
-  void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", saved_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
   // Puts a zone in TZ behind the layer's back, with the cached zone cleared first.
   static void use_tz(const char *tz) {
     osl_set_time_zone(0);
@@ -311,8 +298,7 @@ class TimeZone : public ::testing::Test {
   }
 
  private:
-  bool had_tz_ = false;
-  std::string saved_tz_;
+  osltest::SavedTz saved_tz_;
 };
 
 TEST_F(TimeZone, SetWritesInvertedPosixSignAndGetReadsItBack) {

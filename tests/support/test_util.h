@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -66,6 +67,30 @@ class StdoutCapture {
  private:
   int fd_ = -1;
   int saved_ = -1;
+};
+
+// Keeps TZ as it was before the test and puts it back, with tzset(), when it ends.
+class SavedTz {
+ public:
+  SavedTz() {
+    const char *tz = getenv("TZ");
+    had_ = tz != nullptr;
+    if (had_) saved_ = tz;
+  }
+  ~SavedTz() {
+    if (had_) {
+      setenv("TZ", saved_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+  SavedTz(const SavedTz &) = delete;
+  SavedTz &operator=(const SavedTz &) = delete;
+
+ private:
+  bool had_ = false;
+  std::string saved_;
 };
 
 // Counts this process's open descriptors (the directory's own included); -1 if unreadable.
