@@ -32,6 +32,22 @@ struct BenchDir {
   }
 };
 
+// Logging to a fresh file under a BenchDir for the scope's life; the warning level returns after.
+struct FileTarget {
+  BenchDir dir;
+  bool ok;
+  FileTarget() {
+    const std::string url = "file://" + dir.path + "/osl.log";
+    osl_log_init(OSL_LOG_ALL);
+    osl_log_set_max_logsize(kRotateAt);
+    ok = osl_log_set_target(url.c_str()) == 0;
+  }
+  ~FileTarget() {
+    osl_log_exit();
+    osl_log_init(OSL_LOG_WARN);
+  }
+};
+
 void BM_PlainWrite(benchmark::State &state) {
   BenchDir dir;
   const std::string file = dir.path + "/plain.log";
@@ -57,17 +73,12 @@ void BM_PlainWrite(benchmark::State &state) {
 BENCHMARK(BM_PlainWrite);
 
 void BM_LogInfoToFile(benchmark::State &state) {
-  BenchDir dir;
-  const std::string url = "file://" + dir.path + "/osl.log";
-  osl_log_init(OSL_LOG_ALL);
-  osl_log_set_max_logsize(kRotateAt);
-  if (osl_log_set_target(url.c_str()) != 0) {
+  FileTarget target;
+  if (!target.ok) {
     state.SkipWithError("cannot set the file target");
     return;
   }
   for (auto _ : state) benchmark::DoNotOptimize(osl_log_info("%s", kText));
-  osl_log_exit();
-  osl_log_init(OSL_LOG_WARN);
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(strlen(kText)));
 }
@@ -75,11 +86,8 @@ BENCHMARK(BM_LogInfoToFile);
 
 // The same line built from a format with arguments, as real callers log.
 void BM_LogInfoToFileFormatted(benchmark::State &state) {
-  BenchDir dir;
-  const std::string url = "file://" + dir.path + "/osl.log";
-  osl_log_init(OSL_LOG_ALL);
-  osl_log_set_max_logsize(kRotateAt);
-  if (osl_log_set_target(url.c_str()) != 0) {
+  FileTarget target;
+  if (!target.ok) {
     state.SkipWithError("cannot set the file target");
     return;
   }
@@ -88,8 +96,6 @@ void BM_LogInfoToFileFormatted(benchmark::State &state) {
     benchmark::DoNotOptimize(osl_log_info(
         "[bench] connection %d state changed from %s to %s, queue %d\n", conn, "idle", "busy", 3));
   }
-  osl_log_exit();
-  osl_log_init(OSL_LOG_WARN);
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_LogInfoToFileFormatted);

@@ -69,11 +69,7 @@ extern "C" int gettimeofday(struct timeval *__restrict tv, void *__restrict tz) 
     *tv = m_now;
     return 0;
   }
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  tv->tv_sec = ts.tv_sec;
-  tv->tv_usec = static_cast<suseconds_t>(ts.tv_nsec / 1000);
-  return 0;
+  return osltest::real_gettimeofday(tv);
 }
 
 // Stand-in usleep: records what the layer asks for, then sleeps that long for real.

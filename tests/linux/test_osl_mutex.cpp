@@ -14,6 +14,7 @@
 
 #include "osl.h"
 #include "osl_mutex.h"
+#include "test_util.h"
 
 namespace {
 
@@ -94,11 +95,7 @@ extern "C" int gettimeofday(struct timeval *__restrict tv, void *__restrict tz) 
     tv->tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
     return 0;
   }
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  tv->tv_sec = ts.tv_sec;
-  tv->tv_usec = static_cast<suseconds_t>(ts.tv_nsec / 1000);
-  return 0;
+  return osltest::real_gettimeofday(tv);
 }
 
 TEST_F(Mutex, ErrorCheckingLockAndZeroTimeout) {

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -68,6 +69,16 @@ class StdoutCapture {
   int fd_ = -1;
   int saved_ = -1;
 };
+
+// The real wall clock, for stand-in gettimeofday() definitions to fall through to (the
+// system's gettimeofday is the one they replace).
+inline int real_gettimeofday(struct timeval *tv) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tv->tv_sec = ts.tv_sec;
+  tv->tv_usec = static_cast<suseconds_t>(ts.tv_nsec / 1000);
+  return 0;
+}
 
 // Keeps TZ as it was before the test and puts it back, with tzset(), when it ends.
 class SavedTz {
