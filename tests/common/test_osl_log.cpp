@@ -2,11 +2,16 @@
 // summary print, the hex dump, target URLs and rotation. Console output is captured from stdout;
 // files live in private temporary directories.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <regex.h>
+#include <signal.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -55,6 +60,21 @@ void write_file(const std::string &path, const std::string &text) {
 }
 
 using osltest::open_fds;
+
+// The descriptor of this process open on path, or -1.
+int fd_open_on(const std::string &path) {
+  char real[PATH_MAX];
+  if (realpath(path.c_str(), real) == nullptr) return -1;
+  for (int fd = 0; fd < 1024; ++fd) {
+    char link[64], target[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n < 0) continue;
+    target[n] = '\0';
+    if (strcmp(target, real) == 0) return fd;
+  }
+  return -1;
+}
 
 bool matches(const std::string &text, const char *pattern) {
   regex_t re;
@@ -349,9 +369,50 @@ TEST_F(Log, FileTargetMovesTheOldLogToItsBackup) {
   osl_log_mod_warn(3, "m\n");
   EXPECT_EQ(read_file(log), "0123456789[W][03] m\n");
 
+  // The log's descriptor is not inherited by commands the process starts.
+  const int fd = fd_open_on(log);
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+
+  // Emptied from outside (logrotate's copytruncate): the next text starts at offset 0, with no
+  // hole of zero bytes before it.
+  ASSERT_EQ(truncate(log.c_str(), 0), 0);
+  osl_log_info("after\n");
+  EXPECT_EQ(read_file(log), "after\n");
+
   osl_log_exit();  // the file is closed and texts go nowhere
   osl_log_info("dropped\n");
-  EXPECT_EQ(read_file(log), "0123456789[W][03] m\n");
+  EXPECT_EQ(read_file(log), "after\n");
+}
+
+TEST_F(Log, LogThatCannotBeMovedAsideIsKeptAndAppendedTo) {
+  // path.bak is a directory (with a file in it), or, for a user the permissions bind, the
+  // directory is read-only: the rename fails, and neither the log nor the backup name's
+  // contents may be deleted or emptied, at target setting or at rotation.
+  for (const bool read_only : {false, true}) {
+    if (read_only && geteuid() == 0) continue;  // root renames in a read-only directory
+    osltest::TempDir dir;
+    const std::string log = dir.file("k.log");
+    write_file(log, "earlier\n");
+    if (read_only) {
+      ASSERT_EQ(chmod(dir.path().c_str(), 0500), 0);
+    } else {
+      ASSERT_EQ(mkdir((log + ".bak").c_str(), 0700), 0);
+      write_file(log + ".bak/keep", "kept\n");
+    }
+    osl_log_set_max_logsize(20);
+    EXPECT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+    osl_log_info("one\n");
+    EXPECT_EQ(read_file(log), "earlier\none\n") << read_only;
+    osl_log_info("%s", "0123456789abcdef\n");  // 21 bytes counted: rotation is attempted
+    osl_log_info("two\n");
+    EXPECT_EQ(read_file(log), "earlier\none\n0123456789abcdef\ntwo\n") << read_only;
+    if (!read_only) {
+      EXPECT_EQ(read_file(log + ".bak/keep"), "kept\n");
+    }
+    osl_log_exit();
+    chmod(dir.path().c_str(), 0700);
+  }
 }
 
 TEST_F(Log, FileRotationAtTheLimit) {
@@ -406,6 +467,34 @@ TEST_F(Log, FileByteCountCarriesOverToTheNextFile) {
   EXPECT_EQ(read_file(a).size(), 90u);
 }
 
+TEST_F(Log, FileByteCountDoesNotWrapBelowAMaximumNear4GiB) {
+  // 524160 longest texts count 4294967040 bytes, one more passes 2^32: a 32-bit count would
+  // wrap to 7938 there and the log would never rotate. The file size limit of a child makes
+  // every write fail at once (the count still goes up), so nothing is stored.
+  osltest::TempDir dir;
+  const std::string log = dir.file("big.log");
+  const std::string text(8194, 'g');
+  fflush(nullptr);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit none = {0, 0};
+    if (setrlimit(RLIMIT_FSIZE, &none) != 0) _exit(2);
+    osl_log_set_max_logsize(0xFFFFFFFFu);
+    if (osl_log_set_target(("file://" + log).c_str()) != 0) _exit(3);
+    for (int i = 0; i < 524160; ++i) osl_log_info("%s", text.c_str());
+    if (exists(log + ".bak")) _exit(4);  // rotated too early
+    osl_log_info("%s", text.c_str());
+    _exit(exists(log + ".bak") ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "4: rotated early, 5: never rotated";
+  EXPECT_EQ(read_file(log), "");
+}
+
 TEST_F(Log, FileTargetThatCannotBeOpened) {
   osltest::TempDir dir;
   const std::string log = dir.file("missing/dir/x.log");
@@ -422,9 +511,18 @@ TEST_F(Log, FileRelativePathIsInTheWorkingDirectory) {
   const int32_t r = osl_log_set_target("file://app.log");
   osl_log_info("here\n");
   osl_log_exit();
+  // An empty path names no log: nothing is opened, and an unrelated ./.bak stays.
+  write_file(dir.file(".bak"), "unrelated\n");
+  const int before = open_fds();
+  const int32_t empty = osl_log_set_target("file://");
+  const int fds = open_fds();
+  osl_log_info("nowhere\n");
   ASSERT_EQ(chdir(cwd), 0);
   EXPECT_EQ(r, 0);
   EXPECT_EQ(read_file(dir.file("app.log")), "here\n");
+  EXPECT_EQ(empty, 0);
+  EXPECT_EQ(fds, before);
+  EXPECT_EQ(read_file(dir.file(".bak")), "unrelated\n");
 }
 
 TEST_F(Log, LongPathGetsItsOwnFullBackupName) {
