@@ -141,13 +141,17 @@ int32_t set_udp_target(char_t *url) {
     m_socket = OSL_INVALID_SOCKET;
     return -1;
   }
-  // A failed bind keeps the socket: later texts are still sent to m_ip:m_port.
-  if (is_multicast(m_ip)) {
-    if (osl_socket_bind(m_socket, 0, m_port) < 0) return -1;
-    osl_socket_join(m_socket, m_ip);
-    return 0;
-  }
-  return osl_socket_bind(m_socket, m_ip, m_port) < 0 ? -1 : 0;
+  // A unicast sender is not bound: texts leave from an ephemeral port, so the receiver keeps
+  // its port even on this machine, and a remote destination is no local address to bind.
+  if (!is_multicast(m_ip)) return 0;
+  // A group member: its port, shared with a local receiver of the same group. A failed bind
+  // keeps the socket: later texts are still sent to the group.
+  const int reuse = 1;
+  osl_socket_set_opt(m_socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
+                     static_cast<int32_t>(sizeof reuse));
+  if (osl_socket_bind(m_socket, 0, m_port) < 0) return -1;
+  osl_socket_join(m_socket, m_ip);
+  return 0;
 }
 
 // Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass

@@ -72,10 +72,11 @@ void osl_log_exit(void);
  * PATH.bak a directory) nothing is deleted or emptied and texts are appended to PATH; 0 even
  * when PATH cannot be opened or is empty (nothing is opened or deleted, texts are lost);
  * "udp://HOST[:PORT]" sends each text as a datagram to HOST (dotted address or name) at PORT
- * (8000 when absent), binding the socket to HOST:PORT, or to any address and PORT and joining
- * the group for 224.0.0.0..239.255.255.255; any other text discards everything. Returns 0, or
- * -1 for a null url (the old URL stays), an unusable udp host or port (no socket), or a failed
- * bind (the socket is kept and still sends). The URL is stored cut to 1023 characters. */
+ * (8000 when absent) from an unbound socket (an ephemeral port), or, for a group in
+ * 224.0.0.0..239.255.255.255, from a socket bound with SO_REUSEADDR to any address and PORT
+ * that joins the group; any other text discards everything. Returns 0, or -1 for a null url
+ * (the old URL stays), an unusable udp host or port (no socket), or a group's failed bind (the
+ * socket is kept and still sends). The URL is stored cut to 1023 characters. */
 int32_t osl_log_set_target(const char_t *url);
 
 /* Copies the current URL into buf, at most size - 1 characters, always terminated. Does
