@@ -20,6 +20,7 @@
 #include <string>
 
 #include "osl_log.h"
+#include "private_resolver.h"
 #include "test_util.h"
 
 namespace {
@@ -198,6 +199,28 @@ TEST_F(LogUdp, HostAndPortTextsOf127CharactersAreAccepted) {
   osl_log_warn("edge");
   EXPECT_EQ(recv_datagram(rx), z("edge"));
   close(rx);
+}
+
+// A host name, looked up through a resolver the test controls: the stub's zone names
+// logsink.test 127.0.0.1 on the child's private loopback; absent.test is unknown.
+TEST(LogUdpResolver, HostNameTargets) {
+  osltest::TempDir dir;
+  const osltest::ChildResult r = osltest::RunWithResolver(dir, osltest::Stub::kAnswers, [] {
+    uint16_t port = 0;
+    const int rx = bound_receiver(&port);
+    if (rx < 0) return 10;
+    osl_log_init(OSL_LOG_ALL);
+    const int before = open_fds();
+    if (osl_log_set_target(("udp://LogSink.test:" + std::to_string(port)).c_str()) != 0) return 11;
+    if (osl_log_info("named") != 6 || recv_datagram(rx) != z("named")) return 12;
+    if (osl_log_set_target("udp://absent.test:5000") != -1) return 13;  // no socket is made
+    if (open_fds() != before) return 14;
+    osl_log_init(OSL_LOG_WARN);
+    close(rx);
+    return 0;
+  });
+  SKIP_IF_NO_NAMESPACE(r);
+  EXPECT_EQ(r.code, 0) << r.out;
 }
 
 // ---------------------------------------------------------------- private network namespace
