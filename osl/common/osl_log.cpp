@@ -184,10 +184,55 @@ int32_t osl_log_output(char_t *buf, int32_t size) {
   return 0;
 }
 
+// True when format holds only plain text, "%%" and "%s" conversions, the common shape of a log
+// call, which format_text then builds without the cost of vsnprintf's general machinery.
+bool is_plain_format(const char_t *format) {
+  for (const char_t *f = format; *f != '\0'; ++f) {
+    if (*f != '%') continue;
+    ++f;
+    if (*f != 's' && *f != '%') return false;
+  }
+  return true;
+}
+
+// Appends len bytes of text at buf + *pos, cut to room - 1 bytes in all.
+void put_cut(char_t *buf, int32_t room, int32_t *pos, const char_t *text, size_t len) {
+  const size_t left = static_cast<size_t>(room - 1 - *pos);
+  const size_t n = len < left ? len : left;
+  memcpy(buf + *pos, text, n);
+  *pos += static_cast<int32_t>(n);
+}
+
+// osl_str_vsnprintf(buf, room, format, ap) with the same text and result (room >= 1); formats of
+// the plain shape are copied directly. A null string argument reads "(null)", as with glibc.
+int32_t format_text(char_t *buf, int32_t room, const char_t *format, va_list ap) {
+  if (format == nullptr || !is_plain_format(format)) {
+    return osl_str_vsnprintf(buf, room, format, ap);
+  }
+  int32_t pos = 0;
+  const char_t *lit = format;
+  for (const char_t *f = format;; ++f) {
+    if (*f != '%' && *f != '\0') continue;
+    put_cut(buf, room, &pos, lit, static_cast<size_t>(f - lit));
+    if (*f == '\0') break;
+    ++f;
+    if (*f == '%') {
+      put_cut(buf, room, &pos, "%", 1);
+    } else {
+      const char_t *arg = va_arg(ap, const char_t *);
+      if (arg == nullptr) arg = "(null)";
+      put_cut(buf, room, &pos, arg, strlen(arg));
+    }
+    lit = f + 1;
+  }
+  buf[pos] = '\0';
+  return pos;
+}
+
 int32_t log_v(int32_t severity, const char_t *format, va_list ap) {
   if (m_level > severity) return 0;
   char_t buf[kMsgBufSize];
-  const int32_t size = osl_str_vsnprintf(buf, kMsgRoom, format, ap);
+  const int32_t size = format_text(buf, kMsgRoom, format, ap);
   buf[size] = '\0';
   osl_log_output(buf, size + 1);
   return size + 1;
@@ -224,7 +269,7 @@ int32_t log_mod_v(int32_t mod, int32_t severity, const char_t *format, va_list a
   } else {
     p = sprintf(buf, pf.plain, mod);
   }
-  const int32_t n = osl_str_vsnprintf(buf + p, kMsgRoom - p, format, ap);
+  const int32_t n = format_text(buf + p, kMsgRoom - p, format, ap);
   buf[p + n] = '\0';
   osl_log_output(buf, p + n + 1);
   return p + n + 1;

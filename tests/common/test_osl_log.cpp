@@ -131,6 +131,36 @@ TEST_F(Log, LongTextIsCutTo8194Characters) {
       captured_ret([&] { return osl_log_mod_info(2, "%s", big.c_str()); }, &r);
   EXPECT_EQ(mout, "[I][02] " + big.substr(0, 8194 - 8));
   EXPECT_EQ(r, 8195);
+
+  // Texts of only plain text, "%s" and "%%" read as printf would build them, cut at the same
+  // place whether the cut falls in the plain text, an argument or a "%%".
+  const std::string edge(8193, 'e');
+  const struct {
+    const char *format;
+    const char *a, *b;
+    std::string want;
+  } rows[] = {
+      {"a%sb%%c%s", "[x]", "", "a[x]b%c"},
+      {"%s|%s", nullptr, "y", "(null)|y"},
+      {"100%% %s", "", nullptr, "100% "},
+      {"%s%%%s", edge.c_str(), "zz", edge + "%"},
+      {"%s%s", edge.c_str(), "zz", edge + "z"},
+      {"", "unused", nullptr, ""},
+  };
+  for (const auto &row : rows) {
+    const std::string out = captured_ret(
+        [&] {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-extra-args"
+          return osl_log_info(row.format, row.a, row.b);
+#pragma GCC diagnostic pop
+        },
+        &r);
+    EXPECT_EQ(out, row.want) << row.format;
+    EXPECT_EQ(r, static_cast<int32_t>(row.want.size()) + 1) << row.format;
+  }
 }
 
 // ---------------------------------------------------------------- modules
