@@ -11,7 +11,6 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -499,29 +498,28 @@ TEST_F(Log, FileByteCountCarriesOverToTheNextFile) {
 
 TEST_F(Log, FileByteCountDoesNotWrapBelowAMaximumNear4GiB) {
   // 524160 longest texts count 4294967040 bytes, one more passes 2^32: a 32-bit count would
-  // wrap to 7938 there and the log would never rotate. The file size limit of a child makes
-  // every write fail at once (the count still goes up), so nothing is stored.
+  // wrap to 7938 there and the log would never rotate. A file size limit of 0 makes every
+  // write fail at once (the count still goes up), so nothing is stored; the limit and the
+  // signal's handling are put back before the test ends.
   osltest::TempDir dir;
   const std::string log = dir.file("big.log");
   const std::string text(8194, 'g');
-  fflush(nullptr);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    const struct rlimit none = {0, 0};
-    if (setrlimit(RLIMIT_FSIZE, &none) != 0) _exit(2);
-    osl_log_set_max_logsize(0xFFFFFFFFu);
-    if (osl_log_set_target(("file://" + log).c_str()) != 0) _exit(3);
-    for (int i = 0; i < 524160; ++i) osl_log_info("%s", text.c_str());
-    if (exists(log + ".bak")) _exit(4);  // rotated too early
-    osl_log_info("%s", text.c_str());
-    _exit(exists(log + ".bak") ? 0 : 5);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "4: rotated early, 5: never rotated";
+  osl_log_set_max_logsize(0xFFFFFFFFu);
+  ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*const old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit none = saved;
+  none.rlim_cur = 0;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+  for (int i = 0; i < 524160; ++i) osl_log_info("%s", text.c_str());
+  const bool early = exists(log + ".bak");
+  osl_log_info("%s", text.c_str());
+  const bool rotated = exists(log + ".bak");
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, old_handler);
+  EXPECT_FALSE(early);
+  EXPECT_TRUE(rotated);
   EXPECT_EQ(read_file(log), "");
 }
 

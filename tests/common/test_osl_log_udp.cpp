@@ -206,6 +206,8 @@ TEST_F(LogUdp, HostAndPortTextsOf127CharactersAreAccepted) {
 TEST(LogUdpResolver, HostNameTargets) {
   osltest::TempDir dir;
   const osltest::ChildResult r = osltest::RunWithResolver(dir, osltest::Stub::kAnswers, [] {
+    printf("+");  // proves the child got past fork()
+    fflush(stdout);
     uint16_t port = 0;
     const int rx = bound_receiver(&port);
     if (rx < 0) return 10;
@@ -220,6 +222,10 @@ TEST(LogUdpResolver, HostNameTargets) {
     return 0;
   });
   SKIP_IF_NO_NAMESPACE(r);
+  if (r.out.empty() && r.code > 128) {
+    GTEST_SKIP() << "the child died inside fork() with signal " << r.code - 128
+                 << " (as under user-mode emulation); host names not tested";
+  }
   EXPECT_EQ(r.code, 0) << r.out;
 }
 
