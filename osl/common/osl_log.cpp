@@ -129,11 +129,11 @@ int32_t set_udp_target(char_t *url) {
     m_ip = addr.s_addr;
   } else {
     const struct hostent *host = gethostbyname(tmp);
-    if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr ||
-        host->h_length < 4) {
+    if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list == nullptr ||
+        host->h_addr_list[0] == nullptr || host->h_length < static_cast<int>(sizeof m_ip)) {
       return -1;
     }
-    memcpy(&m_ip, host->h_addr_list[0], 4);
+    memcpy(&m_ip, host->h_addr_list[0], sizeof m_ip);
   }
 
   m_socket = osl_socket_create(kUdpFamily, kUdpType, 0);
