@@ -25,7 +25,8 @@ if [ "$want_armhf" = 1 ]; then
     dpkg --add-architecture armhf
     need_update=1
   fi
-  pkgs+=(crossbuild-essential-armhf libjson-c-dev:armhf libgtest-dev:armhf qemu-user-static)
+  pkgs+=(crossbuild-essential-armhf libjson-c-dev:armhf libgtest-dev:armhf qemu-user-static
+        libbenchmark-dev:armhf)
 fi
 
 missing=()

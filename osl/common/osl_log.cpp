@@ -4,12 +4,15 @@
 #include "osl_log.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "osl.h"
 #include "osl_file.h"
@@ -24,6 +27,11 @@ constexpr int32_t kMsgRoom = kMsgBufSize - 1; // room handed to formatting
 constexpr int32_t kUrlSize = 1024;            // m_url, terminator included
 constexpr int32_t kWorkSize = 128;            // host and port texts of a udp:// target
 constexpr uint16_t kDefaultUdpPort = 8000;
+constexpr mode_t kLogFileMode = 0664;         // a new log file, before the umask
+// The log's own descriptors are not handed to the commands the process starts.
+constexpr int kLogFileFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+constexpr int32_t kUdpFamily = AF_INET;
+constexpr int32_t kUdpType = SOCK_DGRAM | SOCK_CLOEXEC;
 
 constexpr char_t kConsoleScheme[] = "console://";
 constexpr char_t kFileScheme[] = "file://";
@@ -32,16 +40,23 @@ constexpr int32_t kConsoleSchemeLen = 10;
 constexpr int32_t kFileSchemeLen = 7;
 constexpr int32_t kUdpSchemeLen = 6;
 
+// What the URL asked for, decided once when it is set.
+enum class Kind { kDiscard, kConsole, kFile, kUdp };
+
 // Constant-initialised: the load-time state is in place before any constructor runs.
 int32_t m_level = OSL_LOG_WARN;
 uint32_t m_maxsize = 0x40000000u;  // 1 GiB
 uint32_t m_max_daynum = 7;
 char_t m_url[kUrlSize];  // the last byte is never written
+Kind m_kind = Kind::kDiscard;
+const char_t *m_path = nullptr;  // a file target's path, inside m_url
 SOCKET m_socket = OSL_INVALID_SOCKET;
 uint32_t m_ip = 0;    // network byte order
 uint16_t m_port = 0;  // network byte order
-void *m_fp = nullptr;
-uint32_t m_filesize = 0;  // bytes written to file targets since init or the last rotation
+int m_fd = -1;        // a file target's descriptor
+// Bytes written to file targets since init or the last rotation; 64-bit so that a maximum
+// near 4 GiB is still reached rather than wrapped past.
+uint64_t m_filesize = 0;
 log_mod_t m_mgr;
 
 bool has_scheme(const char_t *url, const char_t *scheme, int32_t len) {
@@ -60,24 +75,26 @@ void close_target() {
     osl_socket_destroy(m_socket);
     m_socket = OSL_INVALID_SOCKET;
   }
-  if (m_fp != nullptr) {
-    osl_file_close(m_fp);
-    m_fp = nullptr;
+  if (m_fd >= 0) {
+    close(m_fd);
+    m_fd = -1;
   }
 }
 
-// Moves path to path.bak (replacing an older backup) and opens path anew, empty. The backup
-// name is never cut, so no other file can be deleted or overwritten in its place: the buffer
-// holds ".bak" after the longest path m_url can carry, and the length test only guards that.
-void *restart_file(const char_t *path) {
+// Moves path to path.bak (rename replaces an older backup file) and opens path for appending,
+// which then starts empty. A log that cannot be moved aside (read-only directory, a directory
+// named path.bak, ...) is never emptied: texts go on being added to it. Nothing is deleted
+// first. The backup name is never cut, so no other file can be replaced in its place: the
+// buffer holds ".bak" after the longest path m_url can carry, and the length test only guards
+// that. An empty path opens nothing. Append mode puts each text at the current end, so a log
+// truncated from outside (logrotate's copytruncate) goes on at offset 0 without a hole.
+int restart_file(const char_t *path) {
+  if (path == nullptr || path[0] == '\0') return -1;
   char_t bak[kUrlSize + 8];
   static_assert(sizeof bak >= kUrlSize - 1 - kFileSchemeLen + 4 + 1, "backup name never cut");
   const int32_t n = osl_str_snprintf(bak, static_cast<int32_t>(sizeof bak), "%s.bak", path);
-  if (n == osl_strlen(path) + 4) {
-    if (osl_file_exist(bak) == 0) osl_file_delete(bak);
-    osl_file_rename(path, bak);  // fails harmlessly when there is no log yet
-  }
-  return osl_file_open(path, OSL_FILE_CREATE);
+  if (n == osl_strlen(path) + 4) osl_file_rename(path, bak);  // fails when there is no log yet
+  return open(path, kLogFileFlags, kLogFileMode);
 }
 
 // Copies len bytes at url + pos into tmp (kWorkSize bytes) and terminates; false when they
@@ -89,20 +106,20 @@ bool copy_part(char_t *tmp, const char_t *url, int32_t pos, int32_t len) {
   return true;
 }
 
-// The udp:// branch of osl_log_set_target, working on m_url.
-int32_t set_udp_target() {
+// The udp:// branch of osl_log_set_target for url: resolves the host, opens the socket.
+int32_t set_udp_target(char_t *url) {
   char_t tmp[kWorkSize];
   SUrlInfo info;
-  if (osl_url_parse(m_url, &info) != 0) return -1;
+  if (osl_url_parse(url, &info) != 0) return -1;
 
   if (info.hostport_len > 0) {
-    if (!copy_part(tmp, m_url, info.hostport_pos, info.hostport_len)) return -1;
+    if (!copy_part(tmp, url, info.hostport_pos, info.hostport_len)) return -1;
     m_port = htons(static_cast<uint16_t>(atoi(tmp) & 0xFFFF));
   } else {
     m_port = htons(kDefaultUdpPort);
   }
   if (info.hostname_len <= 0) return 0;  // no host: no socket, texts are discarded
-  if (!copy_part(tmp, m_url, info.hostname_pos, info.hostname_len)) return -1;
+  if (!copy_part(tmp, url, info.hostname_pos, info.hostname_len)) return -1;
 
   if (strspn(tmp, "0123456789.") == strlen(tmp)) {
     // inet_aton rather than inet_addr: an invalid dotted text must not become the broadcast
@@ -112,53 +129,110 @@ int32_t set_udp_target() {
     m_ip = addr.s_addr;
   } else {
     const struct hostent *host = gethostbyname(tmp);
-    if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr ||
-        host->h_length < 4) {
+    if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list == nullptr ||
+        host->h_addr_list[0] == nullptr || host->h_length < static_cast<int>(sizeof m_ip)) {
       return -1;
     }
-    memcpy(&m_ip, host->h_addr_list[0], 4);
+    memcpy(&m_ip, host->h_addr_list[0], sizeof m_ip);
   }
 
-  m_socket = osl_socket_create(2, 2, 0);  // AF_INET, SOCK_DGRAM
+  m_socket = osl_socket_create(kUdpFamily, kUdpType, 0);
   if (m_socket < 0) {
     m_socket = OSL_INVALID_SOCKET;
     return -1;
   }
-  // A failed bind keeps the socket: later texts are still sent to m_ip:m_port.
-  if (is_multicast(m_ip)) {
-    if (osl_socket_bind(m_socket, 0, m_port) < 0) return -1;
-    osl_socket_join(m_socket, m_ip);
-    return 0;
-  }
-  return osl_socket_bind(m_socket, m_ip, m_port) < 0 ? -1 : 0;
+  // A unicast sender is not bound: texts leave from an ephemeral port, so the receiver keeps
+  // its port even on this machine, and a remote destination is no local address to bind.
+  if (!is_multicast(m_ip)) return 0;
+  // A group member: its port, shared with a local receiver of the same group. A failed bind
+  // keeps the socket: later texts are still sent to the group.
+  const int reuse = 1;
+  osl_socket_set_opt(m_socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
+                     static_cast<int32_t>(sizeof reuse));
+  if (osl_socket_bind(m_socket, 0, m_port) < 0) return -1;
+  osl_socket_join(m_socket, m_ip);
+  return 0;
 }
 
 // Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass
 // the length plus the terminator). -1 for a null buf or size <= 0, else 0 whatever happened.
 int32_t osl_log_output(char_t *buf, int32_t size) {
   if (buf == nullptr || size <= 0) return -1;
-  if (m_fp != nullptr) {
-    const int32_t n = osl_strlen(buf);
-    osl_file_write(m_fp, buf, n);
-    m_filesize += static_cast<uint32_t>(n);
-    osl_get_ms();
-    if (m_filesize >= m_maxsize) {
-      m_filesize = 0;
-      osl_file_close(m_fp);
-      m_fp = restart_file(m_url + kFileSchemeLen);
-    }
-  } else if (m_socket != OSL_INVALID_SOCKET) {
-    osl_socket_sendto(m_socket, m_ip, m_port, buf, size);
-  } else if (has_scheme(m_url, kConsoleScheme, kConsoleSchemeLen)) {
-    printf("%s", buf);
+  switch (m_kind) {
+    case Kind::kFile:
+      if (m_fd >= 0) {
+        const size_t n = strlen(buf);
+        if (write(m_fd, buf, n) < 0) { /* a full disk loses the text; nothing to report to */ }
+        m_filesize += n;
+        osl_get_ms();
+        if (m_filesize >= m_maxsize) {
+          m_filesize = 0;
+          close(m_fd);
+          m_fd = restart_file(m_path);
+        }
+      }
+      break;
+    case Kind::kUdp:
+      if (m_socket != OSL_INVALID_SOCKET) osl_socket_sendto(m_socket, m_ip, m_port, buf, size);
+      break;
+    case Kind::kConsole:
+      printf("%s", buf);
+      break;
+    case Kind::kDiscard:
+      break;
   }
   return 0;
+}
+
+// True when format holds only plain text, "%%" and "%s" conversions, the common shape of a log
+// call, which format_text then builds without the cost of vsnprintf's general machinery.
+bool is_plain_format(const char_t *format) {
+  for (const char_t *f = format; *f != '\0'; ++f) {
+    if (*f != '%') continue;
+    ++f;
+    if (*f != 's' && *f != '%') return false;
+  }
+  return true;
+}
+
+// Appends len bytes of text at buf + *pos, cut to room - 1 bytes in all.
+void put_cut(char_t *buf, int32_t room, int32_t *pos, const char_t *text, size_t len) {
+  const size_t left = static_cast<size_t>(room - 1 - *pos);
+  const size_t n = len < left ? len : left;
+  memcpy(buf + *pos, text, n);
+  *pos += static_cast<int32_t>(n);
+}
+
+// osl_str_vsnprintf(buf, room, format, ap) with the same text and result (room >= 1); formats of
+// the plain shape are copied directly. A null string argument reads "(null)", as with glibc.
+int32_t format_text(char_t *buf, int32_t room, const char_t *format, va_list ap) {
+  if (format == nullptr || !is_plain_format(format)) {
+    return osl_str_vsnprintf(buf, room, format, ap);
+  }
+  int32_t pos = 0;
+  const char_t *lit = format;
+  for (const char_t *f = format;; ++f) {
+    if (*f != '%' && *f != '\0') continue;
+    put_cut(buf, room, &pos, lit, static_cast<size_t>(f - lit));
+    if (*f == '\0') break;
+    ++f;
+    if (*f == '%') {
+      put_cut(buf, room, &pos, "%", 1);
+    } else {
+      const char_t *arg = va_arg(ap, const char_t *);
+      if (arg == nullptr) arg = "(null)";
+      put_cut(buf, room, &pos, arg, strlen(arg));
+    }
+    lit = f + 1;
+  }
+  buf[pos] = '\0';
+  return pos;
 }
 
 int32_t log_v(int32_t severity, const char_t *format, va_list ap) {
   if (m_level > severity) return 0;
   char_t buf[kMsgBufSize];
-  const int32_t size = osl_str_vsnprintf(buf, kMsgRoom, format, ap);
+  const int32_t size = format_text(buf, kMsgRoom, format, ap);
   buf[size] = '\0';
   osl_log_output(buf, size + 1);
   return size + 1;
@@ -195,7 +269,7 @@ int32_t log_mod_v(int32_t mod, int32_t severity, const char_t *format, va_list a
   } else {
     p = sprintf(buf, pf.plain, mod);
   }
-  const int32_t n = osl_str_vsnprintf(buf + p, kMsgRoom - p, format, ap);
+  const int32_t n = format_text(buf + p, kMsgRoom - p, format, ap);
   buf[p + n] = '\0';
   osl_log_output(buf, p + n + 1);
   return p + n + 1;
@@ -218,10 +292,12 @@ int32_t osl_log_init(int32_t level) {
   m_level = level;
   memset(m_url, 0, sizeof m_url);
   osl_strncpy(m_url, kConsoleScheme, kUrlSize - 1);
+  m_kind = Kind::kConsole;
+  m_path = nullptr;
   m_socket = OSL_INVALID_SOCKET;
   m_ip = 0;
   m_port = 0;
-  m_fp = nullptr;
+  m_fd = -1;
   m_filesize = 0;
   memset(&m_mgr, 0, sizeof m_mgr);
   return 0;
@@ -236,13 +312,24 @@ int32_t osl_log_set_target(const char_t *url) {
   if (url == nullptr) return -1;
   osl_strncpy(m_url, url, kUrlSize - 1);
   osl_get_ms();  // starts the millisecond clock's count if nothing has read it yet
+  m_path = nullptr;
 
-  if (has_scheme(m_url, kFileScheme, kFileSchemeLen)) {
-    // The byte count is not reset: it carries over from an earlier file target.
-    m_fp = restart_file(m_url + kFileSchemeLen);
+  if (has_scheme(m_url, kConsoleScheme, kConsoleSchemeLen)) {
+    m_kind = Kind::kConsole;
     return 0;
   }
-  if (has_scheme(m_url, kUdpScheme, kUdpSchemeLen)) return set_udp_target();
+  if (has_scheme(m_url, kFileScheme, kFileSchemeLen)) {
+    // The byte count is not reset: it carries over from an earlier file target.
+    m_kind = Kind::kFile;
+    m_path = m_url + kFileSchemeLen;
+    m_fd = restart_file(m_path);
+    return 0;
+  }
+  if (has_scheme(m_url, kUdpScheme, kUdpSchemeLen)) {
+    m_kind = Kind::kUdp;
+    return set_udp_target(m_url);
+  }
+  m_kind = Kind::kDiscard;
   return 0;
 }
 

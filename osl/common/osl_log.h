@@ -7,11 +7,17 @@
  * severity s passes a threshold t when t <= s. Before osl_log_init or osl_log_set_target the
  * threshold is 3 and the target is empty, so every text is discarded.
  *
- * No locks: one thread at a time logs and changes the settings. Every text is formatted in a
- * fixed 8196-byte stack buffer (at most 8194 characters, longer texts are cut) and nothing is
- * allocated. File texts are written unbuffered, one write per text; datagrams carry the text
- * plus its terminating zero byte. Console output goes through stdio's stdout, unflushed.
- * The module prints nothing about its own failures. Compiles as C99 and C++17.
+ * No locks: the module is for one thread at a time (logging and settings alike); a caller
+ * that logs from several threads at once gets interleaved state, and rotation is what breaks
+ * first (descriptors leaked, texts written through one already closed). Every text is
+ * formatted in a fixed 8196-byte stack buffer (at most 8194 characters, longer texts are cut)
+ * and nothing is allocated; a text whose formatting fails (e.g. a wide character the locale
+ * cannot encode) is delivered empty, never with bytes the formatter did not write. File texts
+ * are written unbuffered, one write per text, in append mode (after an outside truncation the
+ * next text lands at offset 0); datagrams carry the text plus its terminating zero byte. The
+ * log file and socket are close-on-exec: commands the process starts do not inherit them.
+ * Console output goes through stdio's stdout, unflushed. The module prints nothing about its
+ * own failures. Compiles as C99 and C++17.
  */
 #ifndef OSL_LOG_H
 #define OSL_LOG_H
@@ -61,13 +67,16 @@ int32_t osl_log_init(int32_t level);
 void osl_log_exit(void);
 
 /* Closes the current target, then sets url (scheme in any case): "console://" prints on stdout;
- * "file://PATH" moves PATH to PATH.bak (the full name, never cut; an older backup is replaced)
- * and starts PATH empty (0 even when it cannot be opened: texts are then lost);
+ * "file://PATH" moves PATH to PATH.bak (the full name, never cut; an older backup file is
+ * replaced) and starts PATH empty; when PATH cannot be moved aside (read-only directory,
+ * PATH.bak a directory) nothing is deleted or emptied and texts are appended to PATH; 0 even
+ * when PATH cannot be opened or is empty (nothing is opened or deleted, texts are lost);
  * "udp://HOST[:PORT]" sends each text as a datagram to HOST (dotted address or name) at PORT
- * (8000 when absent), binding the socket to HOST:PORT, or to any address and PORT and joining
- * the group for 224.0.0.0..239.255.255.255; any other text discards everything. Returns 0, or
- * -1 for a null url (the old URL stays), an unusable udp host or port (no socket), or a failed
- * bind (the socket is kept and still sends). The URL is stored cut to 1023 characters. */
+ * (8000 when absent) from an unbound socket (an ephemeral port), or, for a group in
+ * 224.0.0.0..239.255.255.255, from a socket bound with SO_REUSEADDR to any address and PORT
+ * that joins the group; any other text discards everything. Returns 0, or -1 for a null url
+ * (the old URL stays), an unusable udp host or port (no socket), or a group's failed bind (the
+ * socket is kept and still sends). The URL is stored cut to 1023 characters. */
 int32_t osl_log_set_target(const char_t *url);
 
 /* Copies the current URL into buf, at most size - 1 characters, always terminated. Does
@@ -75,7 +84,9 @@ int32_t osl_log_set_target(const char_t *url);
 void osl_log_get_target(char_t *buf, int32_t size);
 
 /* Bytes (1 GiB at load) at which the log file is moved to its .bak and restarted; checked after
- * each write. The count carries over when one file target follows another. */
+ * each write. The count is 64-bit (it cannot wrap past a maximum near 4 GiB) and carries over
+ * when one file target follows another. A log that cannot be moved aside is kept and appended
+ * to, never emptied. */
 void osl_log_set_max_logsize(uint32_t maxsize);
 
 /* Stores the number of log files to keep (7 at load); rotation keeps one backup regardless. */

@@ -83,7 +83,13 @@ int32_t osl_str_vsnprintf(char_t *str, int32_t size, const char_t *format, va_li
   // size_t.
   if (size <= 0) return 0;
   const int n = vsnprintf(str, static_cast<size_t>(size), format, ap);
-  if (n < 0 || n >= size) {
+  if (n < 0) {
+    // A conversion failed part-way (e.g. a wide character the locale cannot encode): what the
+    // buffer holds is unknown, perhaps older bytes, so nothing of it may pass as text.
+    str[0] = '\0';
+    return 0;
+  }
+  if (n >= size) {
     str[size - 1] = '\0';
     return size - 1;
   }

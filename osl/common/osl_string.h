@@ -49,7 +49,8 @@ char_t *osl_strdup(const char_t *str);
 
 /* Bounded printf into str: never writes beyond size bytes and always terminates when size > 0.
  * Returns the bytes now standing before the terminator: 0..size-1 (0 and nothing written when
- * size <= 0); an error or cut output yields size-1. */
+ * size <= 0); cut output yields size-1; a formatting error (e.g. an unconvertible wide
+ * character) yields 0 and an empty text, never bytes the formatter did not write. */
 int32_t osl_str_snprintf(char_t *str, int32_t size, const char_t *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))

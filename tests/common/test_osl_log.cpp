@@ -2,10 +2,14 @@
 // summary print, the hex dump, target URLs and rotation. Console output is captured from stdout;
 // files live in private temporary directories.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <regex.h>
+#include <signal.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +59,21 @@ void write_file(const std::string &path, const std::string &text) {
 }
 
 using osltest::open_fds;
+
+// The descriptor of this process open on path, or -1.
+int fd_open_on(const std::string &path) {
+  char real[PATH_MAX];
+  if (realpath(path.c_str(), real) == nullptr) return -1;
+  for (int fd = 0; fd < 1024; ++fd) {
+    char link[64], target[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n < 0) continue;
+    target[n] = '\0';
+    if (strcmp(target, real) == 0) return fd;
+  }
+  return -1;
+}
 
 bool matches(const std::string &text, const char *pattern) {
   regex_t re;
@@ -111,6 +130,36 @@ TEST_F(Log, LongTextIsCutTo8194Characters) {
       captured_ret([&] { return osl_log_mod_info(2, "%s", big.c_str()); }, &r);
   EXPECT_EQ(mout, "[I][02] " + big.substr(0, 8194 - 8));
   EXPECT_EQ(r, 8195);
+
+  // Texts of only plain text, "%s" and "%%" read as printf would build them, cut at the same
+  // place whether the cut falls in the plain text, an argument or a "%%".
+  const std::string edge(8193, 'e');
+  const struct {
+    const char *format;
+    const char *a, *b;
+    std::string want;
+  } rows[] = {
+      {"a%sb%%c%s", "[x]", "", "a[x]b%c"},
+      {"%s|%s", nullptr, "y", "(null)|y"},
+      {"100%% %s", "", nullptr, "100% "},
+      {"%s%%%s", edge.c_str(), "zz", edge + "%"},
+      {"%s%s", edge.c_str(), "zz", edge + "z"},
+      {"", "unused", nullptr, ""},
+  };
+  for (const auto &row : rows) {
+    const std::string out = captured_ret(
+        [&] {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-extra-args"
+          return osl_log_info(row.format, row.a, row.b);
+#pragma GCC diagnostic pop
+        },
+        &r);
+    EXPECT_EQ(out, row.want) << row.format;
+    EXPECT_EQ(r, static_cast<int32_t>(row.want.size()) + 1) << row.format;
+  }
 }
 
 // ---------------------------------------------------------------- modules
@@ -349,9 +398,50 @@ TEST_F(Log, FileTargetMovesTheOldLogToItsBackup) {
   osl_log_mod_warn(3, "m\n");
   EXPECT_EQ(read_file(log), "0123456789[W][03] m\n");
 
+  // The log's descriptor is not inherited by commands the process starts.
+  const int fd = fd_open_on(log);
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+
+  // Emptied from outside (logrotate's copytruncate): the next text starts at offset 0, with no
+  // hole of zero bytes before it.
+  ASSERT_EQ(truncate(log.c_str(), 0), 0);
+  osl_log_info("after\n");
+  EXPECT_EQ(read_file(log), "after\n");
+
   osl_log_exit();  // the file is closed and texts go nowhere
   osl_log_info("dropped\n");
-  EXPECT_EQ(read_file(log), "0123456789[W][03] m\n");
+  EXPECT_EQ(read_file(log), "after\n");
+}
+
+TEST_F(Log, LogThatCannotBeMovedAsideIsKeptAndAppendedTo) {
+  // path.bak is a directory (with a file in it), or, for a user the permissions bind, the
+  // directory is read-only: the rename fails, and neither the log nor the backup name's
+  // contents may be deleted or emptied, at target setting or at rotation.
+  for (const bool read_only : {false, true}) {
+    if (read_only && geteuid() == 0) continue;  // root renames in a read-only directory
+    osltest::TempDir dir;
+    const std::string log = dir.file("k.log");
+    write_file(log, "earlier\n");
+    if (read_only) {
+      ASSERT_EQ(chmod(dir.path().c_str(), 0500), 0);
+    } else {
+      ASSERT_EQ(mkdir((log + ".bak").c_str(), 0700), 0);
+      write_file(log + ".bak/keep", "kept\n");
+    }
+    osl_log_set_max_logsize(20);
+    EXPECT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+    osl_log_info("one\n");
+    EXPECT_EQ(read_file(log), "earlier\none\n") << read_only;
+    osl_log_info("%s", "0123456789abcdef\n");  // 21 bytes counted: rotation is attempted
+    osl_log_info("two\n");
+    EXPECT_EQ(read_file(log), "earlier\none\n0123456789abcdef\ntwo\n") << read_only;
+    if (!read_only) {
+      EXPECT_EQ(read_file(log + ".bak/keep"), "kept\n");
+    }
+    osl_log_exit();
+    chmod(dir.path().c_str(), 0700);
+  }
 }
 
 TEST_F(Log, FileRotationAtTheLimit) {
@@ -406,6 +496,33 @@ TEST_F(Log, FileByteCountCarriesOverToTheNextFile) {
   EXPECT_EQ(read_file(a).size(), 90u);
 }
 
+TEST_F(Log, FileByteCountDoesNotWrapBelowAMaximumNear4GiB) {
+  // 524160 longest texts count 4294967040 bytes, one more passes 2^32: a 32-bit count would
+  // wrap to 7938 there and the log would never rotate. A file size limit of 0 makes every
+  // write fail at once (the count still goes up), so nothing is stored; the limit and the
+  // signal's handling are put back before the test ends.
+  osltest::TempDir dir;
+  const std::string log = dir.file("big.log");
+  const std::string text(8194, 'g');
+  osl_log_set_max_logsize(0xFFFFFFFFu);
+  ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*const old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit none = saved;
+  none.rlim_cur = 0;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+  for (int i = 0; i < 524160; ++i) osl_log_info("%s", text.c_str());
+  const bool early = exists(log + ".bak");
+  osl_log_info("%s", text.c_str());
+  const bool rotated = exists(log + ".bak");
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, old_handler);
+  EXPECT_FALSE(early);
+  EXPECT_TRUE(rotated);
+  EXPECT_EQ(read_file(log), "");
+}
+
 TEST_F(Log, FileTargetThatCannotBeOpened) {
   osltest::TempDir dir;
   const std::string log = dir.file("missing/dir/x.log");
@@ -422,9 +539,18 @@ TEST_F(Log, FileRelativePathIsInTheWorkingDirectory) {
   const int32_t r = osl_log_set_target("file://app.log");
   osl_log_info("here\n");
   osl_log_exit();
+  // An empty path names no log: nothing is opened, and an unrelated ./.bak stays.
+  write_file(dir.file(".bak"), "unrelated\n");
+  const int before = open_fds();
+  const int32_t empty = osl_log_set_target("file://");
+  const int fds = open_fds();
+  osl_log_info("nowhere\n");
   ASSERT_EQ(chdir(cwd), 0);
   EXPECT_EQ(r, 0);
   EXPECT_EQ(read_file(dir.file("app.log")), "here\n");
+  EXPECT_EQ(empty, 0);
+  EXPECT_EQ(fds, before);
+  EXPECT_EQ(read_file(dir.file(".bak")), "unrelated\n");
 }
 
 TEST_F(Log, LongPathGetsItsOwnFullBackupName) {

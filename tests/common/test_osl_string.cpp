@@ -142,6 +142,13 @@ TEST(OslString, BoundedFormatting) {
   EXPECT_EQ(osl_str_snprintf(buf, sizeof buf, "%d-%s", -17, "ok"), 6);
   EXPECT_STREQ(buf, "-17-ok");
 
+  // A conversion that fails part-way (a wide character the C locale cannot encode): the result
+  // is the length of what stands before the terminator, and none of the old bytes pass as text.
+  memset(buf, 'P', sizeof buf);
+  const int32_t bad = osl_str_snprintf(buf, sizeof buf, "user %ls", L"J\u00f6rg");
+  EXPECT_EQ(bad, static_cast<int32_t>(strnlen(buf, sizeof buf)));
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(bad)).find('P'), std::string::npos) << buf;
+
   // Appending at the returned offset never runs past the buffer.
   int32_t off = 0;
   for (int i = 0; i < 10; ++i) off += vfmt(buf + off, static_cast<int32_t>(sizeof buf) - off, "%d;", i);
