@@ -126,9 +126,9 @@ head_info scan_head(const char *buf, int32_t len) {
 }
 
 // Walks a chunked body of len bytes. With out set, moves the data to out (in place: out never
-// passes the reading position). Returns the data length and sets *end to the offset just after
+// passes the reading position); without, only reads. Returns the data length and sets *end to the offset just after
 // the last chunk's size line, or returns -1 when malformed and -2 when more bytes are needed.
-int32_t walk_chunks(char *in, int32_t len, char *out, int32_t *end) {
+int32_t walk_chunks(const char *in, int32_t len, char *out, int32_t *end) {
   int32_t pos = 0;
   int32_t data = 0;
   for (;;) {
@@ -273,15 +273,11 @@ int32_t answer_complete(const char *buf, int32_t len) {
   if (h.body < 0) return 0;
   const int32_t have = len - h.body;
   if (h.chunked) {
-    // Walked on a copy: the check must not move the bytes still being received.
-    char copy[1024];
-    if (have > static_cast<int32_t>(sizeof copy)) return 0;
-    memcpy(copy, buf + h.body, static_cast<size_t>(have));
     int32_t end = 0;
-    const int32_t n = walk_chunks(copy, have, nullptr, &end);
+    const int32_t n = walk_chunks(buf + h.body, have, nullptr, &end);  // reads only
     if (n == -1) return 1;  // malformed: more bytes cannot mend it, decide now
     if (n < 0) return 0;
-    return trailers_done(copy + end, have - end) ? 1 : 0;
+    return trailers_done(buf + h.body + end, have - end) ? 1 : 0;
   }
   if (h.content_length >= 0) return have >= h.content_length ? 1 : 0;
   return 0;
