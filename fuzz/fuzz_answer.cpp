@@ -1,6 +1,9 @@
-// The tool's answer handling on arbitrary bytes as the first receive would deliver them: the
-// header cut finds the first blank line and moves exactly the bytes after it, and the line
-// each command prints is one of its fixed texts, complete and terminated inside its room.
+// The tool's answer handling on arbitrary bytes as the receives would deliver them: the
+// completeness check and the header cut stay inside the buffer, the cut finds the first blank
+// line and moves exactly the bytes after it, the chunk decoder gives back exactly what any
+// chunking of the bytes carried (and says "complete" only once the last chunk and the end of the
+// trailers are in), and the line each command prints is one of its fixed texts, complete and
+// terminated inside its room.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <json-c/json.h>
 #include <stdio.h>
@@ -66,6 +69,41 @@ void check_line(cmd_kind kind, const char *body, int32_t room) {
   FUZZ_CHECK(line.compare(0, static_cast<size_t>(got), cut.data()) == 0);
 }
 
+// Chunks data with sizes taken from the data itself (1..16 bytes, some with an extension, hex in
+// either case), decodes it and checks that the very same bytes come back; every prefix that
+// stops before the end of the trailers must be incomplete.
+void check_chunks(const std::vector<char> &data) {
+  const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n";
+  std::string wire = head;
+  for (size_t i = 0; i < data.size();) {
+    const size_t n = 1 + static_cast<unsigned char>(data[i]) % 16;
+    const size_t take = n < data.size() - i ? n : data.size() - i;
+    char size[32];
+    snprintf(size, sizeof size, (data[i] & 0x20) != 0 ? "%zX" : "%zx", take);
+    wire += size;
+    if ((data[i] & 0x40) != 0) wire += ";e=1";
+    wire += "\r\n";
+    wire.append(data.data() + i, take);
+    wire += "\r\n";
+    i += take;
+  }
+  wire += "0\r\n\r\n";
+  if (wire.size() > kBuf - 1) return;
+
+  std::vector<char> buf(kBuf, '\0');
+  memcpy(buf.data(), wire.data(), wire.size());
+  const int32_t len = static_cast<int32_t>(wire.size());
+  FUZZ_CHECK(answer_complete(buf.data(), len) == 1);
+  // Cut anywhere before the end: more may follow. (A cut inside the head loses the blank line.)
+  for (int32_t cut = static_cast<int32_t>(head.size()); cut < len; cut += 1 + cut % 7) {
+    FUZZ_CHECK(answer_complete(buf.data(), cut) == 0);
+  }
+  const int32_t got = answer_take_body(buf.data(), len);
+  FUZZ_CHECK(got == static_cast<int32_t>(data.size()));
+  FUZZ_CHECK(data.empty() || memcmp(buf.data(), data.data(), data.size()) == 0);
+  FUZZ_CHECK(buf[static_cast<size_t>(got)] == '\0');
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -78,6 +116,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<char> buf(kBuf, '\0');
   if (!answer.empty()) memcpy(buf.data(), answer.data(), answer.size());
   const int32_t received = static_cast<int32_t>(answer.size());
+  check_chunks(answer);
+  // The decisions on the raw bytes, each on its own exact-size copy so an overrun is seen.
+  {
+    std::vector<char> raw(answer.begin(), answer.end());
+    const int32_t c = answer_complete(raw.data(), received);
+    FUZZ_CHECK(c == 0 || c == 1);
+    std::vector<char> dc(answer.begin(), answer.end());
+    dc.push_back('\0');
+    const int32_t n = answer_dechunk(dc.data(), received);
+    FUZZ_CHECK(n == -1 || (n >= 0 && n <= received && dc[static_cast<size_t>(n)] == '\0'));
+    if (n == -1) FUZZ_CHECK(dc[0] == '\0');
+    std::vector<char> tb(kBuf, '\0');
+    if (!answer.empty()) memcpy(tb.data(), answer.data(), answer.size());
+    const int32_t t = answer_take_body(tb.data(), received);
+    FUZZ_CHECK(t >= -6 && t <= received && (t < 0 || tb[static_cast<size_t>(t)] == '\0'));
+  }
   const int32_t got = answer_cut_body(buf.data(), received);
 
   const std::string raw(answer.begin(), answer.end());

@@ -19,7 +19,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 pkgs=(build-essential cmake pkg-config libjson-c-dev libgtest-dev libgmock-dev googletest
-      libbenchmark-dev clang libclang-rt-14-dev curl jq iproute2 util-linux procps file)
+      libbenchmark-dev clang libclang-rt-14-dev curl jq iproute2 util-linux procps file
+      python3 busybox lighttpd nginx)
 if [ "$want_armhf" = 1 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     dpkg --add-architecture armhf
@@ -42,6 +43,16 @@ if [ "${#missing[@]}" -gt 0 ] || [ "${need_update:-0}" = 1 ]; then
   apt-get update -qq
   if [ "${#missing[@]}" -gt 0 ]; then
     echo "deps.sh: installing ${missing[*]}"
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # The test web servers must not start as machine services (port 80) on install: the
+    # interoperability stage runs its own copies in a private network namespace.
+    added_policy=0
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+      printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+      chmod 755 /usr/sbin/policy-rc.d
+      added_policy=1
+      trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+    fi
+    apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    if [ "$added_policy" = 1 ]; then rm -f /usr/sbin/policy-rc.d; trap - EXIT; fi
   fi
 fi

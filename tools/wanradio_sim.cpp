@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +16,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "osl_socket.h"
 #include "osl_string.h"
@@ -30,6 +33,11 @@ enum class Fault {
   kHang,       // accept, read, never answer
   kSplit,      // headers in one segment, body in a second one a moment later
   kLongBody,   // a JSON body longer than the tool's 1023-byte buffer
+  kPieces,     // the answer in small pieces, a pause between them
+  kChunked,    // a chunked body, sent in small pieces
+  kBadChunk,   // a chunked body whose sizes do not match its data
+  kKeepAlive,  // a complete answer, then the connection stays open
+  kHalf,       // Content-Length of the whole body, half of it sent, then silence
 };
 
 struct Options {
@@ -49,13 +57,15 @@ int m_state = 0;
 
 constexpr int kRequestMax = 8192;
 constexpr int kIoTimeoutSec = 5;  // a client that stops sending mid-request is dropped
+constexpr int kHoldSec = 20;      // keep-alive and half: how long a connection is left open
+constexpr int kPieceMs = 20;      // pause between pieces
 
 void on_signal(int) { m_stop = 1; }
 
 void usage(FILE *out) {
   fputs(
       "usage: wanradio-sim [--port N] [--state 0|1] [--code N] [--body TEXT] [--count N]\n"
-      "                    [--quiet] [--fault no-blank|empty-body|non-json|close|hang|split|long-body]\n"
+      "                    [--quiet] [--fault F]\n"
       "Simulated board management service for wanradio, on 127.0.0.1 (default port 8668).\n"
       "  --port N      listen on 127.0.0.1:N\n"
       "  --state 0|1   initial radio state (cdmaEnable), default 0\n"
@@ -63,7 +73,11 @@ void usage(FILE *out) {
       "  --body TEXT   answer every request with TEXT as the body\n"
       "  --count N     exit after serving N clients\n"
       "  --quiet       do not log requests on standard error\n"
-      "  --fault F     misbehave on purpose (see above)\n",
+      "  --fault F     misbehave on purpose, F one of:\n"
+      "                no-blank, empty-body, non-json, close, hang, split (headers and body in\n"
+      "                two writes), long-body, pieces (small pieces with pauses), chunked,\n"
+      "                bad-chunk, keep-alive (complete answer, connection left open), half\n"
+      "                (half the body, then silence)\n",
       out);
 }
 
@@ -83,7 +97,9 @@ bool parse_args(int argc, char **argv) {
   } faults[] = {{"no-blank", Fault::kNoBlank}, {"empty-body", Fault::kEmptyBody},
                 {"non-json", Fault::kNonJson}, {"close", Fault::kClose},
                 {"hang", Fault::kHang},         {"split", Fault::kSplit},
-                {"long-body", Fault::kLongBody}};
+                {"long-body", Fault::kLongBody}, {"pieces", Fault::kPieces},
+                {"chunked", Fault::kChunked},   {"bad-chunk", Fault::kBadChunk},
+                {"keep-alive", Fault::kKeepAlive}, {"half", Fault::kHalf}};
   for (int i = 1; i < argc; ++i) {
     const char *a = argv[i];
     const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -177,24 +193,74 @@ int32_t read_request(SOCKET skt, char *buf, int32_t room, int32_t *body_off) {
   return need;
 }
 
+// Keeps the connection open, reading and dropping whatever comes, until the client closes, we
+// are stopped, or kHoldSec have passed (past the tool's own 10-second limit).
+void hold_open(SOCKET skt) {
+  for (int waited = 0; !m_stop && waited < kHoldSec * 10; ++waited) {
+    pollfd pfd{skt, POLLIN, 0};
+    const int r = poll(&pfd, 1, 100);
+    if (r < 0 && errno != EINTR) return;
+    if (r <= 0) continue;
+    char c[256];
+    const int32_t n = osl_socket_recv(skt, c, sizeof c);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
+  }
+}
+
+// Sends data in pieces of `piece` bytes, kPieceMs apart.
+bool send_pieces(SOCKET skt, const char *data, int32_t len, int32_t piece) {
+  for (int32_t off = 0; off < len; off += piece) {
+    if (off > 0) usleep(kPieceMs * 1000);
+    if (!send_all(skt, data + off, len - off < piece ? len - off : piece)) return false;
+  }
+  return true;
+}
+
 void answer(SOCKET skt, int status, const char *reason, const char *body) {
-  char head[256];
+  const Fault f = m_opt.fault;
+  const bool chunked = f == Fault::kChunked || f == Fault::kBadChunk;
   const int32_t blen = static_cast<int32_t>(strlen(body));
+  char length[64];
+  if (chunked) {
+    osl_str_snprintf(length, sizeof length, "Transfer-Encoding: chunked\r\n");
+  } else {
+    osl_str_snprintf(length, sizeof length, "Content-Length: %d\r\n", static_cast<int>(blen));
+  }
+  const bool keep = f == Fault::kKeepAlive || f == Fault::kHalf;
+  char head[256];
   const int32_t hlen = osl_str_snprintf(
-      head, sizeof head,
-      "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n"
-      "Connection: close\r\n%s",
-      status, reason, static_cast<int>(blen), m_opt.fault == Fault::kNoBlank ? "" : "\r\n");
-  if (m_opt.fault == Fault::kSplit) {
+      head, sizeof head, "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\n%sConnection: %s\r\n%s",
+      status, reason, length, keep ? "keep-alive" : "close", f == Fault::kNoBlank ? "" : "\r\n");
+  if (chunked) {
+    // Chunks of up to 5 bytes; bad-chunk claims one byte more than each chunk holds.
+    std::string out(head, static_cast<size_t>(hlen));
+    for (int32_t off = 0; off < blen; off += 5) {
+      const int32_t n = blen - off < 5 ? blen - off : 5;
+      char size[16];
+      osl_str_snprintf(size, sizeof size, "%x\r\n", n + (f == Fault::kBadChunk ? 1 : 0));
+      out += size;
+      out.append(body + off, static_cast<size_t>(n));
+      out += "\r\n";
+    }
+    out += "0\r\n\r\n";
+    send_pieces(skt, out.data(), static_cast<int32_t>(out.size()), 7);
+    return;
+  }
+  if (f == Fault::kSplit) {
     send_all(skt, head, hlen);
     usleep(200 * 1000);  // long enough for the first segment to be read on its own
     send_all(skt, body, blen);
     return;
   }
-  // One segment: headers and body in one send.
-  char all[4096];
-  const int32_t n = osl_str_snprintf(all, sizeof all, "%s%s", head, body);
-  send_all(skt, all, n);
+  std::string out(head, static_cast<size_t>(hlen));
+  out.append(body, static_cast<size_t>(f == Fault::kHalf ? blen / 2 : blen));
+  if (f == Fault::kPieces) {
+    send_pieces(skt, out.data(), static_cast<int32_t>(out.size()), 7);
+    return;
+  }
+  // One send for the whole answer, however long the body.
+  send_all(skt, out.data(), static_cast<int32_t>(out.size()));
+  if (keep) hold_open(skt);
 }
 
 void serve(SOCKET skt) {

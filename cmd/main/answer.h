@@ -1,5 +1,7 @@
-// answer.h - how wanradio reads the service's answer, kept apart from the socket so that the
-// header cut and the JSON decisions can be fed bytes directly (tests and fuzzers).
+// answer.h - how wanradio speaks to the service, kept apart from the socket so that the request
+// bytes, the "is the answer complete?" decision, the header cut, the chunk decoder and the JSON
+// decisions can be fed bytes directly (tests and fuzzers). Every text the tool prints on a
+// failure lives in answer.cpp.
 #ifndef WANRADIO_ANSWER_H
 #define WANRADIO_ANSWER_H
 
@@ -8,11 +10,33 @@
 // The three module commands; each owns its message codes (-1000.., -2000.., -3000..).
 enum cmd_kind { CMD_STATUS = 0, CMD_START = 1, CMD_STOP = 2 };
 
+// Writes the whole request for path (with params as the query of a GET or the form body of a
+// POST; params may be null or empty) into buf (room `size`), terminated. Returns its length, or
+// -1 when it does not fit (buf then holds no usable request).
+int32_t answer_build_request(bool is_post, const char *path, const char *params, char *buf,
+                             int32_t size);
+
+// 1 when the first len bytes of buf hold a whole answer: the header block's blank line and then
+// either Content-Length bytes of body or a chunked body up to its last chunk and the end of the
+// trailers, or a chunked body already malformed (more bytes cannot mend it). 0 while more may
+// follow (also for an answer that only the peer's close can end).
+int32_t answer_complete(const char *buf, int32_t len);
+
 // Cuts an answer of `received` bytes in buf (which holds at least received + 1 bytes, the byte
 // at buf[received] being zero) after its first blank line, moves the body to the start of buf
 // and terminates it. Returns the body length (> 0), -5 when there is no blank line before the
 // first zero byte, or -6 when nothing follows it.
 int32_t answer_cut_body(char *buf, int32_t received);
+
+// Decodes, in place, a chunked body of len bytes: hex sizes, extensions after ';' and trailers
+// ignored. Terminates the data. Returns the data length (>= 0), or -1 when the chunking is
+// malformed or stops before its last chunk (buf then holds an empty text).
+int32_t answer_dechunk(char *buf, int32_t len);
+
+// The cut and, for a chunked answer, the decoding: leaves the body text, terminated, at the
+// start of buf. Returns its length (>= 0; 0 when a chunked body is malformed or empty, so the
+// JSON decision reports it), -5 or -6 as answer_cut_body.
+int32_t answer_take_body(char *buf, int32_t received);
 
 // Decides, from an answer body (NUL-terminated), the one line that command `kind` prints, and
 // writes it, with its line feed, into line (room `size` bytes, always terminated). Returns the
@@ -21,5 +45,11 @@ int32_t answer_line(enum cmd_kind kind, const char *body, char *line, int32_t si
 
 // The line printed for a transport failure of command `kind`, without the line feed.
 const char *answer_transport_failure(enum cmd_kind kind);
+
+// The line printed by the request for its failure `code` (-1 to -6), without the line feed.
+const char *answer_request_failure(int32_t code);
+
+// The line printed before the help box for a word that is no command, without the line feed.
+const char *answer_unknown_command(void);
 
 #endif

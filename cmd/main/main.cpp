@@ -2,11 +2,14 @@
 // request to the management service on 127.0.0.1:8668. Prints exactly one result line (two on
 // a transport failure) and always exits with status 0.
 #include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include "answer.h"
 #include "osl_socket.h"
@@ -20,7 +23,7 @@ constexpr const char *kServiceAddr = "127.0.0.1";
 constexpr uint16_t kServicePort = 8668;
 constexpr int32_t kRequestSize = 512;    // room for the assembled request
 constexpr int32_t kResponseSize = 1024;  // answer buffer; 1023 usable, one zero byte always left
-constexpr int32_t kRecvTimeoutSec = 10;  // a service that accepts but never answers
+constexpr int64_t kAnswerLimitMs = 10000;  // from the send to the whole answer, in all
 
 }  // namespace
 
@@ -33,76 +36,76 @@ void echo_help() {
   printf("********************************************\n");
 }
 
+namespace {
+
+// Prints the request's failure line for code and releases the socket, if any. Returns -1.
+int fail(int32_t code, SOCKET skt) {
+  puts(answer_request_failure(code));
+  if (skt != -1) osl_socket_destroy(skt);
+  return -1;
+}
+
+int64_t now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Receives into buf (room `size`, one more byte kept for the terminator) until the answer is
+// complete, the peer closes, the buffer is full or the time limit since the send has passed.
+// Returns the byte count, or -1 when no byte arrived before a failed receive or the limit.
+int32_t receive_answer(SOCKET skt, char *buf, int32_t size) {
+  const int64_t deadline = now_ms() + kAnswerLimitMs;
+  int32_t have = 0;
+  while (have < size) {
+    const int64_t left = deadline - now_ms();
+    if (left <= 0) break;
+    // One overall limit: each receive waits only for what is left of it.
+    struct timeval tv;
+    memset(&tv, 0, sizeof tv);
+    tv.tv_sec = static_cast<time_t>(left / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((left % 1000) * 1000);
+    osl_socket_set_opt(skt, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&tv),
+                       static_cast<int32_t>(sizeof tv));
+    const int32_t n = osl_socket_recv(skt, buf + have, size - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      if (have == 0) return -1;
+      break;
+    }
+    if (n == 0) break;  // closed by the peer
+    have += n;
+    buf[have] = '\0';
+    if (answer_complete(buf, have)) break;
+  }
+  buf[have] = '\0';
+  return have == 0 && now_ms() >= deadline ? -1 : have;
+}
+
+}  // namespace
+
 // Sends one request to the service and places the answer's body, terminated, at the start of
-// respond_buf. Returns the body length (> 0), or -1 after printing why.
+// respond_buf (room respond_bufsize + 1). Returns the body length (>= 0; 0 only for a chunked
+// body without data), or -1 after printing why.
 int request(bool is_post, const char *path, const char *params, char *respond_buf,
             int respond_bufsize) {
   char buf[kRequestSize];
-  int32_t size = 0;
   memset(buf, 0, sizeof buf);
+  const int32_t size = answer_build_request(is_post, path, params, buf, kRequestSize);
+  if (size < 0) return fail(-3, -1);  // never sends a request cut short
 
-  const uint32_t ip = inet_addr(kServiceAddr);
-  const uint16_t port = htons(kServicePort);
-  const SOCKET skt = osl_socket_create(2, 1, 6);
-  if (skt == -1) {
-    puts("can not connect to server. error code = -1");
-    return -1;
+  const SOCKET skt = osl_socket_create(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (skt == -1) return fail(-1, skt);
+  if (osl_socket_connect(skt, inet_addr(kServiceAddr), htons(kServicePort)) < 0) {
+    return fail(-2, skt);
   }
-  if (osl_socket_connect(skt, ip, port) < 0) {
-    puts("can not connect to server. error code = -2");
-    osl_socket_destroy(skt);
-    return -1;
-  }
+  if (osl_socket_send(skt, buf, size) < 0) return fail(-3, skt);
 
-  const bool has_params = params != nullptr && params[0] != '\0';
-  size += osl_str_snprintf(buf + size, kRequestSize - size, "%s ", is_post ? "POST" : "GET");
-  if (!is_post && has_params) {
-    size += osl_str_snprintf(buf + size, kRequestSize - size, "%s?%s HTTP/1.1\r\n", path, params);
-  } else {
-    size += osl_str_snprintf(buf + size, kRequestSize - size, "%s HTTP/1.1\r\n", path);
-  }
-  size += osl_str_snprintf(buf + size, kRequestSize - size, "Host: 127.0.0.1:8668\r\n");
-  size += osl_str_snprintf(buf + size, kRequestSize - size, "Accept: application/json, */*\r\n");
-  if (is_post && has_params) {
-    size += osl_str_snprintf(buf + size, kRequestSize - size, "Content-Length: %d\r\n",
-                             static_cast<int>(strlen(params)));
-    size += osl_str_snprintf(buf + size, kRequestSize - size, "\r\n");
-    size += osl_str_snprintf(buf + size, kRequestSize - size, "%s", params);
-  } else {
-    size += osl_str_snprintf(buf + size, kRequestSize - size, "\r\n");
-  }
-
-  if (osl_socket_send(skt, buf, size) < 0) {
-    puts("request error, code = -3");
-    osl_socket_destroy(skt);
-    return -1;
-  }
-
-  // Never hang on a service that accepts and stays silent: the receive fails after the limit.
-  struct timeval tv;
-  memset(&tv, 0, sizeof tv);
-  tv.tv_sec = kRecvTimeoutSec;
-  osl_socket_set_opt(skt, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&tv),
-                     static_cast<int32_t>(sizeof tv));
-
-  const int32_t received = osl_socket_recv(skt, respond_buf, respond_bufsize);
-  if (received < 0) {
-    puts("request error, code = -4");
-    osl_socket_destroy(skt);
-    return -1;
-  }
-  respond_buf[received] = '\0';  // callers leave one byte past respond_bufsize for it
-
-  const int32_t len = answer_cut_body(respond_buf, received);
+  const int32_t received = receive_answer(skt, respond_buf, respond_bufsize);
+  if (received < 0) return fail(-4, skt);
+  const int32_t len = answer_take_body(respond_buf, received);
+  if (len < 0) return fail(len == -5 ? -5 : -6, skt);
   osl_socket_destroy(skt);
-  if (len == -5) {
-    puts("request error, code = -5");
-    return -1;
-  }
-  if (len <= 0) {
-    puts("request error, code = -6");
-    return -1;
-  }
   return len;
 }
 
@@ -112,7 +115,7 @@ namespace {
 void run_command(cmd_kind kind, bool is_post, const char *path, const char *params) {
   char buf[kResponseSize];
   memset(buf, 0, sizeof buf);
-  if (request(is_post, path, params, buf, kResponseSize - 1) <= 0) {
+  if (request(is_post, path, params, buf, kResponseSize - 1) < 0) {
     puts(answer_transport_failure(kind));
     return;
   }
@@ -151,7 +154,7 @@ int main(int argc, char **argv) {
   } else if (osl_strcmp_nocase("stop", argv[1]) == 0) {
     do_cmd_cdma_stop();
   } else {
-    if (osl_strcmp_nocase("help", argv[1]) != 0) puts("无法识别的命令!");
+    if (osl_strcmp_nocase("help", argv[1]) != 0) puts(answer_unknown_command());
     echo_help();
   }
   return 0;

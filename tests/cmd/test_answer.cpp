@@ -1,5 +1,6 @@
-// The tool's answer handling fed bytes directly: the header cut and the JSON decisions at the
-// places where a byte more or less changes the outcome.
+// The tool's side of the protocol fed bytes directly: the request bytes, when an answer is
+// complete, the header cut, the chunk decoder and the JSON decisions, at the places where a
+// byte more or less changes the outcome.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -54,8 +55,35 @@ TEST(Answer, JsonDecisions) {
       {CMD_START, "{\"code\":null}", "执行出错.code=-2001\n"},
       {CMD_STOP, "null", "执行出错.code=-3001\n"},
       {CMD_STOP, "", "执行出错.code=-3001\n"},
-      {CMD_START, "{\"code\":\"7\"}", "执行出错.code=7\n"},  // json-c's integer conversion
-      {CMD_START, "{\"code\":1.9}", "执行出错.code=1\n"},
+      {CMD_START, "{\"code\":\"7\"}", "执行出错.code=7\n"},  // decimal digits in a string
+      {CMD_START, "{\"code\":\"-7\"}", "执行出错.code=-7\n"},
+      {CMD_START, "{\"code\":\"+0\"}", "OK. CDMA is running.\n"},
+      {CMD_START, "{\"code\":\"99999999999\"}", "执行出错.code=2147483647\n"},
+      {CMD_START, "{\"code\":2.0}", "执行出错.code=2\n"},  // an integral value
+      {CMD_START, "{\"code\":0.0}", "OK. CDMA is running.\n"},
+      {CMD_START, "{\"code\":-3e0}", "执行出错.code=-3\n"},
+      {CMD_STOP, "{\"code\":1e300}", "执行出错.code=2147483647\n"},
+      {CMD_STOP, "{\"code\":-1e300}", "执行出错.code=-2147483648\n"},
+      // Nothing else may pass as 0 (success): each is the parse-failure line.
+      {CMD_START, "{\"code\":1.9}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":0.5}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":NaN}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":-Infinity}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":false}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":true}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":{}}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":[0]}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":\"ok\"}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":\"\"}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":\"-\"}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":\" 0\"}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":\"0x0\"}", "执行出错.code=-2001\n"},
+      {CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":true}}", "执行出错.code=-1002\n"},
+      {CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":0.5}}", "执行出错.code=-1002\n"},
+      {CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":\"on\"}}", "执行出错.code=-1002\n"},
+      {CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":1.0}}", "CDMA is running.\n"},
+      {CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":4294967297}}",
+       "执行出错.code=-1003, result=2147483647\n"},
       {CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":null}}", "执行出错.code=-1002\n"},
       {CMD_STATUS, "{\"code\":0,\"result\":null}", "执行出错.code=-1002\n"},
       {CMD_STATUS, "{\"code\":0,\"result\":[1]}", "执行出错.code=-1002\n"},
@@ -77,6 +105,101 @@ TEST(Answer, JsonDecisions) {
   memset(small, 'x', sizeof small);
   EXPECT_EQ(answer_line(CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":1}}", small, 8), 7);
   EXPECT_EQ(small[7], '\0');
+}
+
+// The request bytes, built without a socket.
+TEST(Answer, RequestBytes) {
+  const std::string too_long(600, 'x');
+  const char kHead[] = "Host: 127.0.0.1:8668\r\nAccept: application/json, */*\r\nConnection: close\r\n";
+  struct Row {
+    bool post;
+    const char *path, *params;
+    int32_t room;
+    std::string want;  // empty: does not fit
+  } rows[] = {
+      {false, "/zov/lum/info", nullptr, 512, std::string("GET /zov/lum/info HTTP/1.1\r\n") + kHead + "\r\n"},
+      {false, "/zov/lum/info", "", 512, std::string("GET /zov/lum/info HTTP/1.1\r\n") + kHead + "\r\n"},
+      {true, "/zov/cdma/enable", "enable=1", 512,
+       std::string("POST /zov/cdma/enable HTTP/1.1\r\n") + kHead +
+           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 8\r\n\r\nenable=1"},
+      {true, "/zov/cdma/enable", "enable=0", 512,
+       std::string("POST /zov/cdma/enable HTTP/1.1\r\n") + kHead +
+           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 8\r\n\r\nenable=0"},
+      {false, "/p", "a=1", 512, std::string("GET /p?a=1 HTTP/1.1\r\n") + kHead + "\r\n"},
+      {true, "/p", nullptr, 512, std::string("POST /p HTTP/1.1\r\n") + kHead + "\r\n"},
+      // Exactly full (length + terminator) fits; one byte less is refused, never cut.
+      {false, "/p", nullptr, 92, std::string("GET /p HTTP/1.1\r\n") + kHead + "\r\n"},
+      {false, "/p", nullptr, 91, ""},
+      {true, "/p", too_long.c_str(), 512, ""},
+  };
+  for (const auto &r : rows) {
+    char buf[1024];
+    memset(buf, 'z', sizeof buf);
+    const int32_t n = answer_build_request(r.post, r.path, r.params, buf, r.room);
+    if (r.want.empty()) {
+      EXPECT_EQ(n, -1) << r.path << " room " << r.room;
+    } else {
+      ASSERT_EQ(n, static_cast<int32_t>(r.want.size())) << r.path << " room " << r.room;
+      EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), r.want);
+    }
+    EXPECT_EQ(buf[r.room], 'z') << "written past the room";
+  }
+}
+
+// When the tool may stop receiving, and what the cut then leaves to parse.
+TEST(Answer, CompleteAndBody) {
+  const std::string h = "HTTP/1.1 200 OK\r\n";
+  const std::string te = "Transfer-Encoding: chunked\r\n\r\n";
+  struct Row {
+    std::string in;
+    int32_t complete;
+    int32_t len;       // answer_take_body
+    std::string body;  // what is left to parse
+  } rows[] = {
+      {h + "Content-Length: 2\r\n\r\nab", 1, 2, "ab"},
+      {h + "Content-Length: 3\r\n\r\nab", 0, 2, "ab"},  // half-way: judged as it stands
+      {h + "Content-Length: 2\r\n\r\n", 0, -6, ""},
+      {h + "content-LENGTH:2 \r\n\r\nab", 1, 2, "ab"},
+      {h + "Content-Length: 0\r\n\r\n", 1, -6, ""},
+      {h + "Content-Length: 2x\r\n\r\nab", 0, 2, "ab"},  // not a number: only the close ends it
+      {h + "Content-Length: 99999999999999999999\r\n\r\nab", 0, 2, "ab"},
+      {h + "X-Content-Length: 2\r\n\r\nab", 0, 2, "ab"},
+      {h + "Content-Length: 2\r\n", 0, -5, ""},           // headers not finished
+      {h + "\r\n{}", 0, 2, "{}"},                          // no length: ends at the close
+      {"Content-Length: 1\r\n\r\nx", 0, 1, "x"},          // the first line is never a header
+      // Chunked, whatever its case; it wins over Content-Length.
+      {h + te + "5\r\nhello\r\n0\r\n\r\n", 1, 5, "hello"},
+      {h + "transfer-encoding: CHUNKED\r\n\r\n2\r\nhi\r\n0\r\n\r\n", 1, 2, "hi"},
+      {h + "Transfer-Encoding: gzip, chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n", 1, 2, "hi"},
+      {h + "Content-Length: 3\r\n" + te + "2\r\nhi\r\n0\r\n\r\n", 1, 2, "hi"},
+      {h + te + "2\r\n{}\r\n3\r\n[1]\r\n0\r\n\r\n", 1, 5, "{}[1]"},
+      {h + te + "A;ext=1\r\n0123456789\r\n0;x\r\nTrailer: y\r\n\r\n", 1, 10, "0123456789"},
+      {h + te + "a \r\n0123456789\r\n0\r\n\r\n", 1, 10, "0123456789"},
+      {h + te + "0\r\n\r\n", 1, 0, ""},                 // no data: nothing to parse
+      // Not yet complete: the last chunk or the end of the trailers is still to come.
+      {h + te + "5\r\nhello\r\n", 0, 0, ""},
+      {h + te + "5\r\nhel", 0, 0, ""},
+      {h + te + "5\r\nhello\r\n0\r\n", 0, 5, "hello"},
+      {h + te + "5\r\nhello\r\n0\r\nT: 1\r\n", 0, 5, "hello"},
+      // Malformed: decided at once, and nothing is left to parse.
+      {h + te + "x\r\nhello\r\n0\r\n\r\n", 1, 0, ""},
+      {h + te + "5\r\nhelloXX0\r\n\r\n", 1, 0, ""},
+      {h + te + "3\r\nhello\r\n0\r\n\r\n", 1, 0, ""},
+      {h + te + "5\nhello\r\n0\r\n\r\n", 1, 0, ""},
+      {h + te + "-5\r\nhello\r\n0\r\n\r\n", 1, 0, ""},
+      {h + te + "ffffffffffffffffffff\r\nx", 0, 0, ""},
+  };
+  for (const auto &r : rows) {
+    char buf[1024];
+    memset(buf, 0, sizeof buf);
+    memcpy(buf, r.in.data(), r.in.size());
+    const int32_t n = static_cast<int32_t>(r.in.size());
+    EXPECT_EQ(answer_complete(buf, n), r.complete) << testing::PrintToString(r.in);
+    EXPECT_EQ(answer_take_body(buf, n), r.len) << testing::PrintToString(r.in);
+    if (r.len >= 0) {
+      EXPECT_EQ(std::string(buf), r.body) << testing::PrintToString(r.in);
+    }
+  }
 }
 
 }  // namespace

@@ -40,15 +40,37 @@ const char kHelp[] =
     "********************************************\n";
 
 const char kStatusRequest[] =
-    "GET /zov/lum/info HTTP/1.1\r\nHost: 127.0.0.1:8668\r\nAccept: application/json, */*\r\n\r\n";
+    "GET /zov/lum/info HTTP/1.1\r\nHost: 127.0.0.1:8668\r\nAccept: application/json, */*\r\n"
+    "Connection: close\r\n\r\n";
 const char kStartRequest[] =
     "POST /zov/cdma/enable HTTP/1.1\r\nHost: 127.0.0.1:8668\r\nAccept: application/json, */*\r\n"
+    "Connection: close\r\nContent-Type: application/x-www-form-urlencoded\r\n"
     "Content-Length: 8\r\n\r\nenable=1";
 const char kStopRequest[] =
     "POST /zov/cdma/enable HTTP/1.1\r\nHost: 127.0.0.1:8668\r\nAccept: application/json, */*\r\n"
+    "Connection: close\r\nContent-Type: application/x-www-form-urlencoded\r\n"
     "Content-Length: 8\r\n\r\nenable=0";
 
 const char kOkHead[] = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n";
+const char kRunning[] = "{\"code\":0,\"result\":{\"cdmaEnable\":1}}";
+
+// An answer that gives its body's length.
+std::string with_length(const std::string &body) {
+  return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// An answer with a chunked body, chunks of up to 4 bytes, one extension and a trailer.
+std::string chunked(const std::string &body) {
+  std::string out = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (size_t i = 0; i < body.size(); i += 4) {
+    const std::string part = body.substr(i, 4);
+    char size[16];
+    snprintf(size, sizeof size, "%zx%s\r\n", part.size(), i == 0 ? ";x=1" : "");
+    out += size + part + "\r\n";
+  }
+  return out + "0\r\nX-Trailer: 1\r\n\r\n";
+}
 
 // Enters a private network namespace with loopback up, where the process may.
 class PrivateNetwork : public ::testing::Environment {
@@ -144,13 +166,15 @@ ToolRun run_tool(const std::vector<std::string> &args, int limit_s = 30) {
 }
 
 // Plays the service for one connection: reads the request, then answers with the given
-// segments (a pause between them), closes at once, or stays silent until the client leaves.
+// segments (pause_ms between them) and closes, or keeps the connection open after them until
+// the client leaves, or closes at once.
 class ScriptedService {
  public:
-  enum class Mode { kAnswer, kCloseAtOnce, kSilent };
+  enum class Mode { kAnswer, kCloseAtOnce, kResetAtOnce, kAnswerThenHold };
 
-  explicit ScriptedService(std::vector<std::string> segments, Mode mode = Mode::kAnswer)
-      : segments_(std::move(segments)), mode_(mode) {
+  explicit ScriptedService(std::vector<std::string> segments, Mode mode = Mode::kAnswer,
+                           int pause_ms = 300)
+      : segments_(std::move(segments)), mode_(mode), pause_ms_(pause_ms) {
     lsn_ = socket(AF_INET, SOCK_STREAM, 0);
     const int one = 1;
     setsockopt(lsn_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -198,15 +222,19 @@ class ScriptedService {
       if (n <= 0) break;
       request_.append(buf, static_cast<size_t>(n));
     }
-    if (mode_ == Mode::kSilent) {
+    if (mode_ == Mode::kResetAtOnce) {
+      linger hard{1, 0};  // close with a reset, so the client's receive fails
+      setsockopt(c, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    } else if (mode_ != Mode::kCloseAtOnce) {
+      for (size_t i = 0; i < segments_.size(); ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms_));
+        send(c, segments_[i].data(), segments_[i].size(), MSG_NOSIGNAL);
+      }
+    }
+    if (mode_ == Mode::kAnswerThenHold) {
       timeval longer{20, 0};
       setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &longer, sizeof longer);
       while (recv(c, buf, sizeof buf, 0) > 0) {
-      }
-    } else if (mode_ == Mode::kAnswer) {
-      for (size_t i = 0; i < segments_.size(); ++i) {
-        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        send(c, segments_[i].data(), segments_[i].size(), MSG_NOSIGNAL);
       }
     }
     close(c);
@@ -214,6 +242,7 @@ class ScriptedService {
 
   std::vector<std::string> segments_;
   Mode mode_;
+  int pause_ms_;
   int lsn_ = -1;
   bool ok_ = false;
   std::thread thread_;
@@ -270,6 +299,8 @@ TEST(Wanradio, AnswersDecideTheLine) {
     const char *what;
     std::string answer;
     const char *status, *start, *stop;
+    int piece = 0;      // > 0: sent in pieces of this many bytes; -1: headers, then the body
+    bool hold = false;  // the connection stays open after the answer
   } rows[] = {
       {"non-zero code", std::string(kOkHead) + "{\"code\":7,\"result\":{\"cdmaEnable\":1}}",
        "执行出错.code=7\n", "执行出错.code=7\n", "执行出错.code=7\n"},
@@ -304,16 +335,69 @@ TEST(Wanradio, AnswersDecideTheLine) {
        std::string(kOkHead) + "{\"code\":0,\"pad\":\"" + std::string(1500, 'p') +
            "\",\"result\":{\"cdmaEnable\":1}}",
        "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      // However the answer is cut into segments, the whole of it decides.
+      {"headers and body in two writes", with_length(kRunning), "CDMA is running.\n",
+       "OK. CDMA is running.\n", "OK. CDMA stopped.\n", -1},
+      {"two writes, no length", std::string(kOkHead) + kRunning, "CDMA is running.\n",
+       "OK. CDMA is running.\n", "OK. CDMA stopped.\n", -1},
+      {"small pieces", with_length(kRunning), "CDMA is running.\n", "OK. CDMA is running.\n",
+       "OK. CDMA stopped.\n", 3},
+      {"chunked in pieces", chunked(kRunning), "CDMA is running.\n", "OK. CDMA is running.\n",
+       "OK. CDMA stopped.\n", 5},
+      {"chunked, one write", chunked("{\"code\":9}"), "执行出错.code=9\n", "执行出错.code=9\n",
+       "执行出错.code=9\n"},
+      {"broken chunking",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n9\r\n{\"code\":0}\r\n0\r\n\r\n",
+       "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n", 0, true},
+      // A complete answer on a connection left open ends the reading at once.
+      {"kept open, with length", with_length(kRunning), "CDMA is running.\n",
+       "OK. CDMA is running.\n", "OK. CDMA stopped.\n", 0, true},
+      {"kept open, chunked", chunked(kRunning), "CDMA is running.\n", "OK. CDMA is running.\n",
+       "OK. CDMA stopped.\n", 4, true},
+      // A code or state of the wrong type is never success.
+      {"code a word", with_length("{\"code\":\"ok\"}"), "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"code false", with_length("{\"code\":false}"), "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"code an object", with_length("{\"code\":{\"n\":0}}"), "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"code a fraction", with_length("{\"code\":0.5}"), "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"code NaN", with_length("{\"code\":NaN}"), "执行出错.code=-1001\n", "执行出错.code=-2001\n",
+       "执行出错.code=-3001\n"},
+      {"code digits in a string", with_length("{\"code\":\"-12\"}"), "执行出错.code=-12\n",
+       "执行出错.code=-12\n", "执行出错.code=-12\n"},
+      {"state a boolean", with_length("{\"code\":0,\"result\":{\"cdmaEnable\":true}}"),
+       "执行出错.code=-1002\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"state a fraction", with_length("{\"code\":0,\"result\":{\"cdmaEnable\":0.5}}"),
+       "执行出错.code=-1002\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
   };
   for (const auto &r : rows) {
     const char *want[] = {r.status, r.start, r.stop};
     const char *cmd[] = {"status", "start", "stop"};
+    std::vector<std::string> segments;
+    if (r.piece > 0) {
+      for (size_t i = 0; i < r.answer.size(); i += static_cast<size_t>(r.piece))
+        segments.push_back(r.answer.substr(i, static_cast<size_t>(r.piece)));
+    } else if (r.piece < 0) {
+      const size_t body = r.answer.find("\r\n\r\n") + 4;
+      segments = {r.answer.substr(0, body), r.answer.substr(body)};
+    } else {
+      segments = {r.answer};
+    }
     for (int i = 0; i < 3; ++i) {
-      ScriptedService svc({r.answer});
+      ScriptedService svc(segments,
+                          r.hold ? ScriptedService::Mode::kAnswerThenHold : ScriptedService::Mode::kAnswer,
+                          r.piece > 0 ? 10 : 300);
       ASSERT_TRUE(svc.ok());
       const ToolRun run = run_tool({cmd[i]});
       EXPECT_EQ(run.out, want[i]) << r.what << " / " << cmd[i];
       EXPECT_EQ(run.status, 0);
+      // Stopping when the answer is complete is the behaviour here, not speed: far below the
+      // 10-second limit that a wait for the close would cost.
+      if (r.hold) {
+        EXPECT_LT(run.seconds, 5.0) << r.what << " / " << cmd[i];
+      }
     }
   }
 }
@@ -338,24 +422,49 @@ TEST(Wanradio, TransportFailures) {
     EXPECT_EQ(run.status, 0);
   }
   {
-    // Headers and body in two segments: only the first receive counts, so the body is empty.
+    // Reset before any byte: the receive fails, unlike the orderly close above.
+    ScriptedService svc({}, ScriptedService::Mode::kResetAtOnce);
+    ASSERT_TRUE(svc.ok());
+    const ToolRun run = run_tool({"stop"});
+    EXPECT_EQ(run.out, "request error, code = -4\n执行出错.code=-3000\n");
+  }
+  {
+    // Headers and body in two segments: the body that follows is read too.
     ScriptedService svc({kOkHead, "{\"code\":0,\"result\":{\"cdmaEnable\":1}}"});
     ASSERT_TRUE(svc.ok());
     const ToolRun run = run_tool({"status"});
-    EXPECT_EQ(run.out, "request error, code = -6\n执行出错.code=-1000\n");
+    EXPECT_EQ(run.out, "CDMA is running.\n");
   }
 }
 
+// Connections left open before the answer is complete end at the 10-second limit, counted once
+// from the send, not per receive (the pieces below would otherwise stretch it).
 TEST(Wanradio, SilentServiceTimesOut) {
-  ScriptedService svc({}, ScriptedService::Mode::kSilent);
-  ASSERT_TRUE(svc.ok());
-  const ToolRun run = run_tool({"stop"}, 60);
-  EXPECT_EQ(run.out, "request error, code = -4\n执行出错.code=-3000\n");
-  EXPECT_EQ(run.status, 0);
-  // The time-out is the behaviour under test: about 10 s, never a hang.
-  EXPECT_GE(run.seconds, 9.0);
-  EXPECT_LT(run.seconds, 40.0);
-  EXPECT_EQ(svc.request(), kStopRequest);
+  const std::string half = with_length(kRunning);
+  const std::string cut = half.substr(0, half.size() - 10);
+  struct Row {
+    const char *what;
+    std::vector<std::string> segments;
+    int pause_ms;
+    const char *line;
+  } rows[] = {
+      {"silent", {}, 0, "request error, code = -4\n执行出错.code=-3000\n"},
+      {"stops half-way", {cut}, 0, "执行出错.code=-3001\n"},
+      {"headers only, kept open", {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n"}, 0,
+       "request error, code = -6\n执行出错.code=-3000\n"},
+      {"a byte every 3 s", {"H", "T", "T", "T", "P"}, 3000, "request error, code = -5\n执行出错.code=-3000\n"},
+  };
+  for (const auto &r : rows) {
+    ScriptedService svc(r.segments, ScriptedService::Mode::kAnswerThenHold, r.pause_ms);
+    ASSERT_TRUE(svc.ok());
+    const ToolRun run = run_tool({"stop"}, 60);
+    EXPECT_EQ(run.out, r.line) << r.what;
+    EXPECT_EQ(run.status, 0);
+    // The limit is the behaviour under test: about 10 s, never a hang.
+    EXPECT_GE(run.seconds, 9.0) << r.what;
+    EXPECT_LT(run.seconds, 13.0) << r.what;
+    EXPECT_EQ(svc.request(), kStopRequest);
+  }
 }
 
 // Starts the simulator on 8668 with extra flags; stops it with SIGTERM at scope end.
@@ -415,7 +524,16 @@ TEST(Wanradio, SimulatorFaults) {
       {{"--fault", "empty-body"}, "stop", "request error, code = -6\n执行出错.code=-3000\n"},
       {{"--fault", "non-json"}, "status", "执行出错.code=-1001\n"},
       {{"--fault", "close"}, "status", "request error, code = -5\n执行出错.code=-1000\n"},
-      {{"--fault", "split"}, "status", "request error, code = -6\n执行出错.code=-1000\n"},
+      {{"--fault", "split"}, "status", "CDMA stopped.\n"},
+      {{"--fault", "pieces"}, "start", "OK. CDMA is running.\n"},
+      {{"--fault", "chunked"}, "status", "CDMA stopped.\n"},
+      {{"--fault", "bad-chunk"}, "stop", "执行出错.code=-3001\n"},
+      {{"--fault", "keep-alive"}, "status", "CDMA stopped.\n"},
+      {{"--fault", "half"}, "status", "执行出错.code=-1001\n"},
+      // A body longer than any buffer of the simulator is still sent whole.
+      {{"--body", "{\"code\":3,\"pad\":\"" + std::string(5000, 'p') + "\"}"}, "start",
+       "执行出错.code=-2001\n"},
+      {{"--body", "{\"code\":4}" + std::string(900, ' ')}, "start", "执行出错.code=4\n"},
       {{"--fault", "long-body"}, "status", "执行出错.code=-1001\n"},
       {{"--body", "{\"code\":0,\"result\":{\"cdmaEnable\":5}}"}, "status", "执行出错.code=-1003, result=5\n"},
   };
