@@ -21,7 +21,9 @@ extern "C" {
 /*
  * Every clock here reads the system's wall clock (gettimeofday, time); none is monotonic, so
  * setting the system time moves them all. No locks: the baselines and the cached zone are
- * process-wide and shared by every thread.
+ * process-wide and shared by every thread. A relative clock read in one thread while another
+ * sets or re-arms its baseline counts from that baseline or an earlier one, never from nothing
+ * and never from one later than its own reading.
  *
  * UTC seconds are uint32_t counted from 1970-01-01 00:00:00 UTC and handed to the C library as
  * its time_t. Values of 2^31 and above therefore mean two different things: where time_t is 32
