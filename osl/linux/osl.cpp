@@ -24,7 +24,8 @@ struct RelativeClock {
   std::atomic<int32_t> first;
   std::atomic<int64_t> start_us;
 };
-static_assert(std::atomic<int64_t>::is_always_lock_free && std::atomic<int32_t>::is_always_lock_free,
+static_assert(std::atomic<int64_t>::is_always_lock_free &&
+                  std::atomic<int32_t>::is_always_lock_free,
               "the relative clocks must stay lock-free");
 
 RelativeClock m_ms_clock{{1}, {0}};

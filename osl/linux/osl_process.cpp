@@ -1,8 +1,9 @@
 // Shell commands and small system queries, and the layer's start-up, shutdown and signals.
 //
 // The state: the exit request, a lock-free atomic byte set from the SIGTERM handler and read by
-// any thread, and the flag that silences the SIGPIPE notice once standard output is broken. The SIGPIPE notice is formatted on the stack and written with write(2),
-// so the handler takes no lock that the interrupted code might hold.
+// any thread, and the flag that silences the SIGPIPE notice once standard output is broken. The
+// SIGPIPE notice is formatted on the stack and written with write(2), so the handler takes no
+// lock that the interrupted code might hold.
 
 #include "osl.h"
 
