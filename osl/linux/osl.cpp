@@ -10,19 +10,29 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <limits>
 
 namespace {
 
-// Baselines of the relative clocks. A set flag means the next call of that clock takes its
-// reading as the new baseline. Shared by all threads without a lock: racing first calls each
-// store a reading of about the same moment.
-int32_t ms_first = 1;
-struct timeval ms_start;
-int32_t ms64_first = 1;
-struct timeval ms64_start;
-int32_t us_first = 1;
-struct timeval us_start;
+// A relative clock: its baseline in microseconds since 1970, and a flag that, while set, makes
+// the next reading take its own moment as the new baseline. Shared by all threads without a
+// lock. A first reading stores the baseline before it clears the flag (release), and a reading
+// that finds the flag clear (acquire) therefore sees that baseline or a later one, never the
+// zero of load time. Racing first readings each store about the same moment.
+struct RelativeClock {
+  std::atomic<int32_t> first;
+  std::atomic<int64_t> start_us;
+};
+static_assert(std::atomic<int64_t>::is_always_lock_free &&
+                  std::atomic<int32_t>::is_always_lock_free,
+              "the relative clocks must stay lock-free");
+
+RelativeClock m_ms_clock{{1}, {0}};
+RelativeClock m_ms64_clock{{1}, {0}};
+RelativeClock m_us_clock{{1}, {0}};
+
+constexpr int64_t kUsPerSec = 1000000;
 
 // Cached offset in whole hours east of UTC; -1 means not yet known (so a host at exactly UTC-1
 // recomputes it every time, with the same result).
@@ -33,6 +43,34 @@ inline struct timeval wall_now() {
   gettimeofday(&now, nullptr);
   return now;
 }
+
+// Reads the wall clock for clock into *now. Returns false when that reading became the new
+// baseline (the count is then 0), true with the baseline to count from in *base. The baseline is
+// loaded before the clock is read, so a baseline that another thread stores meanwhile can never
+// lie after the reading and turn the count negative.
+bool read_clock(RelativeClock &clock, struct timeval *now, struct timeval *base) {
+  if (clock.first.load(std::memory_order_acquire) != 0) {
+    *now = wall_now();
+    clock.start_us.store(static_cast<int64_t>(now->tv_sec) * kUsPerSec + now->tv_usec,
+                         std::memory_order_release);
+    clock.first.store(0, std::memory_order_release);
+    return false;
+  }
+  const int64_t us = clock.start_us.load(std::memory_order_acquire);
+  *now = wall_now();
+  // Floor division, so a baseline before 1970 keeps its microseconds in 0..999999.
+  int64_t sec = us / kUsPerSec;
+  int64_t rem = us % kUsPerSec;
+  if (rem < 0) {
+    rem += kUsPerSec;
+    --sec;
+  }
+  base->tv_sec = static_cast<time_t>(sec);
+  base->tv_usec = static_cast<suseconds_t>(rem);
+  return true;
+}
+
+void rearm(RelativeClock &clock) { clock.first.store(1, std::memory_order_release); }
 
 // localtime into the caller's record. tzset first so that a TZ changed by setenv alone is seen,
 // as localtime would see it; the shared static record of localtime is left alone.
@@ -50,48 +88,39 @@ void osl_usleep(int32_t us) {
 }
 
 uint32_t osl_get_ms(void) {
-  const struct timeval now = wall_now();
-  if (ms_first != 0) {
-    ms_start = now;
-    ms_first = 0;
-    return 0;
-  }
+  struct timeval now;
+  struct timeval start;
+  if (!read_clock(m_ms_clock, &now, &start)) return 0;
   // Unsigned 32-bit throughout so the count wraps modulo 2^32; each reading is cut to whole
   // milliseconds before the subtraction.
-  const uint32_t secs = static_cast<uint32_t>(now.tv_sec) - static_cast<uint32_t>(ms_start.tv_sec);
+  const uint32_t secs = static_cast<uint32_t>(now.tv_sec) - static_cast<uint32_t>(start.tv_sec);
   return secs * 1000u + static_cast<uint32_t>(now.tv_usec / 1000) -
-         static_cast<uint32_t>(ms_start.tv_usec / 1000);
+         static_cast<uint32_t>(start.tv_usec / 1000);
 }
 
 uint64_t osl_get_ms64(void) {
-  const struct timeval now = wall_now();
-  if (ms64_first != 0) {
-    ms64_start = now;
-    ms64_first = 0;
-    return 0;
-  }
-  const int64_t ms = (static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(ms64_start.tv_sec)) * 1000 +
+  struct timeval now;
+  struct timeval start;
+  if (!read_clock(m_ms64_clock, &now, &start)) return 0;
+  const int64_t ms = (static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(start.tv_sec)) * 1000 +
                      static_cast<int64_t>(now.tv_usec / 1000) -
-                     static_cast<int64_t>(ms64_start.tv_usec / 1000);
+                     static_cast<int64_t>(start.tv_usec / 1000);
   return static_cast<uint64_t>(ms);
 }
 
 uint64_t osl_get_us(void) {
-  const struct timeval now = wall_now();
-  if (us_first != 0) {
-    us_start = now;
-    us_first = 0;
-    return 0;
-  }
-  const int64_t us = (static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(us_start.tv_sec)) * 1000000 +
-                     (static_cast<int64_t>(now.tv_usec) - static_cast<int64_t>(us_start.tv_usec));
+  struct timeval now;
+  struct timeval start;
+  if (!read_clock(m_us_clock, &now, &start)) return 0;
+  const int64_t us = (static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(start.tv_sec)) * 1000000 +
+                     (static_cast<int64_t>(now.tv_usec) - static_cast<int64_t>(start.tv_usec));
   return static_cast<uint64_t>(us);
 }
 
 void osl_reset(void) {
-  ms_first = 1;
-  ms64_first = 1;
-  us_first = 1;
+  rearm(m_ms_clock);
+  rearm(m_ms64_clock);
+  rearm(m_us_clock);
 }
 
 uint32_t osl_get_utc(void) {

@@ -21,7 +21,9 @@ extern "C" {
 /*
  * Every clock here reads the system's wall clock (gettimeofday, time); none is monotonic, so
  * setting the system time moves them all. No locks: the baselines and the cached zone are
- * process-wide and shared by every thread.
+ * process-wide and shared by every thread. A relative clock read in one thread while another
+ * sets or re-arms its baseline counts from that baseline or an earlier one, never from nothing
+ * and never from one later than its own reading.
  *
  * UTC seconds are uint32_t counted from 1970-01-01 00:00:00 UTC and handed to the C library as
  * its time_t. Values of 2^31 and above therefore mean two different things: where time_t is 32
@@ -92,12 +94,14 @@ char *osl_get_time_string(void);
  * characters and the terminator. */
 #define OSL_GETS_MAX 1024
 
-/* Runs cmd through the shell (popen); its standard error stays the caller's. With buf non-null
- * and size > 0, zeroes size bytes of buf and stores the first size bytes of the command's
+/* Runs cmd through the shell; its standard error stays the caller's. With buf non-null and
+ * size > 0 (popen), zeroes size bytes of buf and stores the first size bytes of the command's
  * standard output there (terminated only when the output is shorter); the rest is not read
- * and the command may get SIGPIPE writing it. Otherwise the output is read and discarded.
- * Waits for the command to end. Returns 0 when it was run (exit status not examined) or cmd is
- * null or empty (nothing run), -1 when it could not be started (logged at warning level). */
+ * and the command may get SIGPIPE writing it. Otherwise no pipe is made: the command's standard
+ * output goes to /dev/null, as with system(), and a child it leaves in the background does not
+ * hold the call. Waits for the shell to end. Returns 0 when it was run (exit status not
+ * examined) or cmd is null or empty (nothing run), -1 when it could not be started (logged at
+ * warning level as "popen() error!\r\n"). */
 int32_t osl_excute(char *cmd, char *buf, int32_t size);
 
 /* The number of lines of /proc/cpuinfo that begin with "processor", ignoring case; -1 when the
@@ -120,10 +124,10 @@ int32_t osl_generate_uuid(char_t *buf, int32_t size);
  * a System V semaphore set exists under the key made of name's first four bytes (missing bytes
  * of a shorter name are 0), printing "'name': This program is running!" ("semop failed" when
  * the set cannot be raised; a set it created is always removed again, one that another
- * process holds is left alone); then clears the exit request, installs the SIGTERM (osl_kill)
- * and SIGPIPE (osl_on_signal) handlers, starts logging at level 0 on the console and starts
- * name resolution. Returns 0, or -1 when refused (only the
- * seed has been set then). Call from one thread while nothing else uses the layer. */
+ * process holds is left alone); then clears the exit request, lets the SIGPIPE notice be
+ * written again, installs the SIGTERM (osl_kill) and SIGPIPE (osl_on_signal) handlers, starts
+ * logging at level 0 on the console and starts name resolution. Returns 0, or -1 when refused
+ * (only the seed has been set then). Call from one thread while nothing else uses the layer. */
 int32_t osl_init(const char *name);
 
 /* Takes name resolution down. Logging, the handlers and the exit request stay as they are. */
@@ -137,7 +141,9 @@ uchar_t osl_is_exit(void);
 void osl_kill(int32_t sig);
 
 /* The SIGPIPE handler: writes "sytem signal N captured!\n" to descriptor 1 without locks and
- * returns; the interrupted write then fails with EPIPE. */
+ * returns; the interrupted write then fails with EPIPE. Once a notice write fails with EPIPE
+ * (standard output is itself a broken pipe) it writes no more notices until the next osl_init,
+ * so a process whose output is gone is not held in a signal loop. */
 void osl_on_signal(int32_t signal);
 
 /* Prints "file(line): assert failed\n" on standard output when flag is 0; never stops the

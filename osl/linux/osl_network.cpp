@@ -107,7 +107,7 @@ uint32_t resolve_with_nslookup(const char *hostname) {
   return addr.s_addr;
 }
 
-void osl_host_handler(int signo) {
+void on_lookup_alarm(int signo) {
   (void)signo;
   siglongjmp(m_jmpbuf, 1);
 }
@@ -188,11 +188,14 @@ int64_t osl_network_get_mac(void) {
 
   // Groups of exactly two hexadecimal digits, each ended by ':' or (the last) by any one
   // character; the first group is the most significant byte. Anything else ends the parse.
+  // A group's ':' is looked for only up to the next white space, so words after the address
+  // ("00:1a:2b:3c:4d:5e eth0: up") cannot cut its last group.
   int64_t value = 0;
   size_t len = strlen(mac);
   size_t pos = 0;
   for (int group = 0; group < 6 && pos < len; ++group) {
-    const char *colon = static_cast<const char *>(memchr(mac + pos, ':', len - pos));
+    const size_t word = strcspn(mac + pos, " \t\r\n\v\f");
+    const char *colon = static_cast<const char *>(memchr(mac + pos, ':', word));
     size_t end = colon != nullptr ? static_cast<size_t>(colon - mac) : pos + 2;
     if (end != pos + 2 || end > len) break;
     int hi = hex_value(mac[pos]);
@@ -227,7 +230,7 @@ uint32_t osl_network_gethostbyname(const char *hostname, int32_t s_timeout) {
   if (hostname == nullptr) return 0;
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
-  sa.sa_handler = osl_host_handler;
+  sa.sa_handler = on_lookup_alarm;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;
   if (sigaction(SIGALRM, &sa, nullptr) != 0) {

@@ -42,8 +42,10 @@ uint32_t osl_network_get_local_ip(void);
 
 /* eth0's MAC address as "./config/getnetworkpara.sh eth0 mac" (run from the working directory)
  * prints it: xx:xx:xx:xx:xx:xx, the first byte in bits 40-47, the sixth in bits 0-7. At most 31
- * bytes of output are parsed; a group that is not two hexadecimal digits ends the parse and
- * the bytes read so far stand. 0 when the script cannot be run or prints nothing usable. */
+ * bytes of output are parsed; a group ends at a ':' before the next white space, else after two
+ * characters; a group that is not two hexadecimal digits ends the parse and the bytes read so
+ * far stand (missing ones 0). Text after the sixth group, such as a line end or words after
+ * white space, is ignored. 0 when the script cannot be run or prints nothing usable. */
 int64_t osl_network_get_mac(void);
 
 /* Converts MAC text (hexadecimal digits with ':' or '-' between bytes, at most 17 characters

@@ -1,18 +1,22 @@
 // Shell commands and small system queries, and the layer's start-up, shutdown and signals.
 //
-// The exit request is the only state: a lock-free atomic byte, set from the SIGTERM handler and
-// read by any thread. The SIGPIPE notice is formatted on the stack and written with write(2),
-// so the handler takes no lock that the interrupted code might hold.
+// The state: the exit request, a lock-free atomic byte set from the SIGTERM handler and read by
+// any thread, and the flag that silences the SIGPIPE notice once standard output is broken. The
+// SIGPIPE notice is formatted on the stack and written with write(2), so the handler takes no
+// lock that the interrupted code might hold.
 
 #include "osl.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +26,8 @@
 #include "osl_network.h"
 #include "osl_string.h"
 
+extern char **environ;
+
 namespace {
 
 constexpr int32_t kCpuLineSize = 1024;  // line buffer of osl_get_cpu_count; reads take 1023
@@ -29,6 +35,11 @@ constexpr int32_t kCpuLineSize = 1024;  // line buffer of osl_get_cpu_count; rea
 std::atomic<uchar_t> m_exit{0};
 static_assert(std::atomic<uchar_t>::is_always_lock_free,
               "the exit request must be settable from a signal handler");
+
+// Set once a SIGPIPE notice could not be written because standard output is itself a broken
+// pipe: that failed write raises SIGPIPE again, and writing the notice each time would loop
+// between handler and signal forever. Cleared by osl_init.
+volatile sig_atomic_t m_notice_off = 0;
 
 // Installs handler for signo: kept after each delivery, interrupted calls resumed (what glibc's
 // signal() does, spelled out so it holds on every C library).
@@ -66,29 +77,48 @@ char *append_int(char *p, int32_t v) {
   return p;
 }
 
+// Runs cmd through the shell with its standard output on /dev/null and waits for that shell
+// only, as system() does. No pipe: a pipe would have to be drained to spare the command SIGPIPE,
+// and a background child that inherits it would hold the caller until that child ends.
+int32_t run_discarding_output(char *cmd) {
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) {
+    osl_log_warn("popen() error!\r\n");
+    return -1;
+  }
+  pid_t pid = -1;
+  char sh[] = "sh";
+  char dash_c[] = "-c";
+  char *argv[] = {sh, dash_c, cmd, nullptr};
+  int err = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (err == 0) err = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (err != 0) {
+    osl_log_warn("popen() error!\r\n");
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
 
 int32_t osl_excute(char *cmd, char *buf, int32_t size) {
   if (cmd == nullptr || cmd[0] == '\0') return 0;
+  if (buf == nullptr || size <= 0) return run_discarding_output(cmd);
   FILE *pipe = popen(cmd, "r");
   if (pipe == nullptr) {
     osl_log_warn("popen() error!\r\n");
     return -1;
   }
-  if (buf != nullptr && size > 0) {
-    memset(buf, 0, static_cast<size_t>(size));
-    // One read: returns once size bytes arrived or the output ended. The rest stays unread and
-    // the command may see EPIPE if it writes more after pclose.
-    if (fread(buf, 1, static_cast<size_t>(size), pipe) == 0) { /* empty output: buf stays zero */ }
-  } else {
-    // Nobody wants the output, but the command must still run to its end: closing the pipe
-    // first would kill it with SIGPIPE at its first line of output.
-    char sink[256];
-    while (fread(sink, 1, sizeof sink, pipe) > 0) {
-    }
-  }
+  memset(buf, 0, static_cast<size_t>(size));
+  // One read: returns once size bytes arrived or the output ended. The rest stays unread and
+  // the command may see EPIPE if it writes more after pclose.
+  if (fread(buf, 1, static_cast<size_t>(size), pipe) == 0) { /* empty output: buf stays zero */ }
   pclose(pipe);
   return 0;
 }
@@ -159,6 +189,7 @@ int32_t osl_init(const char *name) {
   }
 
   m_exit.store(0);
+  m_notice_off = 0;
   install_handler(SIGTERM, osl_kill);
   install_handler(SIGPIPE, osl_on_signal);
   osl_log_init(0);
@@ -176,6 +207,7 @@ void osl_kill(int32_t sig) {
 }
 
 void osl_on_signal(int32_t signal) {
+  if (m_notice_off != 0) return;
   int saved = errno;
   static const char kHead[] = "sytem signal ";
   static const char kTail[] = " captured!\n";
@@ -194,6 +226,7 @@ void osl_on_signal(int32_t signal) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
+      if (n < 0 && errno == EPIPE) m_notice_off = 1;
       break;
     }
   }

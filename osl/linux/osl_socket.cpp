@@ -24,7 +24,8 @@ sockaddr_in make_addr(uint32_t ip, uint16_t port) {
   return addr;
 }
 
-// 1 when the socket's pending error could be read and is 0; used by the connect-state poll.
+// 0 when the socket's pending error could be read and is none, -1 otherwise; used by the
+// connect-state poll.
 int32_t pending_error_state(SOCKET skt) {
   int32_t err = 0;
   socklen_t len = sizeof err;
@@ -124,10 +125,10 @@ int32_t osl_socket_set_opt(SOCKET skt, int32_t level, int32_t optname, const cha
 
 int32_t osl_socket_get_opt(SOCKET skt, int32_t level, int32_t optname, int32_t *optval,
                            int32_t *optlen) {
-  socklen_t len = optlen != nullptr ? static_cast<socklen_t>(*optlen) : 0;
-  const int r = getsockopt(skt, level, optname, optval, &len);
-  if (optlen != nullptr) *optlen = static_cast<int32_t>(len);
-  return r;
+  // The caller's length is handed over as it is, null included: a stand-in for a null pointer
+  // would let the call succeed and, for SO_ERROR, consume the pending error unseen.
+  static_assert(sizeof(socklen_t) == sizeof(int32_t), "the length is passed through unchanged");
+  return getsockopt(skt, level, optname, optval, reinterpret_cast<socklen_t *>(optlen));
 }
 
 int32_t osl_socket_get_sockname(SOCKET skt, uint32_t *ip, uint16_t *port) {

@@ -51,7 +51,8 @@ int32_t osl_socket_set_opt(SOCKET skt, int32_t level, int32_t optname, const cha
                            int32_t optlen);
 
 /* getsockopt with the same arguments: *optlen is the room at optval on entry and the length
- * written on return. */
+ * written on return. Pointers go to the kernel unchanged: a null optlen fails with EFAULT (and
+ * leaves a pending SO_ERROR in place). */
 int32_t osl_socket_get_opt(SOCKET skt, int32_t level, int32_t optname, int32_t *optval,
                            int32_t *optlen);
 

@@ -15,6 +15,8 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -166,6 +168,40 @@ TEST_F(Clock, RelativeClockArithmetic) {
     EXPECT_EQ(osl_get_ms64(), c.ms64);
     EXPECT_EQ(osl_get_us(), c.us);
   }
+}
+
+// Readers race first use and re-arming: a reading must never count from a baseline that is not
+// yet stored (the zero of load time) or from one stored after the reading was taken. Either
+// shows as a count of years or a negative one seen as unsigned; the run itself lasts well under
+// a minute.
+TEST_F(Clock, ConcurrentFirstUseAndReArmCountFromAStoredBaseline) {
+  constexpr int kReaders = 2;
+  constexpr int kRounds = 300000;
+  constexpr uint64_t kLimitMs = 60000;
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  std::atomic<uint64_t> worst{0};
+  std::thread rearm([&] {
+    while (!stop.load()) osl_reset();
+  });
+  std::vector<std::thread> readers;
+  for (int r = 0; r < kReaders; ++r) {
+    readers.emplace_back([&] {
+      for (int i = 0; i < kRounds; ++i) {
+        const uint64_t ms = osl_get_ms();
+        const uint64_t ms64 = osl_get_ms64();
+        const uint64_t us = osl_get_us();
+        if (ms > kLimitMs || ms64 > kLimitMs || us > kLimitMs * 1000) {
+          ++bad;
+          worst = ms > kLimitMs ? ms : ms64 > kLimitMs ? ms64 : us;
+        }
+      }
+    });
+  }
+  for (std::thread &t : readers) t.join();
+  stop = true;
+  rearm.join();
+  EXPECT_EQ(bad.load(), 0) << "e.g. " << worst.load();
 }
 
 TEST_F(Clock, AbsoluteReadingsAgreeInUnits) {

@@ -277,6 +277,10 @@ TEST(OslNetworkMac, ParsesTheBoardScriptOutput) {
       {"12:3:45:67:89:ab\n", 0x120000000000LL},   // so does a one-digit group
       {"123:45:67:89:ab:cd\n", 0},
       {"a1:b2:c3:d4:e5:f6:07:08\n", 0xA1B2C3D4E5F6LL},  // text after six groups is ignored
+      // Words after the address, even with a ':' of their own, leave all six groups whole.
+      {"00:1a:2b:3c:4d:5e trailing\n", 0x001A2B3C4D5ELL},
+      {"00:1a:2b:3c:4d:5e\teth0: up\n", 0x001A2B3C4D5ELL},
+      {"00:1a:2b:3c:4d:5etail:x\n", 0x001A2B3C4D00LL},  // no white space: the group is 3 long
       // Only 31 bytes are read: the tail beyond them is never parsed or overrun.
       {"a1:b2:c3:d4:e5:f6 " + std::string(5000, 'z') + "\n", 0xA1B2C3D4E5F6LL},
       {std::string(40, ':'), 0},

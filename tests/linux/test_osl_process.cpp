@@ -89,8 +89,26 @@ TEST(OslExcute, NullBufferRunsAndWaitsForTheCommand) {
   std::string text = "echo ignored; sleep 0.2; echo ignored; touch '" + mark + "'";
   std::vector<char> cmd(text.begin(), text.end());
   cmd.push_back('\0');
+  osltest::StdoutCapture cap;
+  cap.start();
   EXPECT_EQ(osl_excute(cmd.data(), nullptr, 0), 0);
+  EXPECT_EQ(cap.stop(), "") << "the output must go nowhere";
   EXPECT_TRUE(Exists(mark)) << "returned before the command ended";
+
+  // A child left in the background, still holding the command's standard output, does not
+  // hold the call: it returns when the shell ends, before the child has done its work.
+  const std::string late = dir.file("late"), pidfile = dir.file("pid");
+  text = "(sleep 2; touch '" + late + "') 2>/dev/null & echo $! > '" + pidfile + "'";
+  std::vector<char> bg(text.begin(), text.end());
+  bg.push_back('\0');
+  EXPECT_EQ(osl_excute(bg.data(), nullptr, 0), 0);
+  EXPECT_FALSE(Exists(late)) << "waited for the background child";
+  int child = 0;
+  if (FILE* f = fopen(pidfile.c_str(), "r")) {
+    if (fscanf(f, "%d", &child) != 1) child = 0;
+    fclose(f);
+  }
+  if (child > 0) kill(static_cast<pid_t>(child), SIGKILL);
 
   // A non-positive size reads nothing and touches nothing.
   char buf[4] = {'G', 'G', 'G', 'G'};
@@ -299,6 +317,42 @@ TEST(OslInit, BrokenPipeIsReportedNotFatal) {
   });
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "sytem signal 13 captured!\nafter\n");
+}
+
+// Standard output itself a broken pipe (its reader gone): the notice cannot be written, and
+// writing it must not raise SIGPIPE again and again. The program's own writes fail with EPIPE
+// and it ends by itself; a child still running after a few seconds is taken for hung.
+TEST(OslInit, BrokenStandardOutputDoesNotLoopInTheHandler) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  fflush(stdout);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    close(fds[1]);
+    if (osl_init(nullptr) != 0) _exit(1);
+    for (int i = 0; i < 3; ++i) {
+      errno = 0;
+      if (write(1, "x", 1) != -1 || errno != EPIPE) _exit(2);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 500 && done == 0; ++i) {  // 5 s
+    done = waitpid(pid, &status, WNOHANG);
+    if (done == 0) usleep(10000);
+  }
+  if (done == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  ASSERT_NE(done, 0) << "still running: held in the SIGPIPE handler";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // The key the layer derives from a name: its first four bytes, zero past the terminator.

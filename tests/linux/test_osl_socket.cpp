@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -210,6 +211,24 @@ TEST(OslSocket, OptionsPassThrough) {
   EXPECT_EQ(len, 4);
   EXPECT_EQ(osl_socket_set_opt(s, SOL_SOCKET, 99999, reinterpret_cast<const char *>(&on), 4), -1);
   osl_socket_destroy(s);
+
+  // A null length goes to the kernel as it is: the call fails and a pending error stays pending
+  // for the caller who asks properly. (A datagram to a closed loopback port leaves one.)
+  const SOCKET u = osl_socket_create(2, 2, 0);
+  ASSERT_EQ(osl_socket_connect(u, inet_addr("127.0.0.1"), free_port()), 0);
+  char byte = 'x';
+  ASSERT_EQ(osl_socket_send(u, &byte, 1), 1);
+  struct pollfd p = {u, 0, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  ASSERT_NE(p.revents & POLLERR, 0);
+  val = 0;
+  errno = 0;
+  EXPECT_EQ(osl_socket_get_opt(u, SOL_SOCKET, SO_ERROR, &val, nullptr), -1);
+  EXPECT_EQ(errno, EFAULT);
+  len = 4;
+  EXPECT_EQ(osl_socket_get_opt(u, SOL_SOCKET, SO_ERROR, &val, &len), 0);
+  EXPECT_EQ(val, ECONNREFUSED) << "the pending error was consumed";
+  osl_socket_destroy(u);
 }
 
 }  // namespace
