@@ -33,8 +33,8 @@ inline int32_t cmp_folded(uchar_t a, uchar_t b) {
 }
 
 // Bytes a case-insensitive comparison walks one at a time before it looks for the terminators:
-// command words and header names end or differ within them.
-constexpr size_t kFoldHead = 16;
+// command words end or differ within them.
+constexpr size_t kFoldHead = 8;
 
 // Blocks of bytes compared at once: equal ignoring ASCII case when the two texts differ at most
 // in bit 0x20, and there only on letters. SSE2 is part of every x86-64; elsewhere a 64-bit word.
@@ -86,7 +86,6 @@ inline bool same_pair(const uchar_t *a, const uchar_t *b) {
   return same_block(a, b) && same_block(a + 8, b + 8);
 }
 #endif
-static_assert(kFoldHead >= kBlock, "the last block may reach back into the head");
 
 #if defined(OSL_FOLD_AVX2)
 // case_blind_diff on 32 bytes, for processors with AVX2 (checked at run time).
@@ -116,8 +115,8 @@ __attribute__((target("avx2"))) size_t skip_same_avx2(const uchar_t *a, const uc
 #endif
 
 // Index of the first byte in [i, end) where a and b differ ignoring ASCII case, or end. Every
-// byte below end must be readable in both texts and i at least kFoldHead: the last block may
-// then start before i, over bytes already found equal. Terminators are not looked for.
+// byte below end must be readable in both texts and those below i equal: the last block may
+// then start before i. Terminators are not looked for.
 size_t folded_mismatch(const uchar_t *a, const uchar_t *b, size_t i, size_t end) {
 #if defined(OSL_FOLD_AVX2)
   if (end - i >= 64 && __builtin_cpu_supports("avx2")) i = skip_same_avx2(a, b, i, end);
@@ -125,7 +124,11 @@ size_t folded_mismatch(const uchar_t *a, const uchar_t *b, size_t i, size_t end)
   while (i + 2 * kBlock <= end && same_pair(a + i, b + i)) i += 2 * kBlock;
   if (i + 2 * kBlock > end) {
     if (i + kBlock <= end && same_block(a + i, b + i)) i += kBlock;
-    if (i + kBlock > end && i < end && same_block(a + end - kBlock, b + end - kBlock)) i = end;
+    // Fewer than a block left and all before it equal: one block ending at end settles them.
+    if (i < end && i + kBlock > end && end >= kBlock &&
+        same_block(a + end - kBlock, b + end - kBlock)) {
+      i = end;
+    }
   }
   while (i < end && kFold.up[a[i]] == kFold.up[b[i]]) ++i;
   return i;

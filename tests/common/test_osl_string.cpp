@@ -45,6 +45,9 @@ TEST(OslString, CompareNoCase) {
       {64, 64, 31, 'z', '\x7F', -1},      {64, 64, 32, '\x80', 'A', 1},
       {1000, 999, 999, 'k', '\0', 1},     {70, 1000, 70, '\0', 'e', -1},
       {17, 17, 16, 'm', 'n', -1},          {4100, 4100, 4099, 'c', 'C', 0},
+      // A difference early in a short remainder, whose last block overlaps equal bytes.
+      {28, 28, 9, 'a', 'b', -1},           {36, 36, 17, 'y', 'x', 1},
+      {45, 45, 30, 'x', 'y', -1},          {45, 45, 44, 'Y', 'x', 1},
   };
   for (const Long &l : longs) {
     std::vector<char> a(l.len_a + 1), b(l.len_b + 1);
