@@ -74,7 +74,9 @@ inline int64_t node_size(NodeAddr n) {
   memcpy(&v, n + offsetof(SMemNode, size), sizeof v);
   return v;
 }
-inline void set_node_size(NodeAddr n, int64_t v) { memcpy(n + offsetof(SMemNode, size), &v, sizeof v); }
+inline void set_node_size(NodeAddr n, int64_t v) {
+  memcpy(n + offsetof(SMemNode, size), &v, sizeof v);
+}
 inline NodeAddr node_next(NodeAddr n) {
   SMemNode *v;
   memcpy(&v, n + offsetof(SMemNode, next), sizeof v);
@@ -104,7 +106,9 @@ inline char_t *round_addr(const SMemHeader *hd, char_t *p) {
 // Address handed to the caller for a node at n.
 inline char_t *block_of(const SMemHeader *hd, NodeAddr n) { return round_addr(hd, n + kNodeBytes); }
 
-inline char_t *block_end(const SMemHeader *hd, NodeAddr n) { return block_of(hd, n) + node_size(n); }
+inline char_t *block_end(const SMemHeader *hd, NodeAddr n) {
+  return block_of(hd, n) + node_size(n);
+}
 
 inline char_t *pool_end(const SMemHeader *hd) { return hd->buf + hd->size; }
 
@@ -216,7 +220,8 @@ void *alloc_in(SMemHeader *hd, int64_t size, int64_t *memsize) {
 
   char_t *p = malloc_old(hd, size);
   if (p == nullptr) {
-    NodeAddr node = hd->tail != nullptr ? round_addr(hd, block_end(hd, node_addr(hd->tail))) : hd->buf;
+    NodeAddr node =
+        hd->tail != nullptr ? round_addr(hd, block_end(hd, node_addr(hd->tail))) : hd->buf;
     char_t *end = pool_end(hd);
     if (addr(node) > addr(end) || distance(node, end) < kNodeBytes) return nullptr;
     p = block_of(hd, node);
@@ -390,7 +395,9 @@ const char *osl_mem_broken_rule(const void *h) {
     const int64_t size = node_size(n);
     if (size < 0 || (size & (hd->align - 1)) != 0) return "block size not a multiple of align";
     const uintptr_t block = (at + kNodeBytes + m) & ~m;
-    if (block < at || block > hi || static_cast<uint64_t>(size) > hi - block) return "block past the pool end";
+    if (block < at || block > hi || static_cast<uint64_t>(size) > hi - block) {
+      return "block past the pool end";
+    }
     if (slot_at(n + offsetof(SMemNode, next)) != addr(node_next(n))) return "node slot not clean";
     if (node_rec(n) == hd->first) first_seen = true;
     floor = block + static_cast<uintptr_t>(size);

@@ -459,26 +459,44 @@ TEST(OslMem, ConsistencyCheckFindsEachBrokenRule) {
     const char* what;
     void (*spoil)(const View& v, const std::vector<char*>& n);
   } cases[] = {
-      {"alignment not a power of two", [](const View& v, const std::vector<char*>&) { put<int32_t>(v.h, 16, 12); }},
-      {"mark past the capacity", [](const View& v, const std::vector<char*>&) { put<int64_t>(v.h, 48, v.capacity() + 1); }},
-      {"negative mark", [](const View& v, const std::vector<char*>&) { put<int64_t>(v.h, 48, -1); }},
-      {"list turns back (a cycle)", [](const View&, const std::vector<char*>& n) { put<char*>(n[1], 8, n[0]); }},
-      {"list points at itself", [](const View&, const std::vector<char*>& n) { put<char*>(n[0], 8, n[0]); }},
-      {"block runs into the next node", [](const View& v, const std::vector<char*>& n) {
+      {"alignment not a power of two",
+       [](const View& v, const std::vector<char*>&) { put<int32_t>(v.h, 16, 12); }},
+      {"mark past the capacity",
+       [](const View& v, const std::vector<char*>&) { put<int64_t>(v.h, 48, v.capacity() + 1); }},
+      {"negative mark",
+       [](const View& v, const std::vector<char*>&) { put<int64_t>(v.h, 48, -1); }},
+      {"list turns back (a cycle)",
+       [](const View&, const std::vector<char*>& n) { put<char*>(n[1], 8, n[0]); }},
+      {"list points at itself",
+       [](const View&, const std::vector<char*>& n) { put<char*>(n[0], 8, n[0]); }},
+      {"block runs into the next node",
+       [](const View& v, const std::vector<char*>& n) {
          put<int64_t>(n[0], 0, n[1] - v.block_of(n[0]) + v.align());
        }},
-      {"size not a multiple of the alignment", [](const View&, const std::vector<char*>& n) { put<int64_t>(n[1], 0, 3); }},
-      {"negative size", [](const View&, const std::vector<char*>& n) { put<int64_t>(n[1], 0, -8); }},
-      {"last block past the pool end", [](const View& v, const std::vector<char*>& n) {
+      {"size not a multiple of the alignment",
+       [](const View&, const std::vector<char*>& n) { put<int64_t>(n[1], 0, 3); }},
+      {"negative size",
+       [](const View&, const std::vector<char*>& n) { put<int64_t>(n[1], 0, -8); }},
+      {"last block past the pool end",
+       [](const View& v, const std::vector<char*>& n) {
          put<int64_t>(n[2], 0, v.round(v.end() - v.block_of(n[2]) + 1));
        }},
-      {"node not aligned", [](const View&, const std::vector<char*>& n) { put<char*>(n[0], 8, n[1] + 1); }},
-      {"list starts below the data area", [](const View& v, const std::vector<char*>&) { put<char*>(v.h, 24, v.data() - 16); }},
-      {"tail not the last node", [](const View& v, const std::vector<char*>& n) { put<char*>(v.h, 40, n[1]); }},
-      {"tail null on a non-empty list", [](const View& v, const std::vector<char*>&) { put<char*>(v.h, 40, nullptr); }},
-      {"search position off the list", [](const View& v, const std::vector<char*>& n) { put<char*>(v.h, 32, v.block_of(n[1])); }},
-      {"pointer slot not clean", [](const View& v, const std::vector<char*>&) { put<uint32_t>(v.h, 28, 1); }},
-      {"data area inside the header record", [](const View& v, const std::vector<char*>&) { put<char*>(v.h, 0, static_cast<char*>(v.h) + 8); }},
+      {"node not aligned",
+       [](const View&, const std::vector<char*>& n) { put<char*>(n[0], 8, n[1] + 1); }},
+      {"list starts below the data area",
+       [](const View& v, const std::vector<char*>&) { put<char*>(v.h, 24, v.data() - 16); }},
+      {"tail not the last node",
+       [](const View& v, const std::vector<char*>& n) { put<char*>(v.h, 40, n[1]); }},
+      {"tail null on a non-empty list",
+       [](const View& v, const std::vector<char*>&) { put<char*>(v.h, 40, nullptr); }},
+      {"search position off the list",
+       [](const View& v, const std::vector<char*>& n) { put<char*>(v.h, 32, v.block_of(n[1])); }},
+      {"pointer slot not clean",
+       [](const View& v, const std::vector<char*>&) { put<uint32_t>(v.h, 28, 1); }},
+      {"data area inside the header record",
+       [](const View& v, const std::vector<char*>&) {
+         put<char*>(v.h, 0, static_cast<char*>(v.h) + 8);
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
