@@ -152,7 +152,7 @@ NodeAddr find(const SMemHeader *hd, const void *p, NodeAddr *pred) {
 // onto a node only while every gap it has passed since its start had no room; from the first
 // gap with room on, `first` stays before that gap so the next search sees it again. Releasing
 // a block at or before `first` steps it back (osl_mem_free), so freed room is never skipped.
-char_t *malloc_old(SMemHeader *hd, int64_t size) {
+char_t *fit_in_gap(SMemHeader *hd, int64_t size) {
   const ptrdiff_t m = static_cast<ptrdiff_t>(mask(hd));
   NodeAddr n;
   ptrdiff_t passed_room;  // room of the gap just before n; 0 when the search starts at `first`
@@ -212,13 +212,13 @@ void *alloc_in(SMemHeader *hd, int64_t size, int64_t *memsize) {
   // Nothing larger than the capacity fits, and the padding and rounding below could overflow.
   // The gap search still runs: a failed search moves the search position on like any other.
   if (size > hd->size) {
-    (void)malloc_old(hd, size);
+    (void)fit_in_gap(hd, size);
     return nullptr;
   }
   // Room for the padding between a node header and an aligned block (none up to 16).
   size += round_size(hd, kNodeBytes) - kNodeBytes;
 
-  char_t *p = malloc_old(hd, size);
+  char_t *p = fit_in_gap(hd, size);
   if (p == nullptr) {
     NodeAddr node =
         hd->tail != nullptr ? round_addr(hd, block_end(hd, node_addr(hd->tail))) : hd->buf;
