@@ -1,5 +1,6 @@
 // The layer's string hot paths beside the C library doing the same work:
-//   osl_strcmp_nocase beside strcasecmp, on equal texts of several lengths and on an early miss;
+//   osl_strcmp_nocase and osl_strncmp_nocase beside strcasecmp and strncasecmp, on texts equal
+//   but for case of several lengths and on an early miss;
 //   osl_str_snprintf beside snprintf, on the tool's request line, on numbers and on a cut text;
 //   osl_str_getval on an nslookup answer and on an HTTP header block.
 #include <benchmark/benchmark.h>
@@ -34,7 +35,7 @@ void BM_StrcmpNocase(benchmark::State &state) {
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_StrcmpNocase)->Arg(6)->Arg(64)->Arg(1000);
+BENCHMARK(BM_StrcmpNocase)->Arg(6)->Arg(16)->Arg(64)->Arg(1000);
 
 void BM_Strcasecmp(benchmark::State &state) {
   CasePair p(state.range(0));
@@ -44,7 +45,30 @@ void BM_Strcasecmp(benchmark::State &state) {
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_Strcasecmp)->Arg(6)->Arg(64)->Arg(1000);
+BENCHMARK(BM_Strcasecmp)->Arg(6)->Arg(16)->Arg(64)->Arg(1000);
+
+// The bounded forms, bounded by the length: the same walk plus the count.
+void BM_StrncmpNocase(benchmark::State &state) {
+  CasePair p(state.range(0));
+  const int32_t n = static_cast<int32_t>(state.range(0));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(osl_strncmp_nocase(p.a, p.b, n));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_StrncmpNocase)->Arg(6)->Arg(16)->Arg(64)->Arg(1000);
+
+void BM_Strncasecmp(benchmark::State &state) {
+  CasePair p(state.range(0));
+  const size_t n = static_cast<size_t>(state.range(0));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(strncasecmp(p.a, p.b, n));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_Strncasecmp)->Arg(6)->Arg(16)->Arg(64)->Arg(1000);
 
 // wanradio's dispatch: "stop" against "status", a miss at the third byte.
 void BM_StrcmpNocaseMiss(benchmark::State &state) {

@@ -1,7 +1,9 @@
 // The line value lookup (osl_str_getval) and its header form (osl_url_getheadval) on arbitrary
 // header-like text: value cleared over its room, never written past it, always terminated, made
-// of bytes of one line of the text, and the two forms agree.
+// of bytes of one line of the text, and the two forms agree. The case-insensitive comparisons
+// the lookup rests on agree with a plain byte loop.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <stdint.h>
 #include <string.h>
 
 #include <string>
@@ -31,6 +33,28 @@ bool run(Lookup fn, char *buf, int32_t buflen, char *name, int32_t room, std::st
   if (got == nullptr) FUZZ_CHECK(vlen == 0);
   out->assign(value.data(), vlen);
   return got != nullptr;
+}
+
+// The comparison rules written plainly: ASCII letters folded to upper case, bytes compared
+// unsigned, at most n of them, the first difference or a terminator ends it; -1, 0 or 1.
+int32_t plain_nocase(const char *a, const char *b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
+    if (ca >= 'a' && ca <= 'z') ca = static_cast<unsigned char>(ca - 32);
+    if (cb >= 'a' && cb <= 'z') cb = static_cast<unsigned char>(cb - 32);
+    if (ca != cb) return ca < cb ? -1 : 1;
+    if (ca == 0) return 0;
+  }
+  return 0;
+}
+
+// Both comparisons on copies of x and y that end at their first terminator, in memory of
+// exactly that size, so that a read past either terminator is caught.
+void check_nocase(const char *x, const char *y, int32_t bound) {
+  std::vector<char> a(x, x + strlen(x) + 1), b(y, y + strlen(y) + 1);
+  FUZZ_CHECK(osl_strcmp_nocase(a.data(), b.data()) == plain_nocase(a.data(), b.data(), SIZE_MAX));
+  const size_t n = bound < 0 ? 0 : static_cast<size_t>(bound);
+  FUZZ_CHECK(osl_strncmp_nocase(a.data(), b.data(), bound) == plain_nocase(a.data(), b.data(), n));
 }
 
 }  // namespace
@@ -83,5 +107,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   // A null value with any room is allowed (the caller only asks whether the line exists).
   (void)osl_str_getval(buf.data(), buflen, nm.data(), nullptr, room);
+
+  // The comparisons: the name against the text, and the text against a copy whose letters
+  // change case in a pattern and whose byte at `cut` is the name's first byte, so that long
+  // runs equal but for case end anywhere, in a difference or a terminator.
+  const int32_t bound = buflen < 0 ? INT32_MAX : buflen - 32;
+  check_nocase(nm.data(), buf.data(), bound);
+  std::vector<char> other(buf);
+  for (size_t i = 0; i < other.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(other[i]);
+    if (((c | 0x20) >= 'a' && (c | 0x20) <= 'z') && (i * 7 + room) % 3 != 0) other[i] ^= 0x20;
+  }
+  if (textlen > 0) other[cut % static_cast<size_t>(textlen)] = nm[0];
+  check_nocase(buf.data(), other.data(), bound);
+  check_nocase(other.data(), buf.data(), static_cast<int32_t>(cut) - 8);
   return 0;
 }

@@ -3,25 +3,23 @@
 // the strict in-place decoder. Bytes are unsigned; escapes use upper-case digits. No state.
 #include "osl_url.h"
 
-#include <stdio.h>
-
 namespace {
 
 constexpr char_t table[] = "0123456789ABCDEF";
 
-bool is_digit(uchar_t c) { return c >= '0' && c <= '9'; }
-bool is_alpha(uchar_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_xdigit(uchar_t c) {
+constexpr bool is_digit(uchar_t c) { return c >= '0' && c <= '9'; }
+constexpr bool is_alpha(uchar_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+constexpr bool is_xdigit(uchar_t c) {
   return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 // Kept unchanged by the form encoder.
-bool form_keeps(uchar_t c) {
+constexpr bool form_keeps(uchar_t c) {
   return is_digit(c) || is_alpha(c) || c == '.' || c == '-' || c == '_' || c == '*';
 }
 
 // Escaped by the component encoder.
-bool component_escapes(uchar_t c) {
+constexpr bool component_escapes(uchar_t c) {
   if (c < 0x21 || c > 0x7E) return true;  // space, controls, DEL and bytes above 0x7F
   switch (c) {
     case '+': case ';': case '/': case '?': case ':': case '@': case '&': case '=':
@@ -30,6 +28,28 @@ bool component_escapes(uchar_t c) {
     default:
       return false;
   }
+}
+
+// The encoders' rules looked up per byte, worked out once at compile time.
+constexpr uchar_t kFormKeep = 1;
+constexpr uchar_t kComponentEscape = 2;
+struct ByteClasses {
+  uchar_t of[256];
+  constexpr ByteClasses() : of() {
+    for (int c = 0; c < 256; ++c) {
+      const uchar_t u = static_cast<uchar_t>(c);
+      of[c] = static_cast<uchar_t>((form_keeps(u) ? kFormKeep : 0) |
+                                   (component_escapes(u) ? kComponentEscape : 0));
+    }
+  }
+};
+constexpr ByteClasses kClass;
+
+// Writes "%XX" for c at p.
+inline void put_escape(char_t *p, uchar_t c) {
+  p[0] = '%';
+  p[1] = table[c >> 4];
+  p[2] = table[c & 0x0F];
 }
 
 // Digits 0-9, letters 10-35 in either case; -1 for any other byte.
@@ -49,7 +69,7 @@ int32_t osl_url_encode(const char_t *url, int32_t urllen, char_t *buf, int32_t s
   int32_t out = 0;
   for (int32_t i = 0; i < urllen && out < size - 1; ++i) {
     const uchar_t c = static_cast<uchar_t>(url[i]);
-    if (form_keeps(c)) {
+    if ((kClass.of[c] & kFormKeep) != 0) {
       buf[out++] = static_cast<char_t>(c);
     } else if (c == ' ') {
       buf[out++] = '+';
@@ -58,7 +78,7 @@ int32_t osl_url_encode(const char_t *url, int32_t urllen, char_t *buf, int32_t s
         buf[out] = '\0';  // terminated for safety; 0 still says the encoding failed
         return 0;
       }
-      snprintf(buf + out, 4, "%%%02X", c);
+      put_escape(buf + out, c);
       out += 3;
     }
   }
@@ -72,11 +92,10 @@ int32_t osl_url_encode_component(const char_t *url, int32_t urllen, char_t *buf,
   int32_t out = 0;
   for (const char_t *p = url; *p != '\0'; ++p) {
     const uchar_t c = static_cast<uchar_t>(*p);
-    if (component_escapes(c)) {
+    if ((kClass.of[c] & kComponentEscape) != 0) {
       if (out + 3 > size - 1) break;
-      buf[out++] = '%';
-      buf[out++] = table[c >> 4];
-      buf[out++] = table[c & 0x0F];
+      put_escape(buf + out, c);
+      out += 3;
     } else {
       if (out + 1 > size - 1) break;
       buf[out++] = static_cast<char_t>(c);

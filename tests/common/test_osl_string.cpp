@@ -1,10 +1,12 @@
 // Basic text operations: comparison order and bounds, bounded copy/append terminator rules,
 // bounded formatting results.
+#include <ctype.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "osl_string.h"
 
@@ -26,6 +28,42 @@ TEST(OslString, CompareNoCase) {
   };
   for (const auto &r : rows) {
     EXPECT_EQ(osl_strcmp_nocase(r.a, r.b), r.want) << '"' << r.a << "\" vs \"" << r.b << '"';
+  }
+  // Long texts that differ only in case, in exact-size memory, with one byte pair set at pos:
+  // the same rules hold at any position, a bound stops just before pos, and nothing is read
+  // past either terminator.
+  struct Long {
+    size_t len_a, len_b, pos;
+    char ca, cb;
+    int32_t want;
+  } longs[] = {
+      {1000, 1000, 0, 'x', 'X', 0},       {1000, 1000, 999, 'q', 'Q', 0},
+      // Pairs that differ in the case bit only, but are not letters.
+      {40, 40, 17, '@', '`', -1},         {300, 300, 47, '{', '[', 1},
+      {300, 300, 133, '@', '`', -1},      {300, 300, 250, '\xC1', '\xE1', -1},
+      {300, 300, 299, '\xE1', '\xC1', 1}, {1000, 1000, 700, 'a', '_', -1},
+      {64, 64, 31, 'z', '\x7F', -1},      {64, 64, 32, '\x80', 'A', 1},
+      {1000, 999, 999, 'k', '\0', 1},     {70, 1000, 70, '\0', 'e', -1},
+      {17, 17, 16, 'm', 'n', -1},          {4100, 4100, 4099, 'c', 'C', 0},
+      // A difference early in a short remainder, whose last block overlaps equal bytes.
+      {28, 28, 9, 'a', 'b', -1},           {36, 36, 17, 'y', 'x', 1},
+      {45, 45, 30, 'x', 'y', -1},          {45, 45, 44, 'Y', 'x', 1},
+  };
+  for (const Long &l : longs) {
+    std::vector<char> a(l.len_a + 1), b(l.len_b + 1);
+    for (size_t i = 0; i < a.size() || i < b.size(); ++i) {
+      const char c = "abcdefghijklmnopqrstuvwxyz0123456789-_"[i % 38];
+      if (i < a.size()) a[i] = i == l.len_a ? '\0' : c;
+      if (i < b.size()) b[i] = i == l.len_b ? '\0' : static_cast<char>(toupper(c));
+    }
+    a[l.pos] = l.ca;
+    b[l.pos] = l.cb;
+    SCOPED_TRACE(testing::Message() << "lengths " << l.len_a << "/" << l.len_b << " at " << l.pos);
+    EXPECT_EQ(l.want, osl_strcmp_nocase(a.data(), b.data()));
+    EXPECT_EQ(-l.want, osl_strcmp_nocase(b.data(), a.data()));
+    EXPECT_EQ(0, osl_strncmp_nocase(a.data(), b.data(), static_cast<int32_t>(l.pos)));
+    EXPECT_EQ(l.want, osl_strncmp_nocase(a.data(), b.data(), static_cast<int32_t>(l.pos) + 1));
+    EXPECT_EQ(l.want, osl_strncmp_nocase(a.data(), b.data(), INT32_MAX));
   }
 }
 

@@ -1,6 +1,7 @@
 // Percent-encoding and decoding: the form and component encoders, the lenient and strict
 // decoders and htoi, checked byte for byte including the bounds of the caller's buffer.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -41,6 +42,17 @@ TEST(UrlEncode, FormEncodingTable) {
     EXPECT_EQ(std::string(buf), c.out) << c.in;
     EXPECT_EQ(buf[c.size], kFill) << "wrote beyond size for " << c.in;
   }
+  // Every byte value on its own, against the rule written out.
+  for (int v = 0; v < 256; ++v) {
+    const char in = static_cast<char>(v);
+    const bool kept = (v >= '0' && v <= '9') || (v >= 'A' && v <= 'Z') || (v >= 'a' && v <= 'z') ||
+                      (v != 0 && strchr(".-_*", v) != nullptr);
+    char want[4];
+    snprintf(want, sizeof want, kept ? "%c" : (v == ' ' ? "+" : "%%%02X"), v);
+    char buf[8];
+    EXPECT_EQ(osl_url_encode(&in, 1, buf, sizeof buf), static_cast<int32_t>(strlen(want))) << v;
+    EXPECT_STREQ(want, buf) << "byte " << v;
+  }
 }
 
 TEST(UrlEncode, FormEncodingRejectsBadArguments) {
@@ -80,6 +92,15 @@ TEST(UrlEncode, ComponentEncodingTable) {
     if (c.size < 64) {
       EXPECT_EQ(buf[c.size], kFill) << "wrote beyond size for " << c.in;
     }
+  }
+  for (int v = 1; v < 256; ++v) {
+    const char in[2] = {static_cast<char>(v), '\0'};
+    const bool escaped = v < 0x21 || v > 0x7E || strchr("+;/?:@&=$,{}[]\"", v) != nullptr;
+    char want[4];
+    snprintf(want, sizeof want, escaped ? "%%%02X" : "%c", v);
+    char out[8];
+    EXPECT_EQ(osl_url_encode_component(in, 1, out, sizeof out), static_cast<int32_t>(strlen(want)));
+    EXPECT_STREQ(want, out) << "byte " << v;
   }
   char buf[4];
   memset(buf, kFill, sizeof buf);
