@@ -1,8 +1,8 @@
 # Checks that the layer's files depend on each other only downwards. Run as
 #   cmake -DROOT=<source dir> -DMANIFEST=<file> -P check_layers.cmake
-# MANIFEST holds one "LAYER PATH" line per file (PATH relative to ROOT): 1..4 for the layer's own
-# files, 5 for its users (the tool, the stand-ins), "private" for the never-installed helpers of
-# osl/private. The check fails when
+# MANIFEST holds one "LAYER PATH" or "LAYER private PATH" line per file (PATH relative to ROOT):
+# 1..4 for the layer's own files, 5 for its users (the tool, the stand-ins); "private" marks the
+# never-installed headers of osl/private. The check fails when
 #   - a file under ROOT/osl is in no layer (the build lists its files; a new one must be placed),
 #   - a file includes a quoted header of a higher layer, or one that is in no layer,
 #   - a public header or a user of the layer includes a private header.
@@ -16,11 +16,15 @@ endforeach()
 file(STRINGS "${MANIFEST}" _lines)
 set(_files "")
 foreach(_line IN LISTS _lines)
-  if(NOT _line MATCHES "^([1-5]|private) (.+)$")
+  if(NOT _line MATCHES "^([1-5])( private)? (.+)$")
     message(FATAL_ERROR "check_layers: bad manifest line '${_line}'")
   endif()
   set(_layer ${CMAKE_MATCH_1})
-  set(_path ${CMAKE_MATCH_2})
+  set(_path ${CMAKE_MATCH_3})
+  set(_private ${CMAKE_MATCH_2})
+  if(_private)
+    set(_private_${_path} 1)
+  endif()
   get_filename_component(_name "${_path}" NAME)
   set(_layer_of_${_path} ${_layer})
   if(_path MATCHES "\\.h$")
@@ -28,6 +32,9 @@ foreach(_line IN LISTS _lines)
       message(FATAL_ERROR "check_layers: two headers named ${_name}")
     endif()
     set(_header_${_name} ${_layer})
+    if(_private)
+      set(_private_header_${_name} 1)
+    endif()
   endif()
   list(APPEND _files "${_path}")
 endforeach()
@@ -59,16 +66,12 @@ foreach(_path IN LISTS _files)
       continue()
     endif()
     set(_to ${_header_${_name}})
-    if(_to STREQUAL "private")
-      if(_layer STREQUAL "5" OR (_path MATCHES "\\.h$" AND NOT _layer STREQUAL "private"))
-        list(APPEND _faults "${_path} (layer ${_layer}) includes the private header ${_name}")
-      endif()
-    elseif(_layer STREQUAL "private")
-      if(NOT _to EQUAL 1)
-        list(APPEND _faults "${_path} (private) includes ${_name} of layer ${_to}")
-      endif()
-    elseif(_to GREATER _layer)
+    if(_to GREATER _layer)
       list(APPEND _faults "${_path} (layer ${_layer}) includes ${_name} of layer ${_to}")
+    endif()
+    if(_private_header_${_name} AND (_layer EQUAL 5 OR
+       (_path MATCHES "\\.h$" AND NOT _private_${_path})))
+      list(APPEND _faults "${_path} (layer ${_layer}) includes the private header ${_name}")
     endif()
   endforeach()
 endforeach()

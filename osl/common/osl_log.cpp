@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "osl.h"
+#include "osl_clock.h"
 #include "osl_file.h"
 #include "osl_socket.h"
 #include "osl_string.h"
@@ -165,7 +166,7 @@ int32_t osl_log_output(char_t *buf, int32_t size) {
         const size_t n = strlen(buf);
         if (write(m_fd, buf, n) < 0) { /* a full disk loses the text; nothing to report to */ }
         m_filesize += n;
-        osl_get_ms();
+        osl_clock::start_ms();
         if (m_filesize >= m_maxsize) {
           m_filesize = 0;
           close(m_fd);
@@ -311,7 +312,7 @@ int32_t osl_log_set_target(const char_t *url) {
   close_target();
   if (url == nullptr) return -1;
   osl_strncpy(m_url, url, kUrlSize - 1);
-  osl_get_ms();  // starts the millisecond clock's count if nothing has read it yet
+  osl_clock::start_ms();  // starts the millisecond clock's count if nothing has read it yet
   m_path = nullptr;
 
   if (has_scheme(m_url, kConsoleScheme, kConsoleSchemeLen)) {

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <limits>
 
+#include "osl_clock.h"
 #include "osl_util.h"
 
 namespace {
@@ -75,6 +76,11 @@ bool read_clock(RelativeClock &clock, struct timeval *now, struct timeval *base)
 void rearm(RelativeClock &clock) { clock.first.store(1, std::memory_order_release); }
 
 }  // namespace
+
+void osl_clock::start_ms(void) {
+  // A clear flag means a baseline is stored and a reading would change nothing.
+  if (m_ms_clock.first.load(std::memory_order_acquire) != 0) (void)osl_get_ms();
+}
 
 extern "C" {
 
