@@ -13,7 +13,7 @@
 namespace {
 
 // Every failure text of the tool.
-const char *const m_request_failures[] = {
+const char *const kRequestFailures[] = {
     "can not connect to server. error code = -1",  // no socket
     "can not connect to server. error code = -2",  // connect refused
     "request error, code = -3",                    // send failed
@@ -21,10 +21,10 @@ const char *const m_request_failures[] = {
     "request error, code = -5",                    // no blank line after the headers
     "request error, code = -6",                    // nothing after the blank line
 };
-const char m_unknown_command[] = "无法识别的命令!";
-const char m_code_fmt[] = "执行出错.code=%d\n";
-const char m_state_fmt[] = "执行出错.code=-1003, result=%d\n";
-const char m_no_state[] = "执行出错.code=-1002";
+const char kUnknownCommand[] = "无法识别的命令!";
+const char kCodeFmt[] = "执行出错.code=%d\n";
+const char kStateFmt[] = "执行出错.code=-1003, result=%d\n";
+const char kNoState[] = "执行出错.code=-1002";
 
 struct cmd_lines {
   const char *transport;  // request failed, nothing parsed
@@ -32,7 +32,7 @@ struct cmd_lines {
   const char *success;    // "code" 0 (start and stop only)
 };
 
-const cmd_lines m_lines[] = {
+const cmd_lines kLines[] = {
     {"执行出错.code=-1000", "执行出错.code=-1001", nullptr},
     {"执行出错.code=-2000", "执行出错.code=-2001", "OK. CDMA is running."},
     {"执行出错.code=-3000", "执行出错.code=-3001", "OK. CDMA stopped."},
@@ -314,20 +314,20 @@ int32_t answer_take_body(char *buf, int32_t received) {
 }
 
 const char *answer_transport_failure(enum cmd_kind kind) {
-  return m_lines[kind].transport;
+  return kLines[kind].transport;
 }
 
 const char *answer_request_failure(int32_t code) {
   if (code > -1 || code < -6) code = -4;
-  return m_request_failures[-code - 1];
+  return kRequestFailures[-code - 1];
 }
 
 const char *answer_unknown_command(void) {
-  return m_unknown_command;
+  return kUnknownCommand;
 }
 
 int32_t answer_line(enum cmd_kind kind, const char *body, char *line, int32_t size) {
-  const cmd_lines &lines = m_lines[kind];
+  const cmd_lines &lines = kLines[kind];
   json_object *resp = json_tokener_parse(body);
   int32_t n;
   int32_t code = 0;
@@ -337,17 +337,17 @@ int32_t answer_line(enum cmd_kind kind, const char *body, char *line, int32_t si
   if (!int_value(member(resp, "code"), &code)) {
     n = put_line(line, size, lines.parse);
   } else if (code != 0) {
-    n = osl_str_snprintf(line, size, m_code_fmt, code);
+    n = osl_str_snprintf(line, size, kCodeFmt, code);
   } else if (kind != CMD_STATUS) {
     n = put_line(line, size, lines.success);
   } else if (!int_value(member(member(resp, "result"), "cdmaEnable"), &state)) {
-    n = put_line(line, size, m_no_state);
+    n = put_line(line, size, kNoState);
   } else if (state == 1) {
     n = put_line(line, size, "CDMA is running.");
   } else if (state == 0) {
     n = put_line(line, size, "CDMA stopped.");
   } else {
-    n = osl_str_snprintf(line, size, m_state_fmt, state);
+    n = osl_str_snprintf(line, size, kStateFmt, state);
   }
   if (resp != nullptr) json_object_put(resp);
   return n;

@@ -15,10 +15,12 @@
 #include <unistd.h>
 
 #include "osl.h"
+#include "osl_clock.h"
 #include "osl_file.h"
 #include "osl_socket.h"
 #include "osl_string.h"
 #include "osl_url.h"
+#include "osl_util.h"
 
 namespace {
 
@@ -155,16 +157,17 @@ int32_t set_udp_target(char_t *url) {
 }
 
 // Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass
-// the length plus the terminator). -1 for a null buf or size <= 0, else 0 whatever happened.
-int32_t osl_log_output(char_t *buf, int32_t size) {
+// the length plus the terminator); a file gets the len bytes before the first zero byte, which
+// the caller already knows. -1 for a null buf or size <= 0, else 0 whatever happened.
+int32_t osl_log_output(char_t *buf, int32_t size, size_t len) {
   if (buf == nullptr || size <= 0) return -1;
   switch (m_kind) {
     case Kind::kFile:
       if (m_fd >= 0) {
-        const size_t n = strlen(buf);
+        const size_t n = len;
         if (write(m_fd, buf, n) < 0) { /* a full disk loses the text; nothing to report to */ }
         m_filesize += n;
-        osl_get_ms();
+        osl_clock::start_ms();
         if (m_filesize >= m_maxsize) {
           m_filesize = 0;
           close(m_fd);
@@ -205,9 +208,13 @@ void put_cut(char_t *buf, int32_t room, int32_t *pos, const char_t *text, size_t
 
 // osl_str_vsnprintf(buf, room, format, ap) with the same text and result (room >= 1); formats of
 // the plain shape are copied directly. A null string argument reads "(null)", as with glibc.
-int32_t format_text(char_t *buf, int32_t room, const char_t *format, va_list ap) {
+// *text_len is the length up to the first zero byte: a "%c" of 0 can put one inside the text.
+int32_t format_text(char_t *buf, int32_t room, const char_t *format, va_list ap,
+                    size_t *text_len) {
   if (format == nullptr || !is_plain_format(format)) {
-    return osl_str_vsnprintf(buf, room, format, ap);
+    const int32_t n = osl_str_vsnprintf(buf, room, format, ap);
+    *text_len = strlen(buf);
+    return n;
   }
   int32_t pos = 0;
   const char_t *lit = format;
@@ -226,15 +233,17 @@ int32_t format_text(char_t *buf, int32_t room, const char_t *format, va_list ap)
     lit = f + 1;
   }
   buf[pos] = '\0';
+  *text_len = static_cast<size_t>(pos);  // no argument or literal part holds a zero byte
   return pos;
 }
 
 int32_t log_v(int32_t severity, const char_t *format, va_list ap) {
   if (m_level > severity) return 0;
   char_t buf[kMsgBufSize];
-  const int32_t size = format_text(buf, kMsgRoom, format, ap);
+  size_t len;
+  const int32_t size = format_text(buf, kMsgRoom, format, ap, &len);
   buf[size] = '\0';
-  osl_log_output(buf, size + 1);
+  osl_log_output(buf, size + 1, len);
   return size + 1;
 }
 
@@ -269,9 +278,10 @@ int32_t log_mod_v(int32_t mod, int32_t severity, const char_t *format, va_list a
   } else {
     p = sprintf(buf, pf.plain, mod);
   }
-  const int32_t n = format_text(buf + p, kMsgRoom - p, format, ap);
+  size_t len;
+  const int32_t n = format_text(buf + p, kMsgRoom - p, format, ap, &len);
   buf[p + n] = '\0';
-  osl_log_output(buf, p + n + 1);
+  osl_log_output(buf, p + n + 1, static_cast<size_t>(p) + len);
   return p + n + 1;
 }
 
@@ -279,7 +289,6 @@ constexpr char_t kStarRow[] =
     "****************************************************************************\n";
 static_assert(sizeof kStarRow == 76 + 2, "the summary box is 76 asterisks wide");
 
-constexpr char_t kHexChar[] = "0123456789ABCDEF";
 constexpr int32_t kHexLineSize = 128;
 constexpr int32_t kHexMaxTabs = 6;
 
@@ -311,7 +320,7 @@ int32_t osl_log_set_target(const char_t *url) {
   close_target();
   if (url == nullptr) return -1;
   osl_strncpy(m_url, url, kUrlSize - 1);
-  osl_get_ms();  // starts the millisecond clock's count if nothing has read it yet
+  osl_clock::start_ms();  // starts the millisecond clock's count if nothing has read it yet
   m_path = nullptr;
 
   if (has_scheme(m_url, kConsoleScheme, kConsoleSchemeLen)) {
@@ -463,8 +472,8 @@ int32_t osl_log_hex(const char_t *msg, const char_t *buf, uint32_t len, int32_t 
     for (int32_t t = 0; t < tabs; ++t) line[k++] = '\t';
     for (int32_t s = 0; s < 4; ++s) line[k++] = ' ';
     for (uint32_t b = 0; b < nbytes; ++b) {
-      line[k++] = kHexChar[bytes[b] >> 4];
-      line[k++] = kHexChar[bytes[b] & 0x0F];
+      line[k++] = osl_util::kHexDigits[bytes[b] >> 4];
+      line[k++] = osl_util::kHexDigits[bytes[b] & 0x0F];
       line[k++] = ' ';
     }
     for (uint32_t g = 0; g < width - nbytes + 1; ++g) {

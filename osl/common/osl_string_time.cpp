@@ -6,22 +6,20 @@
 #include <time.h>
 
 #include "osl_string.h"
+#include "osl_util.h"
 
 namespace {
 
-const char_t *const m_wday_names[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char_t *const kWdayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 
 // Bytes that end a field of date text.
 inline bool is_sep(char_t c) {
   return c == ' ' || c == '-' || c == ':' || c == '.' || c == '/';
 }
 
-// localtime of utc into *out; tzset first so a TZ changed by setenv alone is seen, as localtime
-// itself would. The process-wide record of localtime is left untouched.
+// localtime of utc into *out, the process-wide record of localtime left untouched.
 inline struct tm *local_of(uint32_t utc, struct tm *out) {
-  const time_t t = static_cast<time_t>(utc);
-  tzset();
-  return localtime_r(&t, out);
+  return osl_util::local_of(static_cast<time_t>(utc), out);
 }
 
 inline size_t room(int32_t size) {
@@ -61,7 +59,7 @@ char_t *osl_str_utc2date(uint32_t utc, char_t *buf, int32_t size) {
 char_t *osl_str_utc2date_wday(uint32_t utc, char_t *buf, int32_t size) {
   struct tm tm;
   if (buf == nullptr || local_of(utc, &tm) == nullptr) return clear(buf, size);
-  const char_t *wday = (tm.tm_wday >= 0 && tm.tm_wday < 7) ? m_wday_names[tm.tm_wday] : "Na";
+  const char_t *wday = (tm.tm_wday >= 0 && tm.tm_wday < 7) ? kWdayNames[tm.tm_wday] : "Na";
   snprintf(buf, room(size), "%04d-%02d-%02d%s %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
            tm.tm_mday, wday, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buf;

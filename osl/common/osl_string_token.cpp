@@ -4,9 +4,11 @@
 
 #include <string.h>
 
+#include "osl_util.h"
+
 namespace {
 
-inline bool is_digit(char_t c) { return c >= '0' && c <= '9'; }
+using osl_util::is_digit;
 
 // Membership in a set of single bytes; the terminator is never a member (strchr would say so).
 inline bool in_set(char_t c, const char_t *set) {

@@ -10,7 +10,7 @@
 namespace {
 
 // Room the numeric parameter readers give a value: 63 bytes and the terminator.
-constexpr int32_t m_numeric_room = 64;
+constexpr int32_t kNumericRoom = 64;
 
 inline int32_t offset_of(const char_t *base, const char_t *p) {
   return static_cast<int32_t>(p - base);
@@ -30,6 +30,15 @@ inline bool is_param_sep(char_t c) { return c == '?' || c == ';' || c == '&' || 
 
 inline bool ends_value(char_t c) {
   return c == '\0' || c == ';' || c == '&' || c == ',' || c == ' ';
+}
+
+// Parameter name of url read as a number by convert, or missing when there is none. The value is
+// cut to kNumericRoom - 1 bytes before it is read.
+template <typename T, typename Convert>
+T param_as(char_t *url, char_t *name, T missing, Convert convert) {
+  char_t value[kNumericRoom];
+  if (osl_url_get_param(url, name, value, kNumericRoom) == nullptr) return missing;
+  return static_cast<T>(convert(value));
 }
 
 }  // namespace
@@ -106,27 +115,19 @@ char_t *osl_url_get_param(char_t *url, char_t *name, char_t *value, int32_t valu
 }
 
 int32_t osl_url_get_param_int(char_t *url, char_t *name) {
-  char_t value[m_numeric_room];
-  if (osl_url_get_param(url, name, value, m_numeric_room) == nullptr) return -1;
-  return atoi(value);
+  return param_as<int32_t>(url, name, -1, atoi);
 }
 
 long osl_url_get_param_long(char_t *url, char_t *name) {
-  char_t value[m_numeric_room];
-  if (osl_url_get_param(url, name, value, m_numeric_room) == nullptr) return -1;
-  return atol(value);
+  return param_as<long>(url, name, -1, atol);
 }
 
 int64_t osl_url_get_param_int64(char_t *url, char_t *name) {
-  char_t value[m_numeric_room];
-  if (osl_url_get_param(url, name, value, m_numeric_room) == nullptr) return -1;
-  return osl_str_str2int64(value);
+  return param_as<int64_t>(url, name, -1, osl_str_str2int64);
 }
 
 uint64_t osl_url_get_param_uint64(char_t *url, char_t *name) {
-  char_t value[m_numeric_room];
-  if (osl_url_get_param(url, name, value, m_numeric_room) == nullptr) return 0;
-  return osl_str_str2uint64(value);
+  return param_as<uint64_t>(url, name, 0, osl_str_str2uint64);
 }
 
 char_t *osl_url_getheadval(char_t *buf, int32_t buflen, char_t *name, char_t *value,

@@ -13,6 +13,9 @@
 #include <atomic>
 #include <limits>
 
+#include "osl_clock.h"
+#include "osl_util.h"
+
 namespace {
 
 // A relative clock: its baseline in microseconds since 1970, and a flag that, while set, makes
@@ -72,14 +75,12 @@ bool read_clock(RelativeClock &clock, struct timeval *now, struct timeval *base)
 
 void rearm(RelativeClock &clock) { clock.first.store(1, std::memory_order_release); }
 
-// localtime into the caller's record. tzset first so that a TZ changed by setenv alone is seen,
-// as localtime would see it; the shared static record of localtime is left alone.
-inline struct tm *local_of(time_t t, struct tm *out) {
-  tzset();
-  return localtime_r(&t, out);
-}
-
 }  // namespace
+
+void osl_clock::start_ms(void) {
+  // A clear flag means a baseline is stored and a reading would change nothing.
+  if (m_ms_clock.first.load(std::memory_order_acquire) != 0) (void)osl_get_ms();
+}
 
 extern "C" {
 
@@ -155,7 +156,7 @@ int32_t osl_set_utc_us(uint64_t utc_us) {
 
 uint32_t osl_get_ltc(void) {
   struct tm tm;
-  if (local_of(time(nullptr), &tm) == nullptr) return 0;
+  if (osl_util::local_of(time(nullptr), &tm) == nullptr) return 0;
   return static_cast<uint32_t>(mktime(&tm));
 }
 
@@ -194,7 +195,7 @@ struct tm *osl_localtime(uint32_t *utc) {
 
 char *osl_get_time_string(void) {
   struct tm tm;
-  if (local_of(time(nullptr), &tm) == nullptr) return nullptr;
+  if (osl_util::local_of(time(nullptr), &tm) == nullptr) return nullptr;
   return asctime(&tm);
 }
 

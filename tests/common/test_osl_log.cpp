@@ -35,27 +35,11 @@ std::string captured_ret(const std::function<int32_t()> &fn, int32_t *r) {
   return captured([&] { *r = fn(); });
 }
 
-std::string read_file(const std::string &path) {
-  std::string out;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return "<missing>";
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  fclose(f);
-  return out;
-}
-
-bool exists(const std::string &path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+using osltest::exists;
+using osltest::read_file;
 
 void write_file(const std::string &path, const std::string &text) {
-  FILE *f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  fwrite(text.data(), 1, text.size(), f);
-  fclose(f);
+  ASSERT_TRUE(osltest::write_file(path, text)) << path;
 }
 
 using osltest::open_fds;

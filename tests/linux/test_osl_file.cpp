@@ -28,21 +28,9 @@ void put(const std::string &path, const std::string &data) {
   close(fd);
 }
 
-std::string get(const std::string &path) {
-  std::string out;
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return "<missing>";
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(fd);
-  return out;
-}
-
-bool exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+using osltest::CwdGuard;
+using osltest::exists;
+using osltest::read_file;
 
 mode_t perms(const std::string &path) {
   struct stat st;
@@ -58,23 +46,6 @@ class UmaskGuard {
 
  private:
   mode_t old_;
-};
-
-// Changes the working directory for one test and goes back.
-class CwdGuard {
- public:
-  explicit CwdGuard(const std::string &dir) {
-    if (getcwd(old_, sizeof old_) == nullptr) old_[0] = '\0';
-    ok_ = chdir(dir.c_str()) == 0;
-  }
-  ~CwdGuard() {
-    if (old_[0] != '\0' && chdir(old_) != 0) { /* nothing better to do */ }
-  }
-  bool ok() const { return ok_; }
-
- private:
-  char old_[4096];
-  bool ok_ = false;
 };
 
 std::string pattern(size_t n) {
@@ -113,7 +84,7 @@ TEST(OslFile, OpenModesCreateKeepOrEmpty) {
     SCOPED_TRACE("mode " + std::to_string(c.mode) + (c.file_exists ? " existing" : " missing"));
     void *h = osl_file_open(path.c_str(), c.mode);
     EXPECT_EQ(h != nullptr, c.opened);
-    EXPECT_EQ(get(path), c.content_after);
+    EXPECT_EQ(read_file(path), c.content_after);
     if (!c.file_exists && c.opened) {
       EXPECT_EQ(perms(path), c.perms_if_created);
     }
@@ -146,14 +117,14 @@ TEST(OslFile, ModeFourOverwritesTheBeginningAndModeOneCannotWrite) {
   EXPECT_EQ(osl_file_write(h, abc, 3), 3);
   EXPECT_EQ(osl_file_tell(h), 3);
   osl_file_close(h);
-  EXPECT_EQ(get(path), "abc3456789");
+  EXPECT_EQ(read_file(path), "abc3456789");
 
   h = osl_file_open(path.c_str(), 1);
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(osl_file_write(h, abc, 3), -1);
   EXPECT_EQ(errno, EBADF);
   osl_file_close(h);
-  EXPECT_EQ(get(path), "abc3456789");
+  EXPECT_EQ(read_file(path), "abc3456789");
 }
 
 // With standard input closed the next open gets descriptor 0; its handle must be 1, not null,
@@ -185,7 +156,7 @@ TEST(OslFile, DescriptorZeroIsAValidHandle) {
   EXPECT_EQ(got, 4);
   EXPECT_STREQ(buf, "zero");
   EXPECT_EQ(still_open, -1) << "the close did not reach descriptor 0";
-  EXPECT_EQ(get(path), "descriptor zero");
+  EXPECT_EQ(read_file(path), "descriptor zero");
 }
 
 TEST(OslFile, SeekTellReadAndEndOfFile) {
@@ -291,7 +262,7 @@ TEST(OslFile, NullHandleAndNegativeSizesFailCleanly) {
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(osl_file_tell(h), 0);
   osl_file_close(h);
-  EXPECT_EQ(get(path), "0123456789");
+  EXPECT_EQ(read_file(path), "0123456789");
 }
 
 TEST(OslFile, ExistFollowsLinksAndAcceptsOnlyRegularFiles) {
@@ -398,10 +369,10 @@ TEST(OslFile, RenameAndDelete) {
   put(dir.file("b"), "old content");
   EXPECT_EQ(osl_file_rename(dir.file("a").c_str(), dir.file("b").c_str()), 0);
   EXPECT_FALSE(exists(dir.file("a")));
-  EXPECT_EQ(get(dir.file("b")), "new");
+  EXPECT_EQ(read_file(dir.file("b")), "new");
 
   EXPECT_EQ(osl_file_rename(dir.file("missing").c_str(), dir.file("b").c_str()), -1);
-  EXPECT_EQ(get(dir.file("b")), "new");
+  EXPECT_EQ(read_file(dir.file("b")), "new");
 
   EXPECT_EQ(osl_file_delete(dir.file("b").c_str()), 0);
   EXPECT_FALSE(exists(dir.file("b")));
@@ -422,14 +393,14 @@ TEST(OslFile, CopyProducesIdenticalContent) {
     put(src, data);
     // A fresh destination, and one that held more than the source.
     EXPECT_EQ(osl_file_copy(src.c_str(), dir.file("new").c_str()), 0) << n;
-    EXPECT_TRUE(get(dir.file("new")) == data) << n;
+    EXPECT_TRUE(read_file(dir.file("new")) == data) << n;
     EXPECT_EQ(perms(dir.file("new")), 0644u);
     put(dir.file("old"), std::string(n + 5000, 'z'));
     ASSERT_EQ(chmod(dir.file("old").c_str(), 0600), 0);
     EXPECT_EQ(osl_file_copy(src.c_str(), dir.file("old").c_str()), 0) << n;
-    EXPECT_TRUE(get(dir.file("old")) == data) << n;
+    EXPECT_TRUE(read_file(dir.file("old")) == data) << n;
     EXPECT_EQ(perms(dir.file("old")), 0600u) << "an existing destination keeps its permissions";
-    EXPECT_TRUE(get(src) == data);
+    EXPECT_TRUE(read_file(src) == data);
   }
 }
 
@@ -458,8 +429,8 @@ TEST(OslFile, CopyRefusalsLeaveTheDestinationAlone) {
     SCOPED_TRACE(c.from + " -> " + c.to);
     if (c.to == dst) put(dst, c.to_before);
     EXPECT_EQ(osl_file_copy(c.from.c_str(), c.to.c_str()), -1);
-    EXPECT_EQ(get(c.to), c.to_before);
-    EXPECT_EQ(get(src), "source data");
+    EXPECT_EQ(read_file(c.to), c.to_before);
+    EXPECT_EQ(read_file(src), "source data");
   }
 }
 
@@ -501,10 +472,10 @@ TEST(OslFile, MoveRunsMvWithoutAShell) {
     put(dir.file(src), src);
     EXPECT_EQ(osl_file_mv(src.c_str(), dst.c_str()), 0);
     EXPECT_FALSE(exists(dir.file(src)));
-    EXPECT_EQ(get(dir.file(dst)), src);
+    EXPECT_EQ(read_file(dir.file(dst)), src);
     // The reverse direction with absolute names.
     EXPECT_EQ(osl_file_mv(dir.file(dst).c_str(), dir.file(src).c_str()), 0);
-    EXPECT_EQ(get(dir.file(src)), src);
+    EXPECT_EQ(read_file(dir.file(src)), src);
     EXPECT_EQ(osl_file_delete(dir.file(src).c_str()), 0);
   }
   EXPECT_FALSE(exists(dir.file("PWNED")));
@@ -516,10 +487,10 @@ TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
   EXPECT_FALSE(exists(dir.file("x")));
   put(dir.file("a"), "a");
   EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), dir.file("no/such/dir").c_str()), -1);
-  EXPECT_EQ(get(dir.file("a")), "a");
+  EXPECT_EQ(read_file(dir.file("a")), "a");
   EXPECT_EQ(osl_file_mv(nullptr, dir.file("x").c_str()), -1);
   EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), nullptr), -1);
-  EXPECT_EQ(get(dir.file("a")), "a");
+  EXPECT_EQ(read_file(dir.file("a")), "a");
 
   // Two names of about 700 characters each: together far longer than a 1 KiB command line.
   std::string deep = dir.path();
@@ -531,7 +502,7 @@ TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
   std::string to = deep + "/" + std::string(100, 't');
   put(from, "long");
   EXPECT_EQ(osl_file_mv(from.c_str(), to.c_str()), 0);
-  EXPECT_EQ(get(to), "long");
+  EXPECT_EQ(read_file(to), "long");
   EXPECT_FALSE(exists(from));
 }
 

@@ -244,23 +244,6 @@ TEST(OslNetworkLocalIp, FirstUpNonLoopbackOfEightListed) {
 
 // ---------------------------------------------------------------- MAC
 
-// Makes dir the working directory for the lifetime of the guard.
-class Chdir {
- public:
-  explicit Chdir(const std::string& dir) {
-    if (getcwd(old_, sizeof old_) == nullptr) old_[0] = '\0';
-    ok_ = chdir(dir.c_str()) == 0;
-  }
-  ~Chdir() {
-    if (old_[0] != '\0' && chdir(old_) != 0) { /* best effort */ }
-  }
-  bool ok() const { return ok_; }
-
- private:
-  char old_[4096];
-  bool ok_;
-};
-
 TEST(OslNetworkMac, ParsesTheBoardScriptOutput) {
   osltest::TempDir dir;
   ASSERT_EQ(mkdir(dir.file("config").c_str(), 0755), 0);
@@ -285,7 +268,7 @@ TEST(OslNetworkMac, ParsesTheBoardScriptOutput) {
       {"a1:b2:c3:d4:e5:f6 " + std::string(5000, 'z') + "\n", 0xA1B2C3D4E5F6LL},
       {std::string(40, ':'), 0},
   };
-  Chdir cd(dir.path());
+  osltest::CwdGuard cd(dir.path());
   ASSERT_TRUE(cd.ok());
   for (const Case& c : cases) {
     ASSERT_TRUE(WriteFile(dir.file("out"), c.out));
@@ -308,7 +291,7 @@ TEST(OslNetworkMac, StandInScriptPrintsTheInterfaceAddress) {
   const std::string src = ReadFile(std::string(OSL_TEST_SOURCE_DIR) + "/tools/getnetworkpara.sh");
   ASSERT_FALSE(src.empty());
   ASSERT_TRUE(WriteFile(dir.file("config/getnetworkpara.sh"), src, 0755));
-  Chdir cd(dir.path());
+  osltest::CwdGuard cd(dir.path());
   ASSERT_TRUE(cd.ok());
   int64_t expect = 0;
   for (uchar_t b : want) expect = expect << 8 | b;

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -113,6 +114,51 @@ inline int open_fds() {
   closedir(d);
   return n;
 }
+
+// The whole content of the file at path, or "<missing>" when it cannot be opened.
+inline std::string read_file(const std::string &path) {
+  std::string out;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "<missing>";
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return out;
+}
+
+// Creates or empties the file at path and writes text into it; false when that failed.
+inline bool write_file(const std::string &path, const std::string &text) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+  return fclose(f) == 0 && ok;
+}
+
+// True when a directory entry named path exists (a dangling symbolic link counts).
+inline bool exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Changes the working directory for one scope and goes back at its end.
+class CwdGuard {
+ public:
+  explicit CwdGuard(const std::string &dir) {
+    if (getcwd(old_, sizeof old_) == nullptr) old_[0] = '\0';
+    ok_ = chdir(dir.c_str()) == 0;
+  }
+  ~CwdGuard() {
+    if (old_[0] != '\0' && chdir(old_) != 0) { /* nothing better to do */ }
+  }
+  CwdGuard(const CwdGuard &) = delete;
+  CwdGuard &operator=(const CwdGuard &) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  char old_[4096];
+  bool ok_ = false;
+};
 
 }  // namespace osltest
 

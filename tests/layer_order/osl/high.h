@@ -1,0 +1,1 @@
+// The log-layer header that low.cpp must not include.

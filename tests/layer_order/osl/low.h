@@ -1,0 +1,2 @@
+// A public header that pulls in a private one: the layer check must refuse it.
+#include "secret.h"

@@ -1,0 +1,1 @@
+// A private helper header.
