@@ -35,7 +35,8 @@ else()
 endif()
 install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
 
-# Each package carries the copyright and the Debian changelog in /usr/share/doc/<package>.
+# Each package carries the copyright and the Debian changelog in /usr/share/doc/<package>; a
+# plain `cmake --install` leaves these Debian files out (EXCLUDE_FROM_ALL: component installs only).
 set(OSL_DEB_VERSION ${PROJECT_VERSION}-${OSL_DEB_REVISION})
 set(OSL_DEB_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 configure_file(${_deb_dir}/changelog.in ${PROJECT_BINARY_DIR}/changelog.Debian @ONLY)
@@ -50,9 +51,9 @@ foreach(_comp_pkg tool:wanradio dev:libosl-dev)
   list(GET _cp 0 _comp)
   list(GET _cp 1 _pkg)
   install(FILES ${_deb_dir}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg}
-          COMPONENT ${_comp})
+          COMPONENT ${_comp} EXCLUDE_FROM_ALL)
   install(FILES ${_changelog} RENAME changelog.Debian.gz
-          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg} COMPONENT ${_comp})
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg} COMPONENT ${_comp} EXCLUDE_FROM_ALL)
 endforeach()
 
 # A stripping install (cmake --install --strip, and CPack below) strips the program with no
