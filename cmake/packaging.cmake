@@ -14,7 +14,7 @@ set(CPACK_PACKAGE_CONTACT "wanradio maintainers <wanradio-maintainers@wanradio.o
 set(_deb_dir ${PROJECT_SOURCE_DIR}/packaging/debian)
 find_program(OSL_GZIP gzip)
 
-# gzip_file(<source> <output>): compresses at configure time, as Debian ships manual pages and
+# osl_gzip_file(<source> <output>): compresses at configure time, as Debian ships manual pages and
 # changelogs (-9 -n: reproducible). Made here rather than by a build target so that
 # `cmake --install` works after building only some targets; an edit reconfigures.
 function(osl_gzip_file src out)
