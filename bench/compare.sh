@@ -40,11 +40,11 @@ url=http://127.0.0.1:8668/zov/lum/info
 if [ -z "${OSL_COMPARE_INSIDE:-}" ]; then
   if ! command -v curl >/dev/null || ! command -v jq >/dev/null || ! command -v cmake >/dev/null; then
     if [ "$(id -u)" -eq 0 ]; then
-      "$root/scripts/deps.sh"
+      "$root/scripts/deps.sh" --test
     elif command -v sudo >/dev/null; then
-      sudo "$root/scripts/deps.sh"
+      sudo "$root/scripts/deps.sh" --test
     else
-      echo "compare.sh: curl, jq and cmake are needed; run scripts/deps.sh as root" >&2
+      echo "compare.sh: curl, jq and cmake are needed; run scripts/deps.sh --test as root" >&2
       exit 1
     fi
   fi

@@ -1,31 +1,82 @@
-# Debian packages of wanradio and the osl layer: `cpack -G DEB` in a configured build tree gives
-# wanradio_<version>_<arch>.deb for the architecture of that build (amd64 natively, armhf with
-# cmake/toolchains/arm-linux-gnueabihf.cmake). Configure with -DCMAKE_INSTALL_PREFIX=/usr for a
-# package: the files land under the install prefix, which osl.pc also names.
+# Debian packages of wanradio and the osl layer: `cpack -G DEB` in a configured build tree gives,
+# for the architecture of that build (amd64 natively, armhf with
+# cmake/toolchains/arm-linux-gnueabihf.cmake), two packages as Debian splits a program from its
+# development files:
+#   wanradio_<version>-<revision>_<arch>.deb    /usr/bin/wanradio and its manual page
+#   libosl-dev_<version>-<revision>_<arch>.deb  libosl.a, headers, osl.pc, the CMake package
+# Configure with -DCMAKE_INSTALL_PREFIX=/usr for packages: the files land under the install
+# prefix, which osl.pc also names. Release (and RelWithDebInfo) builds are hardened by default.
 include(${CMAKE_CURRENT_LIST_DIR}/footprint.cmake)
 
-# The manual page, compressed as Debian ships them.
-set(_man_src ${PROJECT_SOURCE_DIR}/docs/wanradio.1)
+set(OSL_DEB_REVISION 1 CACHE STRING "Debian revision of the packages")
+set(CPACK_PACKAGE_CONTACT "wanradio maintainers <wanradio-maintainers@wanradio.org>"
+    CACHE STRING "Maintainer field of the Debian packages")
+set(_deb_dir ${PROJECT_SOURCE_DIR}/packaging/debian)
 find_program(OSL_GZIP gzip)
+
+# osl_gzip_file(<source> <output>): compresses at configure time, as Debian ships manual pages and
+# changelogs (-9 -n: reproducible). Made here rather than by a build target so that
+# `cmake --install` works after building only some targets; an edit reconfigures.
+function(osl_gzip_file src out)
+  execute_process(COMMAND ${OSL_GZIP} -9 -n -c ${src} OUTPUT_FILE ${out} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "gzip of ${src} failed: ${rc}")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${src})
+endfunction()
+
+# The manual page goes with the tool.
+set(_man_src ${PROJECT_SOURCE_DIR}/docs/wanradio.1)
 if(OSL_GZIP)
   set(_man ${PROJECT_BINARY_DIR}/wanradio.1.gz)
-  add_custom_command(OUTPUT ${_man}
-    COMMAND ${OSL_GZIP} -9 -n -c ${_man_src} > ${_man}
-    DEPENDS ${_man_src} VERBATIM)
-  add_custom_target(wanradio_man ALL DEPENDS ${_man})
+  osl_gzip_file(${_man_src} ${_man})
 else()
   set(_man ${_man_src})
 endif()
-install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
 
-# A stripping install (cmake --install --strip, and CPack below) strips the programs only; drop
-# the debugging sections of the static library too, keeping its symbols.
+# Each package carries the copyright and the Debian changelog in /usr/share/doc/<package>; a
+# plain `cmake --install` leaves these Debian files out (EXCLUDE_FROM_ALL: component installs only).
+set(OSL_DEB_VERSION ${PROJECT_VERSION}-${OSL_DEB_REVISION})
+set(OSL_DEB_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+configure_file(${_deb_dir}/changelog.in ${PROJECT_BINARY_DIR}/changelog.Debian @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_deb_dir}/changelog.in)
+set(_changelog ${PROJECT_BINARY_DIR}/changelog.Debian)
+if(OSL_GZIP)
+  osl_gzip_file(${_changelog} ${_changelog}.gz)
+  set(_changelog ${_changelog}.gz)
+endif()
+foreach(_comp_pkg tool:wanradio dev:libosl-dev)
+  string(REPLACE ":" ";" _cp ${_comp_pkg})
+  list(GET _cp 0 _comp)
+  list(GET _cp 1 _pkg)
+  install(FILES ${_deb_dir}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg}
+          COMPONENT ${_comp} EXCLUDE_FROM_ALL)
+  install(FILES ${_changelog} RENAME changelog.Debian.gz
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg} COMPONENT ${_comp} EXCLUDE_FROM_ALL)
+endforeach()
+
+# A stripping install (cmake --install --strip, and CPack below) strips the program with no
+# options and leaves the static library alone; finish both as Debian's dh_strip does: .comment
+# and .note go from both, debugging sections from the library, whose symbols stay and whose
+# archive becomes deterministic.
 if(CMAKE_STRIP)
-  install(CODE "
-    if(CMAKE_INSTALL_DO_STRIP)
-      execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
-        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:osl>\")
-    endif()")
+  # osl_strip(<component> <installed path> <strip options...>)
+  function(osl_strip comp path)
+    string(REPLACE ";" " " opts "${ARGN}")
+    install(CODE "
+      if(CMAKE_INSTALL_DO_STRIP)
+        set(f \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${path}\")
+        execute_process(COMMAND \"${CMAKE_STRIP}\" ${opts} \"\${f}\" RESULT_VARIABLE rc)
+        if(NOT rc EQUAL 0)
+          message(FATAL_ERROR \"strip of \${f} failed: \${rc}\")
+        endif()
+      endif()" COMPONENT ${comp})
+  endfunction()
+  osl_strip(tool ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:wanradio>
+            --remove-section=.comment --remove-section=.note)
+  osl_strip(dev ${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:osl> --strip-debug
+            --remove-section=.comment --remove-section=.note --enable-deterministic-archives)
 endif()
 
 # Debian's name for the target architecture; left to CPack (dpkg --print-architecture) when the
@@ -45,31 +96,52 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wanradio)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "wanradio maintainers <wanradio-maintainers@localhost>"
-    CACHE STRING "Maintainer field of the Debian packages")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "CDMA radio module control for the board, and the osl layer")
-# CPack puts the summary first and wraps the paragraphs itself.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"wanradio reports the state of the board's CDMA radio module, switches it on or
-switches it off through the management service on 127.0.0.1:8668.
-
-Also holds the osl system layer it is built on (static library, C headers,
-pkg-config file and CMake package) for building applications for the board.")
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${OSL_DEB_REVISION})
+set(CPACK_DEBIAN_PACKAGE_SOURCE wanradio)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
+# Files 0644 and directories 0755 whatever the builder's umask, as dpkg expects them.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL tool dev)
+set(CPACK_COMPONENTS_GROUPING IGNORE)
+
+set(CPACK_DEBIAN_TOOL_PACKAGE_NAME wanradio)
+set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_TOOL_DESCRIPTION
+"control of the board's CDMA radio module
+wanradio reports the state of the board's CDMA radio module, switches it on
+or switches it off, through the board's management service on
+127.0.0.1:8668. It prints one result line per command.")
 # Run-time dependencies from the program's ELF needs (libc6, libjson-c5). dpkg-shlibdeps reads
 # the armhf binary through the installed libc6:armhf and libjson-c5:armhf packages; without it
 # the same needs are written out.
 find_program(OSL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(OSL_DPKG_SHLIBDEPS)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_TOOL_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libjson-c5 (>= 0.15)")
+  set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "libc6 (>= 2.34), libjson-c5 (>= 0.15)")
 endif()
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libosl-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS OFF)
+# The headers include the C library's; the library links with plain gcc, no C++ runtime.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libc6-dev | libc-dev")
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "pkgconf | pkg-config, cmake")
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+"portable system layer of wanradio (development files)
+osl is a small system layer with C linkage: IPv4 sockets, name resolution,
+strings and URLs, logging, clocks, a timed mutex, files, process services
+and a memory pool inside a caller's buffer.
+.
+This package holds the static library, the C headers, the pkg-config file
+and the CMake package (find_package(osl) gives osl::osl).")
 
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "~$")
