@@ -12,10 +12,11 @@
 #     --micro      afterwards run the Google Benchmark programs too
 #   BUILD_DIR=...  build tree to use (default build/bench under the source root)
 #
-# Builds what it needs (Release) and installs curl and jq through scripts/deps.sh when they are
-# missing. The service runs inside a private network namespace (unshare -n, or -rn without root)
-# so that the machine's own 127.0.0.1:8668 is neither used nor disturbed; without namespaces the
-# machine's loopback is used, and only when nothing listens on port 8668.
+# Builds what it needs (Release) and installs what is missing (curl, jq, Google Benchmark, ...)
+# through scripts/deps.sh --test. The service runs inside a private network namespace
+# (unshare -n, or -rn without root) so that the machine's own 127.0.0.1:8668 is neither used nor
+# disturbed; without namespaces the machine's loopback is used, and only when nothing listens on
+# port 8668.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,16 +39,9 @@ url=http://127.0.0.1:8668/zov/lum/info
 
 # ---------------------------------------------------------------- outside the namespace
 if [ -z "${OSL_COMPARE_INSIDE:-}" ]; then
-  if ! command -v curl >/dev/null || ! command -v jq >/dev/null || ! command -v cmake >/dev/null; then
-    if [ "$(id -u)" -eq 0 ]; then
-      "$root/scripts/deps.sh" --test
-    elif command -v sudo >/dev/null; then
-      sudo "$root/scripts/deps.sh" --test
-    else
-      echo "compare.sh: curl, jq and cmake are needed; run scripts/deps.sh --test as root" >&2
-      exit 1
-    fi
-  fi
+  # deps.sh needs no root when everything is there, and says what is missing otherwise
+  # (curl, jq, cmake, Google Benchmark for --micro, ...).
+  bash "$root/scripts/deps.sh" --test
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOSL_BUILD_BENCHMARKS=ON \
     -DBUILD_TESTING=OFF >/dev/null
   cmake --build "$build" -j2 >/dev/null
