@@ -1,8 +1,7 @@
 // Basic text operations: ASCII case-insensitive comparison, bounded copy and append, bounded
-// formatting. Byte-at-a-time passes that allocate nothing (osl_strdup aside).
+// formatting. Passes that allocate nothing (osl_strdup aside).
 #include "osl_string.h"
 
-#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
