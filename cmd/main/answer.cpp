@@ -189,6 +189,16 @@ int32_t clamp32(int64_t v) {
   return static_cast<int32_t>(v);
 }
 
+// Whether d, in [0, 2^52), has no fractional part. Worked in 32-bit pieces, which the board's
+// floating-point unit converts itself, rather than through a 64-bit integer, whose conversion
+// would pull the C runtime's software floating-point routines into the tool. d - hi * 2^32 is
+// exact: a multiple of d's own precision, below 2^32.
+bool is_whole(double d) {
+  const double hi = static_cast<double>(static_cast<uint32_t>(d / 4294967296.0));
+  const double lo = d - hi * 4294967296.0;
+  return static_cast<double>(static_cast<uint32_t>(lo)) == lo;
+}
+
 // An integer the service meant: a JSON integer, a number with an integral value, or a string
 // of decimal digits with an optional sign; values beyond 32 bits clamp to its range. Anything
 // else (booleans, objects, other text, NaN, fractions) is no integer: it must never pass as 0.
@@ -202,13 +212,14 @@ bool int_value(json_object *obj, int32_t *out) {
       // gives different results on the board and on x86-64.
       const double d = json_object_get_double(obj);
       if (!isfinite(d)) return false;
+      // From 2^52 on every double is an integer.
       if (d >= 2147483647.0) {
         *out = INT32_MAX;
-        return d < 4503599627370496.0 ? static_cast<double>(static_cast<int64_t>(d)) == d : true;
+        return d >= 4503599627370496.0 || is_whole(d);
       }
       if (d <= -2147483648.0) {
         *out = INT32_MIN;
-        return d > -4503599627370496.0 ? static_cast<double>(static_cast<int64_t>(d)) == d : true;
+        return d <= -4503599627370496.0 || is_whole(-d);
       }
       *out = static_cast<int32_t>(d);
       return static_cast<double>(*out) == d;

@@ -58,8 +58,9 @@ int32_t receive_answer(SOCKET skt, char *buf, int32_t size) {
   const int64_t deadline = now_ms() + kAnswerLimitMs;
   int32_t have = 0;
   while (have < size) {
-    const int64_t left = deadline - now_ms();
-    if (left <= 0) break;
+    const int64_t remaining = deadline - now_ms();
+    if (remaining <= 0) break;
+    const int32_t left = static_cast<int32_t>(remaining);  // <= kAnswerLimitMs: 32-bit division
     // One overall limit: each receive waits only for what is left of it.
     struct timeval tv;
     memset(&tv, 0, sizeof tv);

@@ -64,6 +64,13 @@ TEST(Answer, JsonDecisions) {
       {CMD_START, "{\"code\":-3e0}", "执行出错.code=-3\n"},
       {CMD_STOP, "{\"code\":1e300}", "执行出错.code=2147483647\n"},
       {CMD_STOP, "{\"code\":-1e300}", "执行出错.code=-2147483648\n"},
+      // Beyond 32 bits a number counts only when it is whole, up to the last fractions at 2^52.
+      {CMD_STOP, "{\"code\":1e15}", "执行出错.code=2147483647\n"},
+      {CMD_STOP, "{\"code\":-4294967296.0}", "执行出错.code=-2147483648\n"},
+      {CMD_STOP, "{\"code\":2147483647.5}", "执行出错.code=-3001\n"},
+      {CMD_STOP, "{\"code\":-2147483648.5}", "执行出错.code=-3001\n"},
+      {CMD_STOP, "{\"code\":4294967296.5}", "执行出错.code=-3001\n"},
+      {CMD_STOP, "{\"code\":4503599627370495.5}", "执行出错.code=-3001\n"},
       // Nothing else may pass as 0 (success): each is the parse-failure line.
       {CMD_START, "{\"code\":1.9}", "执行出错.code=-2001\n"},
       {CMD_START, "{\"code\":0.5}", "执行出错.code=-2001\n"},
