@@ -9,7 +9,10 @@
 #include <emmintrin.h>
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
 #include <immintrin.h>
+
+#include <atomic>
 #define OSL_FOLD_AVX2 1
 #endif
 
@@ -100,6 +103,32 @@ __attribute__((target("avx2"))) inline __m256i case_blind_diff32(const uchar_t *
   return _mm256_andnot_si256(_mm256_and_si256(letter, bit5), _mm256_xor_si256(va, vb));
 }
 
+// Whether AVX2 can be used: 1 or 0, -1 until first asked. Asked on the first comparison long
+// enough to use it, not at start-up (as __builtin_cpu_supports would, through a constructor):
+// each CPUID is a trap to the hypervisor in a virtual machine, some 10 us, and a program that
+// compares only short words never pays for it.
+std::atomic<int> m_avx2{-1};
+
+bool avx2_usable() {
+  int known = m_avx2.load(std::memory_order_relaxed);
+  if (known < 0) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    known = 0;
+    // The processor has AVX and the system saves the YMM registers (OSXSAVE, XCR0 bits 1-2)...
+    if (__get_cpuid(1, &a, &b, &c, &d) && (c & bit_OSXSAVE) != 0 && (c & bit_AVX) != 0) {
+      unsigned lo = 0, hi = 0;
+      __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+      // ... and has AVX2.
+      if ((lo & 6u) == 6u && __get_cpuid_max(0, nullptr) >= 7) {
+        __cpuid_count(7, 0, a, b, c, d);
+        known = (b & bit_AVX2) != 0 ? 1 : 0;
+      }
+    }
+    m_avx2.store(known, std::memory_order_relaxed);
+  }
+  return known == 1;
+}
+
 // Skips equal runs 64 bytes at a time; returns the start of the first 64 bytes that differ, or
 // of the last fewer than 64 bytes.
 __attribute__((target("avx2"))) size_t skip_same_avx2(const uchar_t *a, const uchar_t *b,
@@ -118,7 +147,7 @@ __attribute__((target("avx2"))) size_t skip_same_avx2(const uchar_t *a, const uc
 // then start before i. Terminators are not looked for.
 size_t folded_mismatch(const uchar_t *a, const uchar_t *b, size_t i, size_t end) {
 #if defined(OSL_FOLD_AVX2)
-  if (end - i >= 64 && __builtin_cpu_supports("avx2")) i = skip_same_avx2(a, b, i, end);
+  if (end - i >= 64 && avx2_usable()) i = skip_same_avx2(a, b, i, end);
 #endif
   while (i + 2 * kBlock <= end && same_pair(a + i, b + i)) i += 2 * kBlock;
   if (i + 2 * kBlock > end) {
