@@ -94,9 +94,11 @@ head_info scan_head(const char *buf, int32_t len) {
   const char *line = static_cast<const char *>(memchr(buf, '\n', static_cast<size_t>(blank + 1)));
   while (line != nullptr && line + 1 < end) {
     ++line;  // start of a header line
-    const char *eol = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
+    const char *eol =
+        static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
     if (eol == nullptr) break;
-    const char *colon = static_cast<const char *>(memchr(line, ':', static_cast<size_t>(eol - line)));
+    const char *colon =
+        static_cast<const char *>(memchr(line, ':', static_cast<size_t>(eol - line)));
     if (colon != nullptr) {
       const char *v = colon + 1;
       const char *ve = eol;
@@ -126,8 +128,9 @@ head_info scan_head(const char *buf, int32_t len) {
 }
 
 // Walks a chunked body of len bytes. With out set, moves the data to out (in place: out never
-// passes the reading position); without, only reads. Returns the data length and sets *end to the offset just after
-// the last chunk's size line, or returns -1 when malformed and -2 when more bytes are needed.
+// passes the reading position); without, only reads. Returns the data length and sets *end to
+// the offset just after the last chunk's size line, or returns -1 when malformed and -2 when
+// more bytes are needed.
 int32_t walk_chunks(const char *in, int32_t len, char *out, int32_t *end) {
   int32_t pos = 0;
   int32_t data = 0;

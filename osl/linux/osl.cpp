@@ -103,9 +103,9 @@ uint64_t osl_get_ms64(void) {
   struct timeval now;
   struct timeval start;
   if (!read_clock(m_ms64_clock, &now, &start)) return 0;
-  const int64_t ms = (static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(start.tv_sec)) * 1000 +
-                     static_cast<int64_t>(now.tv_usec / 1000) -
-                     static_cast<int64_t>(start.tv_usec / 1000);
+  const int64_t ms =
+      (static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(start.tv_sec)) * 1000 +
+      static_cast<int64_t>(now.tv_usec / 1000) - static_cast<int64_t>(start.tv_usec / 1000);
   return static_cast<uint64_t>(ms);
 }
 
@@ -113,8 +113,9 @@ uint64_t osl_get_us(void) {
   struct timeval now;
   struct timeval start;
   if (!read_clock(m_us_clock, &now, &start)) return 0;
-  const int64_t us = (static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(start.tv_sec)) * 1000000 +
-                     (static_cast<int64_t>(now.tv_usec) - static_cast<int64_t>(start.tv_usec));
+  const int64_t us =
+      (static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(start.tv_sec)) * 1000000 +
+      (static_cast<int64_t>(now.tv_usec) - static_cast<int64_t>(start.tv_usec));
   return static_cast<uint64_t>(us);
 }
 

@@ -57,7 +57,9 @@ void install_handler(int signo, void (*handler)(int)) {
 key_t instance_key(const char *name) {
   unsigned char bytes[sizeof(key_t)] = {0, 0, 0, 0};
   static_assert(sizeof(key_t) == 4, "the key holds exactly four bytes of the name");
-  for (size_t i = 0; i < sizeof bytes && name[i] != '\0'; ++i) bytes[i] = static_cast<unsigned char>(name[i]);
+  for (size_t i = 0; i < sizeof bytes && name[i] != '\0'; ++i) {
+    bytes[i] = static_cast<unsigned char>(name[i]);
+  }
   key_t key;
   memcpy(&key, bytes, sizeof key);
   return key;
@@ -156,7 +158,9 @@ void osl_gets(char_t *str) {
 }
 
 void os_sys_print_ip(uint32_t ip) {
-  for (int shift = 24; shift >= 0; shift -= 8) printf("%d.", static_cast<int>((ip >> shift) & 0xFFu));
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    printf("%d.", static_cast<int>((ip >> shift) & 0xFFu));
+  }
 }
 
 int32_t osl_generate_uuid(char_t *buf, int32_t size) {
@@ -234,7 +238,9 @@ void osl_on_signal(int32_t signal) {
 }
 
 void osl_assert(int32_t flag, const char *file, int32_t line) {
-  if (flag == 0) printf("%s(%d): assert failed\n", file != nullptr ? file : "", static_cast<int>(line));
+  if (flag == 0) {
+    printf("%s(%d): assert failed\n", file != nullptr ? file : "", static_cast<int>(line));
+  }
 }
 
 }  // extern "C"
