@@ -3,19 +3,18 @@
 // the strict in-place decoder. Bytes are unsigned; escapes use upper-case digits. No state.
 #include "osl_url.h"
 
+#include "osl_util.h"
+
 namespace {
 
-constexpr char_t table[] = "0123456789ABCDEF";
-
-constexpr bool is_digit(uchar_t c) { return c >= '0' && c <= '9'; }
-constexpr bool is_alpha(uchar_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-constexpr bool is_xdigit(uchar_t c) {
-  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+using osl_util::is_alnum;
+using osl_util::is_digit;
+using osl_util::is_xdigit;
+using osl_util::kHexDigits;
 
 // Kept unchanged by the form encoder.
 constexpr bool form_keeps(uchar_t c) {
-  return is_digit(c) || is_alpha(c) || c == '.' || c == '-' || c == '_' || c == '*';
+  return is_alnum(c) || c == '.' || c == '-' || c == '_' || c == '*';
 }
 
 // Escaped by the component encoder.
@@ -48,8 +47,8 @@ constexpr ByteClasses kClass;
 // Writes "%XX" for c at p.
 inline void put_escape(char_t *p, uchar_t c) {
   p[0] = '%';
-  p[1] = table[c >> 4];
-  p[2] = table[c & 0x0F];
+  p[1] = kHexDigits[c >> 4];
+  p[2] = kHexDigits[c & 0x0F];
 }
 
 // Digits 0-9, letters 10-35 in either case; -1 for any other byte.
