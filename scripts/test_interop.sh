@@ -50,12 +50,17 @@ wanradio=$build/wanradio
 work=$(mktemp -d /tmp/wanradio-interop.XXXXXX)
 chmod 755 "$work"   # nginx's workers run as www-data and read the state file
 pids=()
-cleanup() {
+# Stops every server started so far by its pid and waits for it.
+kill_servers() {
   local p
   for p in "${pids[@]}"; do
     kill "$p" 2>/dev/null || true
     wait "$p" 2>/dev/null || true
   done
+  pids=()
+}
+cleanup() {
+  kill_servers
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -196,12 +201,7 @@ wait_port() {
 start_bg() { "$@" >>"$work/server.log" 2>&1 & pids+=($!); }
 
 stop_all() {
-  local p
-  for p in "${pids[@]}"; do
-    kill "$p" 2>/dev/null || true
-    wait "$p" 2>/dev/null || true
-  done
-  pids=()
+  kill_servers
   # Nothing of this server may still accept.
   if (exec 3<>/dev/tcp/127.0.0.1/8668) 2>/dev/null; then
     echo "test_interop.sh: something still listens on 8668 after stopping" >&2
