@@ -209,27 +209,37 @@ stop_all() {
   fi
 }
 
-# One round against the running server. $1: how it answers start/stop ("form" or "501").
-run_server() {
-  local name=$1 mode=$2 i got want right_status=0 right_start=0 right_stop=0 total_status=0
+# Runs wanradio WORD and counts it in the caller's COUNTER when it printed WANT; says what it
+# printed otherwise (name and i are the caller's server and round).
+expect() {  # counter want word
+  local -n counter=$1
+  local got
+  got=$("$wanradio" "$3")
+  if [ "$got" = "$2" ]; then
+    counter=$((counter + 1))
+  else
+    echo "  $name run $i: $3 printed '$got', expected '$2'" >&2
+  fi
+}
+
+# RUNS rounds against the running server NAME; MODE says how it answers start/stop ("form" or
+# "501").
+run_server() {  # name mode
+  local name=$1 mode=$2 i want_stop want_start
+  local right_status=0 right_start=0 right_stop=0 total_status=0
   for i in $(seq "$runs"); do
     if [ "$mode" = form ]; then
       want_stop="OK. CDMA stopped."; want_start="OK. CDMA is running."
     else
       want_stop="执行出错.code=-3001"; want_start="执行出错.code=-2001"
     fi
-    got=$("$wanradio" stop); [ "$got" = "$want_stop" ] && right_stop=$((right_stop + 1)) ||
-      echo "  $name run $i: stop printed '$got'" >&2
+    expect right_stop "$want_stop" stop
     [ "$mode" = form ] || state_json 0
-    got=$("$wanradio" status); total_status=$((total_status + 1))
-    [ "$got" = "CDMA stopped." ] && right_status=$((right_status + 1)) ||
-      echo "  $name run $i: status printed '$got', expected 'CDMA stopped.'" >&2
-    got=$("$wanradio" start); [ "$got" = "$want_start" ] && right_start=$((right_start + 1)) ||
-      echo "  $name run $i: start printed '$got'" >&2
+    expect right_status "CDMA stopped." status
+    expect right_start "$want_start" start
     [ "$mode" = form ] || state_json 1
-    got=$("$wanradio" status); total_status=$((total_status + 1))
-    [ "$got" = "CDMA is running." ] && right_status=$((right_status + 1)) ||
-      echo "  $name run $i: status printed '$got', expected 'CDMA is running.'" >&2
+    expect right_status "CDMA is running." status
+    total_status=$((total_status + 2))
   done
   printf '| %-9s | %6d / %-6d | %5d / %-5d | %5d / %-5d |\n' "$name" "$right_status" \
     "$total_status" "$right_start" "$runs" "$right_stop" "$runs" >>"$work/table"

@@ -288,6 +288,27 @@ std::string raw_payload_to(int raw, uint32_t ip, uint16_t port) {
   }
 }
 
+// A datagram socket that joins group and holds its port (host order), with SO_REUSEADDR when
+// share is set; -1 when any step fails.
+int group_member(uint32_t group, uint16_t port, bool share) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return -1;
+  set_timeout(fd, 3);
+  const int one = 1;
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  struct ip_mreq mreq = {};
+  mreq.imr_multiaddr.s_addr = group;
+  if ((share && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) ||
+      bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+      setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 #define NS_CHECK(cond)                                              \
   do {                                                              \
     if (!(cond)) {                                                  \
@@ -315,17 +336,8 @@ void namespace_checks(int report) {
   NS_CHECK(try_bind_any(5000) == 0);
 
   // A local receiver of the group that shares its port: both bind, the receiver gets texts.
-  const int sharer = socket(AF_INET, SOCK_DGRAM, 0);
-  set_timeout(sharer, 3);
-  const int one = 1;
-  NS_CHECK(setsockopt(sharer, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0);
-  struct sockaddr_in ssa = {};
-  ssa.sin_family = AF_INET;
-  ssa.sin_port = htons(5002);
-  NS_CHECK(bind(sharer, reinterpret_cast<sockaddr *>(&ssa), sizeof ssa) == 0);
-  struct ip_mreq smreq = {};
-  smreq.imr_multiaddr.s_addr = group;
-  NS_CHECK(setsockopt(sharer, IPPROTO_IP, IP_ADD_MEMBERSHIP, &smreq, sizeof smreq) == 0);
+  const int sharer = group_member(group, 5002, true);
+  NS_CHECK(sharer >= 0);
   NS_CHECK(osl_log_set_target("udp://239.1.2.3:5002") == 0);
   osl_log_info("shared");
   NS_CHECK(recv_datagram(sharer) == z("shared"));
@@ -336,15 +348,8 @@ void namespace_checks(int report) {
 
   // A multicast target whose port is taken: the call fails, texts still go to the group
   // (received here by the socket holding the port, a member of the group itself).
-  const int holder = socket(AF_INET, SOCK_DGRAM, 0);
-  set_timeout(holder, 3);
-  struct sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(5001);
-  NS_CHECK(bind(holder, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0);
-  struct ip_mreq mreq = {};
-  mreq.imr_multiaddr.s_addr = group;
-  NS_CHECK(setsockopt(holder, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) == 0);
+  const int holder = group_member(group, 5001, false);
+  NS_CHECK(holder >= 0);
   NS_CHECK(osl_log_set_target("udp://239.1.2.3:5001") == -1);
   osl_log_info("held");
   NS_CHECK(recv_datagram(holder) == z("held"));
