@@ -1,6 +1,7 @@
 // The logging module: one process-wide target (console, rotating file or UDP), the global and
 // per-module thresholds, and the hex dump. All state is in unlocked statics; one thread at a
-// time logs and changes settings. Nothing here allocates: texts are built on the caller's stack.
+// time logs and changes settings. Nothing here allocates: texts are built on the stack, or written
+// from the caller's own memory when they need no building.
 #include "osl_log.h"
 
 #include <arpa/inet.h>
@@ -12,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "osl.h"
@@ -90,8 +92,17 @@ void close_target() {
 // buffer holds ".bak" after the longest path m_url can carry, and the length test only guards
 // that. An empty path opens nothing. Append mode puts each text at the current end, so a log
 // truncated from outside (logrotate's copytruncate) goes on at offset 0 without a hole.
+// A path that is there but is not a regular file (/dev/null, a serial console, a pipe, a
+// directory) is never moved: it is opened where it is, without waiting for a pipe's reader (a
+// pipe nobody reads discards the texts), and then written as any file is.
 int restart_file(const char_t *path) {
   if (path == nullptr || path[0] == '\0') return -1;
+  struct stat st;
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    const int fd = open(path, kLogFileFlags | O_NONBLOCK, kLogFileMode);
+    if (fd >= 0) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+  }
   char_t bak[kUrlSize + 8];
   static_assert(sizeof bak >= kUrlSize - 1 - kFileSchemeLen + 4 + 1, "backup name never cut");
   const int32_t n = osl_str_snprintf(bak, static_cast<int32_t>(sizeof bak), "%s.bak", path);
@@ -159,21 +170,25 @@ int32_t set_udp_target(char_t *url) {
 // Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass
 // the length plus the terminator); a file gets the len bytes before the first zero byte, which
 // the caller already knows. -1 for a null buf or size <= 0, else 0 whatever happened.
+// Appends len bytes of text to a file target in one write, and rotates once the byte count
+// reaches the maximum.
+void write_file(const char_t *text, size_t len) {
+  if (m_fd < 0) return;
+  if (write(m_fd, text, len) < 0) { /* a full disk loses the text; nothing to report to */ }
+  m_filesize += len;
+  osl_clock::start_ms();
+  if (m_filesize >= m_maxsize) {
+    m_filesize = 0;
+    close(m_fd);
+    m_fd = restart_file(m_path);
+  }
+}
+
 int32_t osl_log_output(char_t *buf, int32_t size, size_t len) {
   if (buf == nullptr || size <= 0) return -1;
   switch (m_kind) {
     case Kind::kFile:
-      if (m_fd >= 0) {
-        const size_t n = len;
-        if (write(m_fd, buf, n) < 0) { /* a full disk loses the text; nothing to report to */ }
-        m_filesize += n;
-        osl_clock::start_ms();
-        if (m_filesize >= m_maxsize) {
-          m_filesize = 0;
-          close(m_fd);
-          m_fd = restart_file(m_path);
-        }
-      }
+      write_file(buf, len);
       break;
     case Kind::kUdp:
       if (m_socket != OSL_INVALID_SOCKET) osl_socket_sendto(m_socket, m_ip, m_port, buf, size);
@@ -237,14 +252,37 @@ int32_t format_text(char_t *buf, int32_t room, const char_t *format, va_list ap,
   return pos;
 }
 
-int32_t log_v(int32_t severity, const char_t *format, va_list ap) {
-  if (m_level > severity) return 0;
+// Builds the text in the stack buffer and delivers it; apart from log_v so that the texts a file
+// takes straight from the caller set up no buffer.
+__attribute__((noinline)) int32_t log_built(const char_t *format, va_list ap) {
   char_t buf[kMsgBufSize];
   size_t len;
   const int32_t size = format_text(buf, kMsgRoom, format, ap, &len);
   buf[size] = '\0';
   osl_log_output(buf, size + 1, len);
   return size + 1;
+}
+
+// A finished text ("%s") or a format without conversions goes to a file target from the
+// caller's memory, cut where the built text would be, with the same result; every other text
+// and target goes through the buffer.
+int32_t log_v(int32_t severity, const char_t *format, va_list ap) {
+  if (m_level > severity) return 0;
+  if (m_kind == Kind::kFile && format != nullptr) {
+    const char_t *text = nullptr;
+    if (format[0] == '%' && format[1] == 's' && format[2] == '\0') {
+      text = va_arg(ap, const char_t *);
+      if (text == nullptr) text = "(null)";
+    } else if (strchr(format, '%') == nullptr) {
+      text = format;
+    }
+    if (text != nullptr) {
+      const size_t len = strnlen(text, static_cast<size_t>(kMsgRoom - 1));
+      write_file(text, len);
+      return static_cast<int32_t>(len) + 1;
+    }
+  }
+  return log_built(format, ap);
 }
 
 struct ModPrefix {

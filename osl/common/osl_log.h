@@ -69,7 +69,9 @@ void osl_log_exit(void);
 /* Closes the current target, then sets url (scheme in any case): "console://" prints on stdout;
  * "file://PATH" moves PATH to PATH.bak (the full name, never cut; an older backup file is
  * replaced) and starts PATH empty; when PATH cannot be moved aside (read-only directory,
- * PATH.bak a directory) nothing is deleted or emptied and texts are appended to PATH; 0 even
+ * PATH.bak a directory) nothing is deleted or emptied and texts are appended to PATH; a PATH
+ * that exists but is no regular file (/dev/null, a console, a pipe) is never moved, neither
+ * here nor at the maximum size, and a pipe is opened without waiting for its reader; 0 even
  * when PATH cannot be opened or is empty (nothing is opened or deleted, texts are lost);
  * "udp://HOST[:PORT]" sends each text as a datagram to HOST (dotted address or name) at PORT
  * (8000 when absent) from an unbound socket (an ephemeral port), or, for a group in

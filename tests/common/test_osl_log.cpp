@@ -102,12 +102,29 @@ TEST_F(Log, GlobalThresholdAgainstEachSeverity) {
   }
 }
 
+// What one call puts in a log file of its own, with the call's result in *r; the console target
+// is back when it returns.
+std::string logged_to_file(const std::function<int32_t()> &fn, int32_t *r) {
+  osltest::TempDir dir;
+  const std::string log = dir.file("t.log");
+  *r = -100;
+  if (osl_log_set_target(("file://" + log).c_str()) != 0) return "(no file target)";
+  *r = fn();
+  osl_log_init(osl_log_get_level());
+  return read_file(log);
+}
+
+// Every text is checked on the console and in a file: a file takes finished texts and texts
+// without conversions straight from the caller, the console through the built buffer.
 TEST_F(Log, LongTextIsCutTo8194Characters) {
   const std::string big(9000, 'q');
   int32_t r = 0;
-  const std::string out = captured_ret([&] { return osl_log_info("%s", big.c_str()); }, &r);
-  EXPECT_EQ(out, big.substr(0, 8194));
-  EXPECT_EQ(r, 8195);
+  for (auto *deliver : {captured_ret, logged_to_file}) {
+    EXPECT_EQ(deliver([&] { return osl_log_info("%s", big.c_str()); }, &r), big.substr(0, 8194));
+    EXPECT_EQ(r, 8195);
+    EXPECT_EQ(deliver([&] { return osl_log_info("n=%d%s", 7, "\n"); }, &r), "n=7\n");
+    EXPECT_EQ(r, 5);
+  }
 
   osl_log_mod_set_level(2, 0);
   const std::string mout =
@@ -118,6 +135,7 @@ TEST_F(Log, LongTextIsCutTo8194Characters) {
   // Texts of only plain text, "%s" and "%%" read as printf would build them, cut at the same
   // place whether the cut falls in the plain text, an argument or a "%%".
   const std::string edge(8193, 'e');
+  const std::string long_plain(8200, 'p');
   const struct {
     const char *format;
     const char *a, *b;
@@ -129,20 +147,27 @@ TEST_F(Log, LongTextIsCutTo8194Characters) {
       {"%s%%%s", edge.c_str(), "zz", edge + "%"},
       {"%s%s", edge.c_str(), "zz", edge + "z"},
       {"", "unused", nullptr, ""},
+      {"%s", nullptr, nullptr, "(null)"},
+      {"%s", "", "unused", ""},
+      {"%s", "finished line\n", nullptr, "finished line\n"},
+      {"no conversion\n", "unused", nullptr, "no conversion\n"},
+      {long_plain.c_str(), nullptr, nullptr, long_plain.substr(0, 8194)},
   };
-  for (const auto &row : rows) {
-    const std::string out = captured_ret(
-        [&] {
+  for (auto *deliver : {captured_ret, logged_to_file}) {
+    for (const auto &row : rows) {
+      const std::string out = deliver(
+          [&] {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
 #pragma GCC diagnostic ignored "-Wformat-extra-args"
-          return osl_log_info(row.format, row.a, row.b);
+            return osl_log_info(row.format, row.a, row.b);
 #pragma GCC diagnostic pop
-        },
-        &r);
-    EXPECT_EQ(out, row.want) << row.format;
-    EXPECT_EQ(r, static_cast<int32_t>(row.want.size()) + 1) << row.format;
+          },
+          &r);
+      EXPECT_EQ(out, row.want) << row.format;
+      EXPECT_EQ(r, static_cast<int32_t>(row.want.size()) + 1) << row.format;
+    }
   }
 }
 
@@ -426,6 +451,51 @@ TEST_F(Log, LogThatCannotBeMovedAsideIsKeptAndAppendedTo) {
     osl_log_exit();
     chmod(dir.path().c_str(), 0700);
   }
+}
+
+TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
+  // A pipe, or a directory, named as the log: neither setting the target nor reaching the
+  // maximum may rename it (as root that would take /dev/null or a console away from everyone).
+  // A pipe with a reader gets every text; one without a reader must not stop the process at
+  // setting, which the alarm would show.
+  osltest::TempDir dir;
+  const std::string fifo = dir.file("p.log");
+  const std::string sub = dir.file("d.log");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  static volatile sig_atomic_t rang;
+  rang = 0;
+  struct sigaction sa {}, old {};
+  sa.sa_handler = [](int) { rang = 1; };
+  ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+  alarm(5);
+  EXPECT_EQ(osl_log_set_target(("file://" + fifo).c_str()), 0);
+  osl_log_info("nobody reads\n");
+  alarm(0);
+  sigaction(SIGALRM, &old, nullptr);
+  EXPECT_EQ(rang, 0) << "setting a pipe without a reader as the target waited for one";
+
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  osl_log_set_max_logsize(20);
+  ASSERT_EQ(osl_log_set_target(("file://" + fifo).c_str()), 0);
+  for (int i = 0; i < 3; ++i) osl_log_info("%s", "0123456789\n");  // past 20 bytes: rotation
+  osl_log_info("n=%d\n", 4);
+  char got[128] = {};
+  EXPECT_EQ(read(reader, got, sizeof got - 1), 37);
+  EXPECT_STREQ(got, "0123456789\n0123456789\n0123456789\nn=4\n");
+  close(reader);
+
+  EXPECT_EQ(osl_log_set_target(("file://" + sub).c_str()), 0);
+  osl_log_info("%s", "lost\n");
+  osl_log_exit();
+  struct stat st;
+  ASSERT_EQ(stat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  ASSERT_EQ(stat(sub.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_FALSE(exists(fifo + ".bak"));
+  EXPECT_FALSE(exists(sub + ".bak"));
 }
 
 TEST_F(Log, FileRotationAtTheLimit) {
