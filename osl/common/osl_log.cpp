@@ -5,6 +5,7 @@
 #include "osl_log.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -170,11 +171,20 @@ int32_t set_udp_target(char_t *url) {
 // Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass
 // the length plus the terminator); a file gets the len bytes before the first zero byte, which
 // the caller already knows. -1 for a null buf or size <= 0, else 0 whatever happened.
-// Appends len bytes of text to a file target in one write, and rotates once the byte count
-// reaches the maximum.
+// Appends len bytes of text to a file target, and rotates once the byte count reaches the
+// maximum. One write takes the whole text; a pipe or a terminal that takes part of it (a signal
+// came while it waited) gets the rest, and a write a signal stopped before any byte is made
+// again. A full disk loses the text; there is nothing to report to.
 void write_file(const char_t *text, size_t len) {
   if (m_fd < 0) return;
-  if (write(m_fd, text, len) < 0) { /* a full disk loses the text; nothing to report to */ }
+  for (size_t done = 0; done < len;) {
+    const ssize_t n = write(m_fd, text + done, len - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
   m_filesize += len;
   osl_clock::start_ms();
   if (m_filesize >= m_maxsize) {

@@ -71,7 +71,8 @@ void osl_log_exit(void);
  * replaced) and starts PATH empty; when PATH cannot be moved aside (read-only directory,
  * PATH.bak a directory) nothing is deleted or emptied and texts are appended to PATH; a PATH
  * that exists but is no regular file (/dev/null, a console, a pipe) is never moved, neither
- * here nor at the maximum size, and a pipe is opened without waiting for its reader; 0 even
+ * here nor at the maximum size, and a pipe is opened without waiting for its reader (a text
+ * that a pipe or terminal takes in part, when a signal comes while it waits, is finished); 0 even
  * when PATH cannot be opened or is empty (nothing is opened or deleted, texts are lost);
  * "udp://HOST[:PORT]" sends each text as a datagram to HOST (dotted address or name) at PORT
  * (8000 when absent) from an unbound socket (an ephemeral port), or, for a group in

@@ -11,10 +11,12 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "osl_log.h"
 #include "test_util.h"
@@ -496,6 +498,50 @@ TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_FALSE(exists(fifo + ".bak"));
   EXPECT_FALSE(exists(sub + ".bak"));
+}
+
+TEST_F(Log, PipeTargetGetsWholeTextsWhenASignalComesWhileItWaits) {
+  // A full pipe makes the log's write wait; a signal 100 ms later (no SA_RESTART) ends that
+  // write after part of a long text, or before any byte of a short one. The reader drains the
+  // pipe only at 400 ms, and must then find every byte, in order.
+  static volatile sig_atomic_t rang;
+  struct sigaction sa {}, old {};
+  sa.sa_handler = [](int) { rang = 1; };
+  ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+  const struct {
+    size_t before;  // bytes already in the 4 KiB pipe
+    size_t text;
+  } rows[] = {{0, 8000}, {4096, 100}};
+  for (const auto &row : rows) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(fcntl(p[1], F_SETPIPE_SZ, 4096), 4096);
+    const std::string before(row.before, 'b');
+    const std::string text(row.text, 't');
+    ASSERT_EQ(write(p[1], before.data(), before.size()), static_cast<ssize_t>(before.size()));
+    ASSERT_EQ(osl_log_set_target(("file:///proc/self/fd/" + std::to_string(p[1])).c_str()), 0);
+    std::string got;
+    std::thread reader([&] {
+      usleep(400 * 1000);
+      char buf[4096];
+      ssize_t n;
+      while ((n = read(p[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+      }
+    });
+    rang = 0;
+    const struct itimerval in100ms = {{0, 0}, {0, 100 * 1000}};
+    ASSERT_EQ(setitimer(ITIMER_REAL, &in100ms, nullptr), 0);
+    osl_log_info("%s", text.c_str());
+    osl_log_exit();
+    close(p[1]);
+    reader.join();
+    close(p[0]);
+    EXPECT_EQ(rang, 1) << "the signal never came";
+    EXPECT_EQ(got.size(), row.before + row.text) << row.text;
+    EXPECT_TRUE(got == before + text) << "the bytes came in another order, " << row.text;
+  }
+  sigaction(SIGALRM, &old, nullptr);
 }
 
 TEST_F(Log, FileRotationAtTheLimit) {
