@@ -118,9 +118,16 @@ int32_t osl_excute(char *cmd, char *buf, int32_t size) {
     return -1;
   }
   memset(buf, 0, static_cast<size_t>(size));
-  // One read: returns once size bytes arrived or the output ended. The rest stays unread and
-  // the command may see EPIPE if it writes more after pclose.
-  if (fread(buf, 1, static_cast<size_t>(size), pipe) == 0) { /* empty output: buf stays zero */ }
+  // Read until size bytes arrived or the output ended. A signal caught by a handler that does
+  // not resume calls cuts fread short; the read goes on, else the rest would be lost and the
+  // call still report success. The rest stays unread and the command may see EPIPE if it
+  // writes more after pclose.
+  size_t got = 0;
+  while (got < static_cast<size_t>(size)) {
+    got += fread(buf + got, 1, static_cast<size_t>(size) - got, pipe);
+    if (got == static_cast<size_t>(size) || !ferror(pipe) || errno != EINTR) break;
+    clearerr(pipe);
+  }
   pclose(pipe);
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <sys/sem.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <string>
@@ -71,6 +72,29 @@ TEST(OslExcute, CapturesOutputIntoZeroedBuffer) {
     }
     EXPECT_EQ(buf[c.size], 'G') << c.cmd << ": wrote past size";
   }
+}
+
+// A handler installed without SA_RESTART interrupts the blocking read of the command's output
+// again and again; every byte must still arrive.
+TEST(OslExcute, SignalsDoNotCutTheOutputShort) {
+  ChildResult r = RunInChild([] {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(SIGALRM, &sa, nullptr) != 0) return 2;
+    struct itimerval every = {{0, 20000}, {0, 20000}};
+    if (setitimer(ITIMER_REAL, &every, nullptr) != 0) return 3;
+    char cmd[] = "printf abc; sleep 0.3; printf def; sleep 0.3; printf ghi";
+    char buf[32];
+    int32_t rc = osl_excute(cmd, buf, sizeof buf - 1);
+    struct itimerval off = {{0, 0}, {0, 0}};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    printf("%d:%s", static_cast<int>(rc), buf);
+    return 0;
+  });
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "0:abcdefghi");
 }
 
 TEST(OslExcute, EmptyOrNullCommandRunsNothing) {
