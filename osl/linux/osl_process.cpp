@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -31,6 +32,7 @@ extern char **environ;
 namespace {
 
 constexpr int32_t kCpuLineSize = 1024;  // line buffer of osl_get_cpu_count; reads take 1023
+constexpr int kShellCheckMs = 50;       // how often osl_excute looks whether its shell has ended
 
 std::atomic<uchar_t> m_exit{0};
 static_assert(std::atomic<uchar_t>::is_always_lock_free,
@@ -79,6 +81,13 @@ char *append_int(char *p, int32_t v) {
   return p;
 }
 
+// Waits for the shell pid to end, resuming after signals.
+void reap(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
 // Runs cmd through the shell with its standard output on /dev/null and waits for that shell
 // only, as system() does. No pipe: a pipe would have to be drained to spare the command SIGPIPE,
 // and a background child that inherits it would hold the caller until that child ends.
@@ -99,9 +108,73 @@ int32_t run_discarding_output(char *cmd) {
     osl_log_warn("popen() error!\r\n");
     return -1;
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  reap(pid);
+  return 0;
+}
+
+// Runs cmd through the shell with its standard output on a pipe, zeroes size bytes of buf and
+// reads up to size bytes of that output into it. The read ends at size bytes, at the end of the
+// output, or once the shell has ended and nothing more is queued: a child the command leaves in
+// the background may hold the pipe open for as long as it lives, and must not hold the caller.
+// Signals that interrupt the waiting are ridden out, so no output is lost to them.
+int32_t run_capturing_output(char *cmd, char *buf, int32_t size) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    osl_log_warn("popen() error!\r\n");
+    return -1;
   }
+  // With standard output closed the write end may itself be descriptor 1, which the dup2 in
+  // the child would leave close-on-exec: move it above the standard three first.
+  if (fds[1] <= 2) {
+    int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
+    close(fds[1]);
+    fds[1] = moved;
+  }
+  posix_spawn_file_actions_t actions;
+  pid_t pid = -1;
+  int err = fds[1] < 0 ? EMFILE : posix_spawn_file_actions_init(&actions);
+  if (err == 0) {
+    char sh[] = "sh";
+    char dash_c[] = "-c";
+    char *argv[] = {sh, dash_c, cmd, nullptr};
+    err = posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    if (err == 0) err = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  if (fds[1] >= 0) close(fds[1]);
+  if (err != 0) {
+    close(fds[0]);
+    osl_log_warn("popen() error!\r\n");
+    return -1;
+  }
+
+  memset(buf, 0, static_cast<size_t>(size));
+  size_t got = 0;
+  bool shell_ended = false;
+  while (got < static_cast<size_t>(size)) {
+    struct pollfd p = {fds[0], POLLIN, 0};
+    int ready = poll(&p, 1, shell_ended ? 0 : kShellCheckMs);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (ready == 0) {
+      if (shell_ended) break;  // the shell is gone and a background child holds the pipe
+      int status = 0;
+      pid_t w = waitpid(pid, &status, WNOHANG);
+      if (w == pid || (w < 0 && errno != EINTR)) shell_ended = true;  // drain what is queued
+      continue;
+    }
+    ssize_t n = read(fds[0], buf + got, static_cast<size_t>(size) - got);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  // Output beyond size stays unread; the command may see EPIPE if it writes more.
+  close(fds[0]);
+  if (!shell_ended) reap(pid);
   return 0;
 }
 
@@ -112,24 +185,7 @@ extern "C" {
 int32_t osl_excute(char *cmd, char *buf, int32_t size) {
   if (cmd == nullptr || cmd[0] == '\0') return 0;
   if (buf == nullptr || size <= 0) return run_discarding_output(cmd);
-  FILE *pipe = popen(cmd, "r");
-  if (pipe == nullptr) {
-    osl_log_warn("popen() error!\r\n");
-    return -1;
-  }
-  memset(buf, 0, static_cast<size_t>(size));
-  // Read until size bytes arrived or the output ended. A signal caught by a handler that does
-  // not resume calls cuts fread short; the read goes on, else the rest would be lost and the
-  // call still report success. The rest stays unread and the command may see EPIPE if it
-  // writes more after pclose.
-  size_t got = 0;
-  while (got < static_cast<size_t>(size)) {
-    got += fread(buf + got, 1, static_cast<size_t>(size) - got, pipe);
-    if (got == static_cast<size_t>(size) || !ferror(pipe) || errno != EINTR) break;
-    clearerr(pipe);
-  }
-  pclose(pipe);
-  return 0;
+  return run_capturing_output(cmd, buf, size);
 }
 
 int32_t osl_get_cpu_count(void) {

@@ -56,6 +56,9 @@ TEST(OslExcute, CapturesOutputIntoZeroedBuffer) {
       {"printf ''", 8, std::string(8, '\0')},          // no output: all zero
       {"echo out; exit 3", 8, std::string("out\n\0\0\0\0", 8)},  // failure status still 0
       {"cd '" + dir.path() + "' && pwd", 200, dir.path() + "\n"},
+      // A background child keeps the pipe open long after the shell ended: the call returns
+      // with what the shell left, without waiting for that child (it would add "late").
+      {"(sleep 5; printf late) & echo $! > '" + dir.file("pid") + "'; printf now", 16, "now"},
   };
   for (const Case& c : cases) {
     char buf[256];
@@ -72,6 +75,12 @@ TEST(OslExcute, CapturesOutputIntoZeroedBuffer) {
     }
     EXPECT_EQ(buf[c.size], 'G') << c.cmd << ": wrote past size";
   }
+  int child = 0;
+  if (FILE* f = fopen(dir.file("pid").c_str(), "r")) {
+    if (fscanf(f, "%d", &child) != 1) child = 0;
+    fclose(f);
+  }
+  if (child > 0) kill(static_cast<pid_t>(child), SIGKILL);
 }
 
 // A handler installed without SA_RESTART interrupts the blocking read of the command's output
