@@ -110,8 +110,9 @@ int32_t osl_excute(char *cmd, char *buf, int32_t size);
 int32_t osl_get_cpu_count(void);
 
 /* Reads one line from standard input into str without its newline and terminates it; str must
- * hold OSL_GETS_MAX bytes. A longer line is cut to OSL_GETS_MAX - 1 characters and the rest of
- * it is discarded. At the end of input str is empty. */
+ * hold OSL_GETS_MAX bytes (all of them may be written). A longer line is cut to OSL_GETS_MAX - 1
+ * characters and the rest of it is discarded; a zero byte in the line ends the text there, and
+ * the next call still starts on the next line. At the end of input str is empty. */
 void osl_gets(char_t *str);
 
 /* Prints ip (host byte order, most significant byte first) as four "%d." groups on standard

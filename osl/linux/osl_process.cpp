@@ -204,13 +204,16 @@ int32_t osl_get_cpu_count(void) {
 
 void osl_gets(char_t *str) {
   if (str == nullptr) return;
+  // Zeroed first so that the newline is found even behind a zero byte of the input; judged by
+  // strlen, such a line looked cut and the whole next line was thrown away as its rest.
+  memset(str, 0, OSL_GETS_MAX);
   if (fgets(str, OSL_GETS_MAX, stdin) == nullptr) {
     str[0] = '\0';
     return;
   }
-  size_t len = strlen(str);
-  if (len > 0 && str[len - 1] == '\n') {
-    str[len - 1] = '\0';
+  char *newline = static_cast<char *>(memchr(str, '\n', OSL_GETS_MAX - 1));
+  if (newline != nullptr) {
+    *newline = '\0';
     return;
   }
   // Cut: drop the rest of the line so that the next call starts on the next one.

@@ -219,14 +219,16 @@ TEST(OslCpuCount, CountsProcessorLinesIgnoringCase) {
 
 TEST(OslGets, ReadsLinesWithinTheBound) {
   osltest::TempDir dir;
+  // A zero byte inside a line ends the text there but not the line.
   const std::string input = "hello\n" + std::string(1500, 'a') + "\nnext\n" +
-                            std::string(OSL_GETS_MAX - 1, 'b') + "\n\nlast";
+                            std::string(OSL_GETS_MAX - 1, 'b') + "\n\nnul" +
+                            std::string(1, '\0') + "byte\nkept\nlast";
   WriteFile(dir.file("in"), input);
   ChildResult r = RunInChild([&] {
     int fd = open(dir.file("in").c_str(), O_RDONLY);
     if (fd < 0 || dup2(fd, 0) < 0) return 2;
     char buf[OSL_GETS_MAX + 64];
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 9; ++i) {
       memset(buf, 'Z', sizeof buf);
       osl_gets(buf);
       for (size_t k = OSL_GETS_MAX; k < sizeof buf; ++k) {
@@ -237,7 +239,7 @@ TEST(OslGets, ReadsLinesWithinTheBound) {
     return 0;
   });
   EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(r.out, "5:hello|1023:aaaaaaaa|4:next|1023:bbbbbbbb|0:|4:last|0:|");
+  EXPECT_EQ(r.out, "5:hello|1023:aaaaaaaa|4:next|1023:bbbbbbbb|0:|3:nul|4:kept|4:last|0:|");
 }
 
 TEST(OslPrintIp, PrintsFourDottedBytesMostSignificantFirst) {
