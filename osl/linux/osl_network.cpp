@@ -18,6 +18,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "osl.h"
 #include "osl_mutex.h"
 #include "osl_string.h"
@@ -36,6 +38,9 @@ constexpr int32_t kHostEntScratch = 1024;   // gethostbyname_r scratch
 
 void *m_mutex = nullptr;
 sigjmp_buf m_jmpbuf;
+// True only while a lookup with a time limit runs and m_jmpbuf is its live return point.
+std::atomic<bool> m_armed{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "m_armed is read by a signal handler");
 
 // The names that may be handed to nslookup: non-empty, letters, digits, '-', '.' and '_' only,
 // and not starting with '-' (which nslookup would take for an option). Nothing in such a name
@@ -99,8 +104,12 @@ uint32_t resolve_with_nslookup(const char *hostname) {
   return addr.s_addr;
 }
 
+// The handler stays installed after the lookup; a SIGALRM that comes later (a stray alarm, one
+// left pending while the caller blocked the signal) must not jump into the frame of a lookup that
+// has returned, so outside a lookup it does nothing.
 void on_lookup_alarm(int signo) {
   (void)signo;
+  if (!m_armed.exchange(false)) return;
   siglongjmp(m_jmpbuf, 1);
 }
 
@@ -236,6 +245,7 @@ uint32_t osl_network_gethostbyname(const char *hostname, int32_t s_timeout) {
     puts("gethostbyname timeout!!!");
     return 0;
   }
+  m_armed = s_timeout > 0;
   alarm(s_timeout > 0 ? static_cast<unsigned>(s_timeout) : 0u);
 
   struct hostent hostinfo;
@@ -246,10 +256,12 @@ uint32_t osl_network_gethostbyname(const char *hostname, int32_t s_timeout) {
       result == nullptr || result->h_addr_list == nullptr || result->h_addr_list[0] == nullptr) {
     // Cancel first: a resolver that gives up just as the limit runs out would otherwise jump
     // out of puts with the stdout lock held.
+    m_armed = false;
     alarm(0);
     puts("gethostname failed!");
     return 0;
   }
+  m_armed = false;
   alarm(0);
   uint32_t ip = 0;
   memcpy(&ip, result->h_addr_list[0], sizeof ip);
