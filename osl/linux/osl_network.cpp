@@ -7,6 +7,7 @@
 #include "osl_network.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -16,7 +17,10 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "osl.h"
 #include "osl_mutex.h"
@@ -36,6 +40,12 @@ constexpr int32_t kHostEntScratch = 1024;   // gethostbyname_r scratch
 
 void *m_mutex = nullptr;
 sigjmp_buf m_jmpbuf;
+// True only while a lookup with a time limit runs and m_jmpbuf is its live return point; the
+// lookup runs on thread m_lookup_tid (set before m_armed).
+std::atomic<bool> m_armed{false};
+std::atomic<pid_t> m_lookup_tid{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free,
+              "m_armed and m_lookup_tid are read by a signal handler");
 
 // The names that may be handed to nslookup: non-empty, letters, digits, '-', '.' and '_' only,
 // and not starting with '-' (which nslookup would take for an option). Nothing in such a name
@@ -99,8 +109,26 @@ uint32_t resolve_with_nslookup(const char *hostname) {
   return addr.s_addr;
 }
 
+pid_t current_tid() {
+  return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+// The handler stays installed after the lookup; a SIGALRM that comes later (a stray alarm, one
+// left pending while the caller blocked the signal) must not jump into the frame of a lookup that
+// has returned, so outside a lookup it does nothing. The alarm is sent to the process, and any
+// thread that does not block it may take it: only the lookup's own thread may jump to the return
+// point on its stack, so another thread passes the signal on to it.
 void on_lookup_alarm(int signo) {
   (void)signo;
+  if (!m_armed.load()) return;
+  const pid_t lookup = m_lookup_tid.load();
+  if (current_tid() != lookup) {
+    const int saved = errno;
+    syscall(SYS_tgkill, getpid(), lookup, SIGALRM);
+    errno = saved;
+    return;
+  }
+  if (!m_armed.exchange(false)) return;
   siglongjmp(m_jmpbuf, 1);
 }
 
@@ -236,6 +264,8 @@ uint32_t osl_network_gethostbyname(const char *hostname, int32_t s_timeout) {
     puts("gethostbyname timeout!!!");
     return 0;
   }
+  m_lookup_tid = current_tid();
+  m_armed = s_timeout > 0;
   alarm(s_timeout > 0 ? static_cast<unsigned>(s_timeout) : 0u);
 
   struct hostent hostinfo;
@@ -246,10 +276,12 @@ uint32_t osl_network_gethostbyname(const char *hostname, int32_t s_timeout) {
       result == nullptr || result->h_addr_list == nullptr || result->h_addr_list[0] == nullptr) {
     // Cancel first: a resolver that gives up just as the limit runs out would otherwise jump
     // out of puts with the stdout lock held.
+    m_armed = false;
     alarm(0);
     puts("gethostname failed!");
     return 0;
   }
+  m_armed = false;
   alarm(0);
   uint32_t ip = 0;
   memcpy(&ip, result->h_addr_list[0], sizeof ip);

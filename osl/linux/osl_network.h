@@ -55,8 +55,10 @@ int32_t osl_network_convert_mac(char_t *str, uchar_t *mac);
 
 /* The IPv4 address of hostname by gethostbyname_r, bounded by s_timeout seconds (0: no limit)
  * with SIGALRM and alarm(); prints "gethostbyname timeout!!!", "gethostname failed!" or
- * "sigaction error!" and returns 0 on failure. Leaves its SIGALRM handler installed. One thread
- * at a time, in a process that uses neither alarm() nor SIGALRM otherwise. */
+ * "sigaction error!" and returns 0 on failure. Leaves its SIGALRM handler installed; outside a
+ * lookup with a limit it ignores the signal. One thread at a time, any thread (another thread
+ * that takes the alarm passes it on), in a process that uses neither alarm() nor SIGALRM
+ * otherwise. */
 uint32_t osl_network_gethostbyname(const char *hostname, int32_t s_timeout);
 
 #ifdef __cplusplus

@@ -33,6 +33,15 @@ int32_t pending_error_state(SOCKET skt) {
   return -1;
 }
 
+// A negative size would reach the kernel as a length of gigabytes: a receive would write past the
+// caller's buffer and a send would hand the memory behind it to the peer. Such a size fails the
+// way the kernel fails a bad length: -1 with EINVAL, nothing moved.
+bool bad_size(int32_t size) {
+  if (size >= 0) return false;
+  errno = EINVAL;
+  return true;
+}
+
 // Joins or leaves group ip on the interface the kernel chooses.
 int32_t set_membership(SOCKET skt, uint32_t ip, int option) {
   ip_mreq mreq;
@@ -142,10 +151,12 @@ int32_t osl_socket_get_sockname(SOCKET skt, uint32_t *ip, uint16_t *port) {
 }
 
 int32_t osl_socket_send(SOCKET skt, void *buf, int32_t size) {
+  if (bad_size(size)) return -1;
   return static_cast<int32_t>(send(skt, buf, static_cast<size_t>(size), 0));
 }
 
 int32_t osl_socket_recv(SOCKET skt, void *buf, int32_t size) {
+  if (bad_size(size)) return -1;
   return static_cast<int32_t>(recv(skt, buf, static_cast<size_t>(size), 0));
 }
 
@@ -158,6 +169,7 @@ int32_t osl_socket_drop(SOCKET skt, uint32_t ip) {
 }
 
 int32_t osl_socket_sendto(SOCKET skt, uint32_t ip, uint16_t port, void *buf, int32_t size) {
+  if (bad_size(size)) return -1;
   const sockaddr_in addr = make_addr(ip, port);
   return static_cast<int32_t>(sendto(skt, buf, static_cast<size_t>(size), 0,
                                      reinterpret_cast<const sockaddr *>(&addr), sizeof addr));
@@ -167,8 +179,11 @@ int32_t osl_socket_recvfrom(SOCKET skt, uint32_t *ip, uint16_t *port, void *buf,
   sockaddr_in from;
   memset(&from, 0, sizeof from);
   socklen_t slen = sizeof from;
-  const int32_t n = static_cast<int32_t>(
-      recvfrom(skt, buf, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr *>(&from), &slen));
+  int32_t n = -1;  // a bad size still reports 0:0, as every failure does
+  if (!bad_size(size)) {
+    n = static_cast<int32_t>(recvfrom(skt, buf, static_cast<size_t>(size), 0,
+                                      reinterpret_cast<sockaddr *>(&from), &slen));
+  }
   if (ip != nullptr) *ip = from.sin_addr.s_addr;
   if (port != nullptr) *port = from.sin_port;
   return n;

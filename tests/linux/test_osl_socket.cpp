@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "osl_socket.h"
 
 namespace {
@@ -144,6 +146,60 @@ TEST(OslSocket, FailuresStoreAsDocumented) {
   osl_socket_destroy(u);
 
   EXPECT_EQ(osl_socket_create(12345, 1, 0), -1);
+}
+
+// A negative size must not become a length of gigabytes: a receive would run past the buffer and
+// a send would hand the memory behind it to the peer.
+TEST(OslSocket, NegativeSizeMovesNothing) {
+  Listener l;
+  const SOCKET c = osl_socket_create(2, 1, 6);
+  ASSERT_EQ(osl_socket_connect(c, inet_addr("127.0.0.1"), l.port), 0);
+  const SOCKET s = osl_socket_accept(l.skt, nullptr, nullptr);
+  ASSERT_GE(s, 0);
+  const SOCKET u = osl_socket_create(2, 2, 0);
+  ASSERT_EQ(osl_socket_bind(u, inet_addr("127.0.0.9"), 0), 0);
+  uint32_t uip = 0;
+  uint16_t uport = 0;
+  ASSERT_EQ(osl_socket_get_sockname(u, &uip, &uport), 0);
+  const SOCKET tx = osl_socket_create(2, 2, 0);
+
+  char payload[100];
+  memset(payload, 'P', sizeof payload);
+  ASSERT_EQ(osl_socket_send(c, payload, sizeof payload), 100);
+  ASSERT_EQ(osl_socket_sendto(tx, uip, uport, payload, sizeof payload), 100);
+
+  struct {
+    char buf[8];
+    char guard[120];
+  } mem;
+  uint32_t ip = 1;
+  uint16_t port = 1;
+  struct Row {
+    const char *what;
+    std::function<int32_t()> call;
+  } rows[] = {
+      {"recv", [&] { return osl_socket_recv(s, mem.buf, -1); }},
+      {"recvfrom", [&] { return osl_socket_recvfrom(u, &ip, &port, mem.buf, INT32_MIN); }},
+      {"send", [&] { return osl_socket_send(c, mem.buf, -1); }},
+      {"sendto", [&] { return osl_socket_sendto(tx, uip, uport, mem.buf, -8); }},
+  };
+  for (const Row &r : rows) {
+    memset(&mem, 'g', sizeof mem);
+    errno = 0;
+    EXPECT_EQ(r.call(), -1) << r.what;
+    EXPECT_EQ(errno, EINVAL) << r.what;
+    EXPECT_EQ(mem.guard[0], 'g') << r.what << " wrote past the buffer";
+  }
+  EXPECT_EQ(ip, 0u);  // reported as for any failed recvfrom
+  EXPECT_EQ(port, 0);
+
+  // What was pending is still there, whole, and nothing more arrived.
+  char in[256];
+  EXPECT_EQ(recv(s, in, sizeof in, MSG_DONTWAIT), 100);
+  EXPECT_EQ(recv(s, in, sizeof in, MSG_DONTWAIT), -1);
+  EXPECT_EQ(recv(u, in, sizeof in, MSG_DONTWAIT), 100);
+  EXPECT_EQ(recv(u, in, sizeof in, MSG_DONTWAIT), -1);
+  for (SOCKET k : {c, s, u, tx}) osl_socket_destroy(k);
 }
 
 TEST(OslSocket, ErrorClassification) {

@@ -16,6 +16,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -191,6 +192,10 @@ inline int EnterPrivateResolver(const std::string& dir, Stub stub, pid_t* server
   pid_t pid = fork();
   if (pid < 0) return 2;
   if (pid == 0) {
+    // Dies with the test's child, even one that crashed before StopServer: an orphaned server
+    // would hold the test's output open and outlive the run.
+    const pid_t parent = getppid();
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(0);
     if (stub == Stub::kAnswers) ServeDns(fd);
     for (;;) pause();  // never answers
   }
