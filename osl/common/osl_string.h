@@ -144,7 +144,8 @@ char_t *osl_get_strutc(char_t *buf, int32_t size);
 /* Parses up to six numeric fields (year, month, day, hour, minute, second) from the first size
  * bytes of strtime, separated by any run of ' ', '-', ':', '.', '/', as local standard time;
  * reading also stops at a terminator. Fields of ten or more bytes are read as their first nine.
- * Returns mktime's result as seconds since 1970 (4294967295 when mktime fails); 0 for null. */
+ * Returns mktime's result as seconds since 1970; 4294967295 when mktime fails or its time does
+ * not read back as utc does above (before 1970 or after 2106 with a 64-bit time_t); 0 for null. */
 uint32_t osl_str_str2time(char_t *strtime, int32_t size);
 
 /* Always 0, for any input; convert date text with osl_str_str2time. */

@@ -97,7 +97,12 @@ uint32_t osl_str_str2time(char_t *strtime, int32_t size) {
   tm.tm_hour = field[3];
   tm.tm_min = field[4];
   tm.tm_sec = field[5];
-  return static_cast<uint32_t>(mktime(&tm));
+  // The result is read back as the formatters read utc: a time that uint32_t cannot carry there
+  // (before 1970 or after 2106 where time_t is 64 bits) would come back as another date, so it
+  // fails like mktime does where time_t is 32 bits.
+  const time_t t = mktime(&tm);
+  const uint32_t utc = static_cast<uint32_t>(t);
+  return static_cast<time_t>(utc) == t ? utc : UINT32_MAX;
 }
 
 uint32_t osl_str_date2utc(char_t *date) {

@@ -113,6 +113,10 @@ TEST_F(DateText, SecondsFrom2To31) {
   } else {
     EXPECT_STREQ(buf, "2038-01-19 03:14:08");
   }
+  // Parsing gives back what the formatter reads as the same date, or fails.
+  const bool narrow = sizeof(time_t) == 4;
+  EXPECT_EQ(parse("1901-12-13 20:45:52"), narrow ? 2147483648u : 4294967295u);
+  EXPECT_EQ(parse("2038-01-19 03:14:08"), narrow ? 4294967295u : 2147483648u);
 }
 
 TEST_F(DateText, ParsesLenientDateText) {
@@ -133,6 +137,10 @@ TEST_F(DateText, ParsesLenientDateText) {
       {"2024-03-05 14:07:0000000009", 1709647620u},  // ten bytes: the first nine are read
       {"2024-03-05 14:07:123456789012", 1709647620u + 123456789u},
       {"1970-01-01 00:00:00", 0u},
+      // Times that seconds in uint32_t cannot carry fail on every board, not wrap to other dates.
+      {"2106-02-07 06:28:16", 4294967295u},
+      {"1900-01-01 00:00:00", 4294967295u},
+      {"", 4294967295u},  // no year: 1900
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
