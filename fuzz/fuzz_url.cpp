@@ -2,6 +2,8 @@
 // osl_url_parse lies inside the text where the layout rules put it, and a parameter value
 // comes from an accepted "name=" occurrence, cut to the room and terminated inside it.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -138,8 +140,13 @@ void check_param(char *url, char *name, int32_t room) {
   FUZZ_CHECK(v != nullptr);
   FUZZ_CHECK(osl_url_get_param_int64(url, name) == osl_str_str2int64(numeric));
   FUZZ_CHECK(osl_url_get_param_uint64(url, name) == osl_str_str2uint64(numeric));
-  FUZZ_CHECK(osl_url_get_param_int(url, name) == atoi(numeric));
-  FUZZ_CHECK(osl_url_get_param_long(url, name) == atol(numeric));
+  // The int form is atoi where long is 32 bits: saturated, never cut to the low 32 bits.
+  const long wide = atol(numeric);
+  int32_t narrow = static_cast<int32_t>(wide);
+  if (wide > INT32_MAX) narrow = INT32_MAX;
+  if (wide < INT32_MIN) narrow = INT32_MIN;
+  FUZZ_CHECK(osl_url_get_param_int(url, name) == narrow);
+  FUZZ_CHECK(osl_url_get_param_long(url, name) == wide);
 }
 
 }  // namespace

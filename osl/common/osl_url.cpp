@@ -32,6 +32,16 @@ inline bool ends_value(char_t c) {
   return c == '\0' || c == ';' || c == '&' || c == ',' || c == ' ';
 }
 
+// atoi as it behaves where long is 32 bits: strtol's result, a value beyond int32_t given as
+// INT32_MAX or INT32_MIN. atoi itself keeps only the low 32 bits where long is 64 bits, so
+// "2147483648" would read as -2147483648 there.
+int32_t to_int32(const char_t *text) {
+  const long v = strtol(text, nullptr, 10);
+  if (v > INT32_MAX) return INT32_MAX;
+  if (v < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(v);
+}
+
 // Parameter name of url read as a number by convert, or missing when there is none. The value is
 // cut to kNumericRoom - 1 bytes before it is read.
 template <typename T, typename Convert>
@@ -115,7 +125,7 @@ char_t *osl_url_get_param(char_t *url, char_t *name, char_t *value, int32_t valu
 }
 
 int32_t osl_url_get_param_int(char_t *url, char_t *name) {
-  return param_as<int32_t>(url, name, -1, atoi);
+  return param_as<int32_t>(url, name, -1, to_int32);
 }
 
 long osl_url_get_param_long(char_t *url, char_t *name) {

@@ -44,7 +44,8 @@ int32_t osl_url_parse(char_t *url, SUrlInfo *info);
  * or empty, or value has no room (null or valuesize < 1). */
 char_t *osl_url_get_param(char_t *url, char_t *name, char_t *value, int32_t valuesize);
 
-/* The parameter's value (first 63 bytes) through atoi; -1 when absent. */
+/* The parameter's value (first 63 bytes) through atoi; -1 when absent. A value beyond int32_t
+ * gives INT32_MAX or INT32_MIN, as atoi does where long is 32 bits, on every target. */
 int32_t osl_url_get_param_int(char_t *url, char_t *name);
 
 /* The parameter's value (first 63 bytes) through atol; -1 when absent. */

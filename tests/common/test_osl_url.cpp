@@ -123,7 +123,7 @@ TEST(Url, GetParamNumericForms) {
     long l;
     int64_t i64;
     uint64_t u64;
-    bool in_long_range;  // atoi/atol are only checked where the value fits them
+    bool in_long_range;  // atol is only checked where the value fits a 32-bit long
   } rows[] = {
       {"?n=42", 42, 42L, 42, 42u, true},
       {"?n=-7&m=1", -7, -7L, -7, 0u, true},
@@ -131,8 +131,13 @@ TEST(Url, GetParamNumericForms) {
       {"?n=", 0, 0L, 0, 0u, true},
       {"?n=abc", 0, 0L, 0, 0u, true},
       {"?n=-1", -1, -1L, -1, 0u, true},
-      {"?n=9223372036854775807", 0, 0L, INT64_MAX, 9223372036854775807u, false},
-      {"?n=18446744073709551617", 0, 0L, 1, 1u, false},
+      {"?n=9223372036854775807", INT32_MAX, 0L, INT64_MAX, 9223372036854775807u, false},
+      {"?n=18446744073709551617", INT32_MAX, 0L, 1, 1u, false},
+      // Past int32_t the int form saturates on every target; it never flips the sign.
+      {"?n=2147483647", INT32_MAX, 2147483647L, INT32_MAX, 2147483647u, true},
+      {"?n=2147483648", INT32_MAX, 0L, 2147483648, 2147483648u, false},
+      {"?n=-2147483649", INT32_MIN, 0L, -2147483649LL, 0u, false},
+      {"?n=4294967297", INT32_MAX, 0L, 4294967297LL, 4294967297u, false},
       // 63 value bytes are read, the 64th is dropped.
       {"?n=" + pad62 + "5", 5, 5L, 5, 5u, true},
       {"?n=" + pad63 + "5", 0, 0L, 0, 0u, true},
@@ -142,8 +147,8 @@ TEST(Url, GetParamNumericForms) {
     char n[] = "n";
     EXPECT_EQ(osl_url_get_param_int64(url.data(), n), row.i64) << row.url;
     EXPECT_EQ(osl_url_get_param_uint64(url.data(), n), row.u64) << row.url;
+    EXPECT_EQ(osl_url_get_param_int(url.data(), n), row.i) << row.url;
     if (row.in_long_range) {
-      EXPECT_EQ(osl_url_get_param_int(url.data(), n), row.i) << row.url;
       EXPECT_EQ(osl_url_get_param_long(url.data(), n), row.l) << row.url;
     }
   }
