@@ -73,20 +73,21 @@ uint32_t osl_str_str2time(char_t *strtime, int32_t size) {
   if (strtime == nullptr) return 0;
   int32_t field[6] = {0, 0, 0, 0, 0, 0};
   // The range ends at size bytes or at a terminator, whichever comes first, so a size larger
-  // than the text never reads past its end.
-  const char_t *p = strtime;
-  const char_t *const end = strtime + (size > 0 ? size : 0);
+  // than the text never reads past its end. Counted as an index: strtime + size may lie past the
+  // top of a 32-bit address space (a stack text and INT32_MAX on the board) and wrap below it.
+  const size_t end = size > 0 ? static_cast<size_t>(size) : 0;
+  size_t i = 0;
   int32_t count = 0;
-  while (count < 6 && p < end && *p != '\0') {
-    while (p < end && *p != '\0' && is_sep(*p)) ++p;
-    const char_t *start = p;
-    while (p < end && *p != '\0' && !is_sep(*p)) ++p;
+  while (count < 6 && i < end && strtime[i] != '\0') {
+    while (i < end && strtime[i] != '\0' && is_sep(strtime[i])) ++i;
+    const size_t start = i;
+    while (i < end && strtime[i] != '\0' && !is_sep(strtime[i])) ++i;
     // Ten bytes hold nine digits and the terminator; a longer field is read as its first nine.
     char_t work[10];
     memset(work, 0, sizeof work);
-    size_t len = static_cast<size_t>(p - start);
+    size_t len = i - start;
     if (len > sizeof work - 1) len = sizeof work - 1;
-    memcpy(work, start, len);
+    memcpy(work, strtime + start, len);
     field[count++] = atoi(work);
   }
   struct tm tm;

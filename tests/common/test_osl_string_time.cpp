@@ -2,6 +2,7 @@
 // restore afterwards).
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <time.h>
 
 #include <string>
@@ -155,6 +156,15 @@ TEST_F(DateText, ParsesLenientDateText) {
   char padded[40] = "2024-03-05";
   memcpy(padded + 11, "14:07:09", 8);
   EXPECT_EQ(osl_str_str2time(padded, sizeof padded), 1709596800u);
+  // Also for a size of INT32_MAX on a text high in a 32-bit address space (as the board's stack
+  // is), where the text's address plus the size lies past the top.
+  const size_t page = 4096;
+  void *high = mmap(reinterpret_cast<void *>(static_cast<uintptr_t>(0xf0000000u)), page,
+                    PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(high, MAP_FAILED);
+  strcpy(static_cast<char *>(high), "2024-03-05 14:07:09");
+  EXPECT_EQ(osl_str_str2time(static_cast<char *>(high), INT32_MAX), 1709647629u);
+  munmap(high, page);
 
   EXPECT_EQ(osl_str_str2time(nullptr, 10), 0u);
 }
