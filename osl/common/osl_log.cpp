@@ -171,20 +171,30 @@ int32_t set_udp_target(char_t *url) {
 // Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass
 // the length plus the terminator); a file gets the len bytes before the first zero byte, which
 // the caller already knows. -1 for a null buf or size <= 0, else 0 whatever happened.
+// The rest of a text after a write that a signal cut short (n bytes taken, or -1 with EINTR
+// before any byte): a pipe or a terminal that waited for room. Anything else (a full disk) ends
+// it.
+__attribute__((noinline, cold)) void finish_write(const char_t *text, size_t len, ssize_t n) {
+  size_t done = 0;
+  for (;;) {
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      return;
+    }
+    if (done >= len) return;
+    n = write(m_fd, text + done, len - done);
+  }
+}
+
 // Appends len bytes of text to a file target, and rotates once the byte count reaches the
 // maximum. One write takes the whole text; a pipe or a terminal that takes part of it (a signal
 // came while it waited) gets the rest, and a write a signal stopped before any byte is made
 // again. A full disk loses the text; there is nothing to report to.
 void write_file(const char_t *text, size_t len) {
   if (m_fd < 0) return;
-  for (size_t done = 0; done < len;) {
-    const ssize_t n = write(m_fd, text + done, len - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      break;
-    }
-  }
+  const ssize_t n = write(m_fd, text, len);
+  if (static_cast<size_t>(n) != len) finish_write(text, len, n);
   m_filesize += len;
   osl_clock::start_ms();
   if (m_filesize >= m_maxsize) {
