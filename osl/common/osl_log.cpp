@@ -168,9 +168,6 @@ int32_t set_udp_target(char_t *url) {
   return 0;
 }
 
-// Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass
-// the length plus the terminator); a file gets the len bytes before the first zero byte, which
-// the caller already knows. -1 for a null buf or size <= 0, else 0 whatever happened.
 // The rest of a text after a write that a signal cut short (n bytes taken, or -1 with EINTR
 // before any byte): a pipe or a terminal that waited for room. Anything else (a full disk) ends
 // it.
@@ -204,6 +201,9 @@ void write_file(const char_t *text, size_t len) {
   }
 }
 
+// Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass
+// the length plus the terminator); a file gets the len bytes before the first zero byte, which
+// the caller already knows. -1 for a null buf or size <= 0, else 0 whatever happened.
 int32_t osl_log_output(char_t *buf, int32_t size, size_t len) {
   if (buf == nullptr || size <= 0) return -1;
   switch (m_kind) {
