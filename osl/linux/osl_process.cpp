@@ -88,23 +88,31 @@ void reap(pid_t pid) {
   }
 }
 
+constexpr int kDiscardOutput = -1;  // spawn_shell: standard output on /dev/null
+
+// Starts /bin/sh -c cmd with its standard output on out_fd, or on /dev/null for kDiscardOutput;
+// standard input and error stay the caller's. False when it could not be started.
+bool spawn_shell(char *cmd, int out_fd, pid_t *pid) {
+  posix_spawn_file_actions_t actions;
+  int err = posix_spawn_file_actions_init(&actions);
+  if (err != 0) return false;
+  char sh[] = "sh";
+  char dash_c[] = "-c";
+  char *argv[] = {sh, dash_c, cmd, nullptr};
+  err = out_fd == kDiscardOutput
+            ? posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0)
+            : posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  if (err == 0) err = posix_spawn(pid, "/bin/sh", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return err == 0;
+}
+
 // Runs cmd through the shell with its standard output on /dev/null and waits for that shell
 // only, as system() does. No pipe: a pipe would have to be drained to spare the command SIGPIPE,
 // and a background child that inherits it would hold the caller until that child ends.
 int32_t run_discarding_output(char *cmd) {
-  posix_spawn_file_actions_t actions;
-  if (posix_spawn_file_actions_init(&actions) != 0) {
-    osl_log_warn("popen() error!\r\n");
-    return -1;
-  }
   pid_t pid = -1;
-  char sh[] = "sh";
-  char dash_c[] = "-c";
-  char *argv[] = {sh, dash_c, cmd, nullptr};
-  int err = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  if (err == 0) err = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (err != 0) {
+  if (!spawn_shell(cmd, kDiscardOutput, &pid)) {
     osl_log_warn("popen() error!\r\n");
     return -1;
   }
@@ -118,32 +126,19 @@ int32_t run_discarding_output(char *cmd) {
 // the background may hold the pipe open for as long as it lives, and must not hold the caller.
 // Signals that interrupt the waiting are ridden out, so no output is lost to them.
 int32_t run_capturing_output(char *cmd, char *buf, int32_t size) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    osl_log_warn("popen() error!\r\n");
-    return -1;
-  }
+  int fds[2] = {-1, -1};
   // With standard output closed the write end may itself be descriptor 1, which the dup2 in
   // the child would leave close-on-exec: move it above the standard three first.
-  if (fds[1] <= 2) {
-    int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
+  if (pipe2(fds, O_CLOEXEC) == 0 && fds[1] <= 2) {
+    const int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
     close(fds[1]);
     fds[1] = moved;
   }
-  posix_spawn_file_actions_t actions;
   pid_t pid = -1;
-  int err = fds[1] < 0 ? EMFILE : posix_spawn_file_actions_init(&actions);
-  if (err == 0) {
-    char sh[] = "sh";
-    char dash_c[] = "-c";
-    char *argv[] = {sh, dash_c, cmd, nullptr};
-    err = posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    if (err == 0) err = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-  }
+  const bool started = fds[1] >= 0 && spawn_shell(cmd, fds[1], &pid);
   if (fds[1] >= 0) close(fds[1]);
-  if (err != 0) {
-    close(fds[0]);
+  if (!started) {
+    if (fds[0] >= 0) close(fds[0]);
     osl_log_warn("popen() error!\r\n");
     return -1;
   }
