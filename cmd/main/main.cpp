@@ -14,11 +14,11 @@
 #include "answer.h"
 #include "osl_socket.h"
 #include "osl_string.h"
+#include "osl_version.h"
 
 namespace {
 
 constexpr const char *kName = "wanradio";
-constexpr const char *kVersion = "1.0.0";
 constexpr const char *kServiceAddr = "127.0.0.1";
 constexpr uint16_t kServicePort = 8668;
 constexpr int32_t kRequestSize = 512;    // room for the assembled request
@@ -28,7 +28,7 @@ constexpr int64_t kAnswerLimitMs = 10000;  // from the send to the whole answer,
 }  // namespace
 
 void echo_help() {
-  printf("\n***********【命令帮助（v%s）】***********\n", kVersion);
+  printf("\n***********【命令帮助（v%s）】***********\n", osl_version());
   printf("* %s help：查看命令帮助              *\n", kName);
   printf("* %s status：查看 CDMA 模组状态      *\n", kName);
   printf("* %s start：启动 CDMA 模组           *\n", kName);

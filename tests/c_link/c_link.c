@@ -10,8 +10,13 @@
 #include "osl_network.h"
 #include "osl_mem.h"
 #include "osl_log.h"
+#include "osl_version.h"
+
+#include <string.h>
 
 int main(void) {
+  /* the headers and the library name one version */
+  if (strcmp(osl_version(), OSL_VERSION_STRING) != 0 || OSL_VERSION_MAJOR < 1) return 1;
   {
     /* clocks, date text and the timed mutex */
     char_t date[32];
