@@ -199,23 +199,24 @@ int32_t osl_get_cpu_count(void) {
 
 void osl_gets(char_t *str) {
   if (str == nullptr) return;
-  // Zeroed first so that the newline is found even behind a zero byte of the input; judged by
-  // strlen, such a line looked cut and the whole next line was thrown away as its rest.
-  memset(str, 0, OSL_GETS_MAX);
-  if (fgets(str, OSL_GETS_MAX, stdin) == nullptr) {
-    str[0] = '\0';
-    return;
-  }
-  char *newline = static_cast<char *>(memchr(str, '\n', OSL_GETS_MAX - 1));
-  if (newline != nullptr) {
-    *newline = '\0';
-    return;
-  }
-  // Cut: drop the rest of the line so that the next call starts on the next one.
+  // Byte by byte up to the newline, so that only the text and its terminator are written: the
+  // caller's buffer may be smaller than OSL_GETS_MAX when it knows its lines are short. A zero
+  // byte ends the text but not the line; the rest of the line, and of an overlong one, is read
+  // and dropped so that the next call starts on the next line.
+  int32_t len = 0;
+  bool ended = false;  // a zero byte has ended the text
+  flockfile(stdin);
   int c;
-  do {
-    c = getchar();
-  } while (c != '\n' && c != EOF);
+  while ((c = getc_unlocked(stdin)) != EOF && c != '\n') {
+    if (ended || len == OSL_GETS_MAX - 1) continue;
+    if (c == '\0') {
+      ended = true;
+      continue;
+    }
+    str[len++] = static_cast<char_t>(c);
+  }
+  funlockfile(stdin);
+  str[len] = '\0';
 }
 
 void os_sys_print_ip(uint32_t ip) {
