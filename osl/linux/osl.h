@@ -97,12 +97,14 @@ char *osl_get_time_string(void);
 /* Runs cmd through the shell; its standard error stays the caller's. With buf non-null and
  * size > 0, zeroes size bytes of buf and stores the first size bytes of the command's standard
  * output there (terminated only when the output is shorter), read through a pipe until size
- * bytes, the end of the output, or the shell's end; the rest is not read and the command may
- * get SIGPIPE writing it. Otherwise the command's standard output goes to /dev/null, as with
- * system(). Either way a child it leaves in the background does not hold the call, and signals
- * caught meanwhile do not cut it short. Waits for the shell to end. Returns 0 when it was run
- * (exit status not examined) or cmd is null or empty (nothing run), -1 when it could not be
- * started (logged at warning level as "popen() error!\r\n"). */
+ * bytes or the end of the output; once the call finds the shell ended (it looks before every
+ * read), what is queued then is taken and nothing after it. The rest is not read and the
+ * command may get SIGPIPE writing it. Otherwise the command's standard output goes to
+ * /dev/null, as with system(). Either way a child it leaves in the background neither holds
+ * the call nor adds what it writes after the shell's end, and signals caught meanwhile do not
+ * cut it short. Waits for the shell to end. Returns 0 when it was run (exit status not
+ * examined) or cmd is null or empty (nothing run), -1 when it could not be started (logged at
+ * warning level as "popen() error!\r\n"). */
 int32_t osl_excute(char *cmd, char *buf, int32_t size);
 
 /* The number of lines of /proc/cpuinfo that begin with "processor", ignoring case; -1 when the
