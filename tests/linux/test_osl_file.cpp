@@ -485,7 +485,8 @@ TEST(OslFile, MoveRunsMvWithoutAShell) {
     bool other_fs;     // the destination is on another file system: mv's work, not rename's
     bool fake_path;    // PATH begins with the fake mv
     bool ignore_chld;  // SIGCHLD ignored: no exit status can be had
-  } settings[] = {{false, false, false}, {false, true, true}, {true, true, false}, {true, false, true}};
+  } settings[] = {
+      {false, false, false}, {false, true, true}, {true, true, false}, {true, false, true}};
   // Names that a shell would split, expand or execute; each payload would create "PWNED" in the
   // working directory (this test's private directory) if any shell ever saw it.
   const char *names[] = {
@@ -509,12 +510,13 @@ TEST(OslFile, MoveRunsMvWithoutAShell) {
       std::string src = name;
       std::string dst = std::string("moved ") + name + " " + std::to_string(i++);
       if (set.other_fs) dst = elsewhere->file(dst);
+      const std::string moved = set.other_fs ? dst : dir.file(dst);
       put(dir.file(src), src);
       EXPECT_EQ(osl_file_mv(src.c_str(), dst.c_str()), 0);
       EXPECT_FALSE(exists(dir.file(src)));
-      EXPECT_EQ(read_file(set.other_fs ? dst : dir.file(dst)), src);
+      EXPECT_EQ(read_file(moved), src);
       // The reverse direction with absolute names.
-      EXPECT_EQ(osl_file_mv((set.other_fs ? dst : dir.file(dst)).c_str(), dir.file(src).c_str()), 0);
+      EXPECT_EQ(osl_file_mv(moved.c_str(), dir.file(src).c_str()), 0);
       EXPECT_EQ(read_file(dir.file(src)), src);
       EXPECT_EQ(osl_file_delete(dir.file(src).c_str()), 0);
     }
