@@ -87,9 +87,10 @@ int32_t osl_url_encode_component(const char_t *url, int32_t urllen, char_t *buf,
 int32_t osl_url_decode(const char_t *url, int32_t urllen, char_t *buf, int32_t size);
 
 /* Strict decoding in place of the len bytes at str: "+" is a space, "%" and two hexadecimal
- * digits one byte, anything else kept. Writes a terminator after the result (str needs room
- * for len + 1 bytes) and returns its length; 0 and nothing written for a null str or len < 0.
- * Reads only the len bytes. (Unprefixed name kept for existing callers.) */
+ * digits one byte, anything else kept. Reads and writes only str[0..len-1]: a terminator
+ * follows the result when it is shorter than len, else nothing is written after it, so a text
+ * passed with len = strlen(str) stays terminated either way. Returns the result's length; 0
+ * and nothing written for a null str or len <= 0. (Unprefixed name kept for existing callers.) */
 int32_t url_decode(char_t *str, int32_t len);
 
 /* The value of the two hexadecimal digits at s (0..255; upper case folded). No validation:

@@ -148,7 +148,9 @@ int32_t url_decode(char_t *str, int32_t len) {
       str[out++] = c;
     }
   }
-  if (len >= 0) str[out] = '\0';
+  // Terminated only inside the len bytes: the decoded text is never longer than its input, and
+  // an input that fills its buffer exactly has no byte after it to write to.
+  if (out < len) str[out] = '\0';
   return out;
 }
 

@@ -90,29 +90,33 @@ char *osl_get_time_string(void);
 
 /* ---- commands, system queries, start-up and signals (osl_process.cpp) ---- */
 
-/* The room osl_gets needs in its caller's buffer: a line of at most OSL_GETS_MAX - 1
- * characters and the terminator. */
+/* The most osl_gets ever writes: a line of at most OSL_GETS_MAX - 1 characters and the
+ * terminator. */
 #define OSL_GETS_MAX 1024
 
 /* Runs cmd through the shell; its standard error stays the caller's. With buf non-null and
  * size > 0, zeroes size bytes of buf and stores the first size bytes of the command's standard
  * output there (terminated only when the output is shorter), read through a pipe until size
- * bytes, the end of the output, or the shell's end; the rest is not read and the command may
- * get SIGPIPE writing it. Otherwise the command's standard output goes to /dev/null, as with
- * system(). Either way a child it leaves in the background does not hold the call, and signals
- * caught meanwhile do not cut it short. Waits for the shell to end. Returns 0 when it was run
- * (exit status not examined) or cmd is null or empty (nothing run), -1 when it could not be
- * started (logged at warning level as "popen() error!\r\n"). */
+ * bytes or the end of the output; once the call finds the shell ended (it looks before every
+ * read), what is queued then is taken and nothing after it. The rest is not read and the
+ * command may get SIGPIPE writing it. Otherwise the command's standard output goes to
+ * /dev/null, as with system(). Either way a child it leaves in the background neither holds
+ * the call nor adds what it writes after the shell's end, and signals caught meanwhile do not
+ * cut it short. Waits for the shell to end. Returns 0 when it was run (exit status not
+ * examined) or cmd is null or empty (nothing run), -1 when it could not be started (logged at
+ * warning level as "popen() error!\r\n"). */
 int32_t osl_excute(char *cmd, char *buf, int32_t size);
 
 /* The number of lines of /proc/cpuinfo that begin with "processor", ignoring case; -1 when the
  * file cannot be opened. */
 int32_t osl_get_cpu_count(void);
 
-/* Reads one line from standard input into str without its newline and terminates it; str must
- * hold OSL_GETS_MAX bytes (all of them may be written). A longer line is cut to OSL_GETS_MAX - 1
- * characters and the rest of it is discarded; a zero byte in the line ends the text there, and
- * the next call still starts on the next line. At the end of input str is empty. */
+/* Reads one line from standard input into str without its newline and terminates it. Writes
+ * only the text and its terminator (strlen(str) + 1 bytes), never more than OSL_GETS_MAX: a
+ * buffer of OSL_GETS_MAX bytes always suffices, a smaller one when the lines are known to be
+ * short. A longer line is cut to OSL_GETS_MAX - 1 characters; a zero byte in the line ends the
+ * text there. Either way the rest of the line is read and dropped, so the next call starts on
+ * the next line. At the end of input str is empty. */
 void osl_gets(char_t *str);
 
 /* Prints ip (host byte order, most significant byte first) as four "%d." groups on standard

@@ -30,6 +30,7 @@ constexpr mode_t kCreateMode = 0664;   // new files, before the process's umask
 constexpr mode_t kReadOnlyMode = 0444; // osl_file_chmod mode 1
 constexpr mode_t kWritableMode = 0774; // osl_file_chmod modes 2 and 4
 constexpr int32_t kCopyBufSize = 4096; // bytes moved per read by osl_file_copy
+constexpr char kMvPath[] = "/bin/mv";  // osl_file_mv across file systems
 
 // A handle is the descriptor plus 1; null gives -1, which every call rejects with EBADF.
 inline int fd_of(void *fp) { return static_cast<int>(reinterpret_cast<intptr_t>(fp) - 1); }
@@ -113,12 +114,20 @@ int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile) {
     errno = EINVAL;
     return -1;
   }
-  // The names go to mv as two separate arguments after "--": no shell sees them, so blanks,
-  // quotes, $, ; and backquotes are just characters of a name and a leading '-' is no option.
+  if (rename(srcfile, dstfile) == 0) return 0;
+  if (errno != EXDEV) return -1;
+  // Across file systems rename(2) cannot move; the system's mv copies and removes. It is run by
+  // its absolute path, never found through PATH, with the names as two separate arguments after
+  // "--": no shell sees them, and a leading '-' is no option.
+  struct stat st;
+  if (stat(dstfile, &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EISDIR;  // mv would put srcfile inside it, which rename never does
+    return -1;
+  }
   char *argv[] = {const_cast<char *>("mv"), const_cast<char *>("--"),
                   const_cast<char *>(srcfile), const_cast<char *>(dstfile), nullptr};
   pid_t pid;
-  int err = posix_spawnp(&pid, "mv", nullptr, nullptr, argv, environ);
+  int err = posix_spawn(&pid, kMvPath, nullptr, nullptr, argv, environ);
   if (err != 0) {
     errno = err;
     return -1;
@@ -129,8 +138,12 @@ int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile) {
   do {
     got = waitpid(pid, &status, 0);
   } while (got < 0 && errno == EINTR);
-  if (got != pid) return -1;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+  if (got == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+  // No status to be had (SIGCHLD ignored: the system reaped mv once it ended): judge by the
+  // outcome, the source gone and the destination there.
+  struct stat after;
+  if (lstat(srcfile, &after) == 0 || errno != ENOENT) return -1;
+  return lstat(dstfile, &after) == 0 ? 0 : -1;
 }
 
 int32_t osl_file_delete(const char *file) { return unlink(file) == 0 ? 0 : -1; }

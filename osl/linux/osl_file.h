@@ -57,8 +57,12 @@ int32_t osl_file_rename(const char *srcfile, const char *dstfile);
  * dstfile is left untouched. */
 int32_t osl_file_copy(const char *srcfile, const char *dstfile);
 
-/* Moves srcfile to dstfile by running the system's mv with the two names as separate arguments
- * (no shell sees them): 0 when mv exited with status 0, -1 otherwise or when it cannot run. */
+/* Moves srcfile to dstfile with rename(2) (an existing dstfile is replaced). Across file systems
+ * runs /bin/mv, never one found through PATH, with the two names as separate arguments (no
+ * shell sees them); an existing directory as dstfile is then refused (EISDIR), as mv would move
+ * srcfile into it. 0 when the file was moved: rename succeeded, mv exited with status 0, or,
+ * where its status cannot be had because SIGCHLD is ignored, srcfile is gone and dstfile is
+ * there. -1 otherwise, with errno from rename, or when mv cannot run. */
 int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile);
 
 /* unlink(file): 0 done, -1 otherwise. */

@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
@@ -120,11 +121,39 @@ int32_t run_discarding_output(char *cmd) {
   return 0;
 }
 
+// True once the shell pid has ended (and been reaped, or reaped by the system because SIGCHLD
+// is ignored).
+bool shell_has_ended(pid_t pid) {
+  int status = 0;
+  const pid_t w = waitpid(pid, &status, WNOHANG);
+  return w == pid || (w < 0 && errno != EINTR);
+}
+
+// Reads into buf (room bytes) what lies in the pipe fd right now, and nothing that arrives
+// later: the caller's answer once the shell has ended, when only a background child can still
+// be writing. Returns the bytes read.
+size_t read_queued(int fd, char *buf, size_t room) {
+  int queued = 0;
+  if (ioctl(fd, FIONREAD, &queued) != 0 || queued <= 0) return 0;
+  size_t want = static_cast<size_t>(queued) < room ? static_cast<size_t>(queued) : room;
+  size_t got = 0;
+  while (got < want) {
+    ssize_t n = read(fd, buf + got, want - got);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  return got;
+}
+
 // Runs cmd through the shell with its standard output on a pipe, zeroes size bytes of buf and
 // reads up to size bytes of that output into it. The read ends at size bytes, at the end of the
-// output, or once the shell has ended and nothing more is queued: a child the command leaves in
-// the background may hold the pipe open for as long as it lives, and must not hold the caller.
-// Signals that interrupt the waiting are ridden out, so no output is lost to them.
+// output, or when the shell has ended: then what is queued at that moment is taken and the rest
+// left. A child the command leaves in the background may hold the pipe open and keep writing
+// for as long as it lives; it must neither hold the caller nor fill the buffer. Signals that
+// interrupt the waiting are ridden out, so no output is lost to them.
 int32_t run_capturing_output(char *cmd, char *buf, int32_t size) {
   int fds[2] = {-1, -1};
   // With standard output closed the write end may itself be descriptor 1, which the dup2 in
@@ -144,29 +173,24 @@ int32_t run_capturing_output(char *cmd, char *buf, int32_t size) {
   }
 
   memset(buf, 0, static_cast<size_t>(size));
+  const size_t room = static_cast<size_t>(size);
   size_t got = 0;
   bool shell_ended = false;
-  while (got < static_cast<size_t>(size)) {
+  // Looked at before every read, not only when the pipe is quiet: a background child that
+  // writes without pause would otherwise keep the pipe busy and hide the shell's end.
+  while (got < room && !(shell_ended = shell_has_ended(pid))) {
     struct pollfd p = {fds[0], POLLIN, 0};
-    int ready = poll(&p, 1, shell_ended ? 0 : kShellCheckMs);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (ready == 0) {
-      if (shell_ended) break;  // the shell is gone and a background child holds the pipe
-      int status = 0;
-      pid_t w = waitpid(pid, &status, WNOHANG);
-      if (w == pid || (w < 0 && errno != EINTR)) shell_ended = true;  // drain what is queued
-      continue;
-    }
-    ssize_t n = read(fds[0], buf + got, static_cast<size_t>(size) - got);
+    int ready = poll(&p, 1, kShellCheckMs);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    ssize_t n = read(fds[0], buf + got, room - got);
     if (n > 0) {
       got += static_cast<size_t>(n);
     } else if (n == 0 || errno != EINTR) {
-      break;
+      break;  // the end of the output: every writer has closed the pipe
     }
   }
+  if (shell_ended) got += read_queued(fds[0], buf + got, room - got);
   // Output beyond size stays unread; the command may see EPIPE if it writes more.
   close(fds[0]);
   if (!shell_ended) reap(pid);
@@ -199,23 +223,24 @@ int32_t osl_get_cpu_count(void) {
 
 void osl_gets(char_t *str) {
   if (str == nullptr) return;
-  // Zeroed first so that the newline is found even behind a zero byte of the input; judged by
-  // strlen, such a line looked cut and the whole next line was thrown away as its rest.
-  memset(str, 0, OSL_GETS_MAX);
-  if (fgets(str, OSL_GETS_MAX, stdin) == nullptr) {
-    str[0] = '\0';
-    return;
-  }
-  char *newline = static_cast<char *>(memchr(str, '\n', OSL_GETS_MAX - 1));
-  if (newline != nullptr) {
-    *newline = '\0';
-    return;
-  }
-  // Cut: drop the rest of the line so that the next call starts on the next one.
+  // Byte by byte up to the newline, so that only the text and its terminator are written: the
+  // caller's buffer may be smaller than OSL_GETS_MAX when it knows its lines are short. A zero
+  // byte ends the text but not the line; the rest of the line, and of an overlong one, is read
+  // and dropped so that the next call starts on the next line.
+  int32_t len = 0;
+  bool ended = false;  // a zero byte has ended the text
+  flockfile(stdin);
   int c;
-  do {
-    c = getchar();
-  } while (c != '\n' && c != EOF);
+  while ((c = getc_unlocked(stdin)) != EOF && c != '\n') {
+    if (ended || len == OSL_GETS_MAX - 1) continue;
+    if (c == '\0') {
+      ended = true;
+      continue;
+    }
+    str[len++] = static_cast<char_t>(c);
+  }
+  funlockfile(stdin);
+  str[len] = '\0';
 }
 
 void os_sys_print_ip(uint32_t ip) {

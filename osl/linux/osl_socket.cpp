@@ -2,7 +2,6 @@
 // handed back as the kernel gave them.
 #include "osl_socket.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <string.h>
@@ -103,8 +102,9 @@ int32_t osl_socket_get_state(void) {
 }
 
 int32_t osl_socket_bind(SOCKET skt, uint32_t ip, uint16_t port) {
+  // Exactly the address asked for: a service that binds the loopback to stay private must not
+  // become reachable on every interface. 0 (INADDR_ANY) is every local address.
   sockaddr_in addr = make_addr(ip, port);
-  if (ip == inet_addr("127.0.0.1")) addr.sin_addr.s_addr = INADDR_ANY;
   return bind(skt, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
 }
 

@@ -33,7 +33,8 @@ int32_t osl_socket_get_connect_state(SOCKET skt);
  * Call it right after the failed operation, in the same thread. */
 int32_t osl_socket_get_state(void);
 
-/* bind to ip:port, 0 or -1. An ip of 127.0.0.1 is bound as INADDR_ANY (every local address). */
+/* bind to exactly ip:port (127.0.0.1 stays the loopback only; 0 is INADDR_ANY, every local
+ * address): 0 or -1. */
 int32_t osl_socket_bind(SOCKET skt, uint32_t ip, uint16_t port);
 
 /* listen(skt, max): 0 or -1; max is the backlog. */

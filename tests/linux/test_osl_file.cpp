@@ -3,6 +3,8 @@
 #include "osl_file.h"
 
 #include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -452,10 +455,38 @@ TEST(OslFile, CopyReportsFailedWritesAndReads) {
   EXPECT_EQ(osl_file_copy("/proc/self/mem", dir.file("dst").c_str()), -1);
 }
 
+// A private directory on another file system than path, or null when none can be had.
+std::unique_ptr<TempDir> TempDirElsewhere(const std::string &path) {
+  struct stat here, there;
+  const char *old = getenv("TMPDIR");
+  const std::string saved = old != nullptr ? old : "";
+  std::unique_ptr<TempDir> dir;
+  for (const char *base : {"/dev/shm", "/tmp", "/var/tmp"}) {
+    setenv("TMPDIR", base, 1);
+    dir.reset(new TempDir);
+    if (stat(path.c_str(), &here) == 0 && stat(dir->path().c_str(), &there) == 0 &&
+        here.st_dev != there.st_dev) break;
+    dir.reset();
+  }
+  old != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+  return dir;
+}
+
 TEST(OslFile, MoveRunsMvWithoutAShell) {
   TempDir dir;
   CwdGuard cwd(dir.path());
   ASSERT_TRUE(cwd.ok());
+  std::unique_ptr<TempDir> elsewhere = TempDirElsewhere(dir.path());
+  // A mv that moves nothing and claims success, for a PATH that a daemon should never trust.
+  ASSERT_EQ(mkdir(dir.file(".fake").c_str(), 0700), 0);
+  put(dir.file(".fake/mv"), "#!/bin/sh\nexit 0\n");
+  ASSERT_EQ(chmod(dir.file(".fake/mv").c_str(), 0700), 0);
+  const struct {
+    bool other_fs;     // the destination is on another file system: mv's work, not rename's
+    bool fake_path;    // PATH begins with the fake mv
+    bool ignore_chld;  // SIGCHLD ignored: no exit status can be had
+  } settings[] = {
+      {false, false, false}, {false, true, true}, {true, true, false}, {true, false, true}};
   // Names that a shell would split, expand or execute; each payload would create "PWNED" in the
   // working directory (this test's private directory) if any shell ever saw it.
   const char *names[] = {
@@ -464,19 +495,33 @@ TEST(OslFile, MoveRunsMvWithoutAShell) {
       "$HOME",               "*",             "-rf",                 "--",
       "> PWNED",             "tab\there",     "new\nline",           "\\ back",
   };
-  int i = 0;
-  for (const char *name : names) {
-    SCOPED_TRACE(name);
-    std::string src = name;
-    std::string dst = std::string("moved ") + name + " " + std::to_string(i++);
-    put(dir.file(src), src);
-    EXPECT_EQ(osl_file_mv(src.c_str(), dst.c_str()), 0);
-    EXPECT_FALSE(exists(dir.file(src)));
-    EXPECT_EQ(read_file(dir.file(dst)), src);
-    // The reverse direction with absolute names.
-    EXPECT_EQ(osl_file_mv(dir.file(dst).c_str(), dir.file(src).c_str()), 0);
-    EXPECT_EQ(read_file(dir.file(src)), src);
-    EXPECT_EQ(osl_file_delete(dir.file(src).c_str()), 0);
+  const std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
+  for (const auto &set : settings) {
+    SCOPED_TRACE(testing::Message() << "other fs " << set.other_fs << ", fake mv "
+                                    << set.fake_path << ", SIGCHLD ignored " << set.ignore_chld);
+    if (set.other_fs && !elsewhere) continue;  // no second file system here
+    if (set.fake_path) setenv("PATH", (dir.file(".fake") + ":" + path).c_str(), 1);
+    struct sigaction ign = {}, old_chld;
+    ign.sa_handler = set.ignore_chld ? SIG_IGN : SIG_DFL;
+    sigaction(SIGCHLD, &ign, &old_chld);
+    int i = 0;
+    for (const char *name : names) {
+      SCOPED_TRACE(name);
+      std::string src = name;
+      std::string dst = std::string("moved ") + name + " " + std::to_string(i++);
+      if (set.other_fs) dst = elsewhere->file(dst);
+      const std::string moved = set.other_fs ? dst : dir.file(dst);
+      put(dir.file(src), src);
+      EXPECT_EQ(osl_file_mv(src.c_str(), dst.c_str()), 0);
+      EXPECT_FALSE(exists(dir.file(src)));
+      EXPECT_EQ(read_file(moved), src);
+      // The reverse direction with absolute names.
+      EXPECT_EQ(osl_file_mv(moved.c_str(), dir.file(src).c_str()), 0);
+      EXPECT_EQ(read_file(dir.file(src)), src);
+      EXPECT_EQ(osl_file_delete(dir.file(src).c_str()), 0);
+    }
+    sigaction(SIGCHLD, &old_chld, nullptr);
+    setenv("PATH", path.c_str(), 1);
   }
   EXPECT_FALSE(exists(dir.file("PWNED")));
 }
@@ -491,6 +536,11 @@ TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
   EXPECT_EQ(osl_file_mv(nullptr, dir.file("x").c_str()), -1);
   EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), nullptr), -1);
   EXPECT_EQ(read_file(dir.file("a")), "a");
+  // Across file systems as on one: a directory in the way is no place to move a file into.
+  if (std::unique_ptr<TempDir> elsewhere = TempDirElsewhere(dir.path())) {
+    EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), elsewhere->path().c_str()), -1);
+    EXPECT_EQ(read_file(dir.file("a")), "a");
+  }
 
   // Two names of about 700 characters each: together far longer than a 1 KiB command line.
   std::string deep = dir.path();
