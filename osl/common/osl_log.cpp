@@ -251,13 +251,22 @@ __attribute__((noinline)) void write_guarded(const char_t *text, size_t len) {
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
+// Starts the byte count again and moves the log aside. A log written in place keeps its
+// descriptor: reopening a pipe whose reader is away would fail and lose every later text.
+__attribute__((noinline, cold)) void rotate_file() {
+  m_filesize = 0;
+  if (m_in_place) return;
+  close(m_fd);
+  m_fd = restart_file(m_path);
+}
+
 // Appends len bytes of text to a file target, and rotates once the byte count reaches the
 // maximum. One write takes the whole text; a pipe or a terminal that takes part of it (a signal
 // came while it waited) gets the rest, and a write a signal stopped before any byte is made
 // again. A full disk loses the text; there is nothing to report to.
 void write_file(const char_t *text, size_t len) {
   if (m_fd < 0) return;
-  if (m_may_pipe) {
+  if (__builtin_expect(m_may_pipe, false)) {
     write_guarded(text, len);
   } else {
     const ssize_t n = write(m_fd, text, len);
@@ -265,15 +274,7 @@ void write_file(const char_t *text, size_t len) {
   }
   m_filesize += len;
   osl_clock::start_ms();
-  if (m_filesize >= m_maxsize) {
-    m_filesize = 0;
-    // A log written in place keeps its descriptor: reopening a pipe whose reader is away would
-    // fail and lose every later text.
-    if (!m_in_place) {
-      close(m_fd);
-      m_fd = restart_file(m_path);
-    }
-  }
+  if (m_filesize >= m_maxsize) rotate_file();
 }
 
 // Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass

@@ -22,8 +22,9 @@
  * handler of osl_init) and the text is lost quietly; the thread's mask and the signal's
  * disposition are left as found (a SIGPIPE the application had pending stays pending). Regular
  * files pay no extra system call for this. Console output goes through stdio's stdout,
- * unflushed, so its writes happen at stdio's flushes and are the application's. The module
- * prints nothing about its own failures. Compiles as C99 and C++17.
+ * unflushed and not guarded: a stdout that is a pipe whose reader left raises SIGPIPE at stdio's
+ * flush, as the application's own output does. The module prints nothing about its own
+ * failures. Compiles as C99 and C++17.
  */
 #ifndef OSL_LOG_H
 #define OSL_LOG_H
