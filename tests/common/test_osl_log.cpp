@@ -356,7 +356,7 @@ TEST_F(Log, HexDumpIndentAndArguments) {
   osl_log_set_level(OSL_LOG_INFO);
   void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(page, MAP_FAILED);
-  out = captured_ret([&] { return osl_log_hex("quiet", static_cast<char *>(page), 4096, 8); }, &r);
+  out = captured_ret([&] { return osl_log_hex("quiet", static_cast<char *>(page), 9, 8); }, &r);
   munmap(page, 4096);
   EXPECT_EQ(out, "");
   EXPECT_EQ(r, 0);
@@ -463,8 +463,8 @@ TEST_F(Log, LogThatCannotBeMovedAsideIsKeptAndAppendedTo) {
 TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
   // A pipe, a symbolic link or a directory named as the log: neither setting the target nor
   // reaching the maximum may rename it (as root that would take /dev/null, a console or the
-  // /dev/stdout link away from everyone). A pipe with a reader gets every text; one without a reader must not stop the process at
-  // setting, which the alarm would show.
+  // /dev/stdout link away from everyone). A pipe with a reader gets every text; one without a
+  // reader must not stop the process at setting, which the alarm would show.
   osltest::TempDir dir;
   const std::string fifo = dir.file("p.log");
   const std::string sub = dir.file("d.log");
