@@ -7,8 +7,10 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -59,6 +61,11 @@ SOCKET m_socket = OSL_INVALID_SOCKET;
 uint32_t m_ip = 0;    // network byte order
 uint16_t m_port = 0;  // network byte order
 int m_fd = -1;        // a file target's descriptor
+// The file target is written where it is and never moved: it was no regular file at its path
+// (a symbolic link, a pipe, a device). Rotation then only restarts the count.
+bool m_in_place = false;
+// The file target may raise SIGPIPE (a pipe whose reader left): its writes are guarded.
+bool m_may_pipe = false;
 // Bytes written to file targets since init or the last rotation; 64-bit so that a maximum
 // near 4 GiB is still reached rather than wrapped past.
 uint64_t m_filesize = 0;
@@ -84,6 +91,8 @@ void close_target() {
     close(m_fd);
     m_fd = -1;
   }
+  m_in_place = false;
+  m_may_pipe = false;
 }
 
 // Moves path to path.bak (rename replaces an older backup file) and opens path for appending,
@@ -93,22 +102,33 @@ void close_target() {
 // buffer holds ".bak" after the longest path m_url can carry, and the length test only guards
 // that. An empty path opens nothing. Append mode puts each text at the current end, so a log
 // truncated from outside (logrotate's copytruncate) goes on at offset 0 without a hole.
-// A path that is there but is not a regular file (/dev/null, a serial console, a pipe, a
-// directory) is never moved: it is opened where it is, without waiting for a pipe's reader (a
-// pipe nobody reads discards the texts), and then written as any file is.
+// A path that is there but is not a regular file (a symbolic link, /dev/null, a serial console,
+// a pipe, a directory) is never moved, here or at rotation: renaming a link would move the link
+// itself (as root, /dev/stdout). It is opened where it is, through a link, without waiting for a
+// pipe's reader (a pipe nobody reads discards the texts), and then written as any file is.
+// Only regular files and character devices (terminals, /dev/null) are known never to raise
+// SIGPIPE; writes to anything else are guarded.
 int restart_file(const char_t *path) {
+  m_in_place = false;
+  m_may_pipe = false;
   if (path == nullptr || path[0] == '\0') return -1;
   struct stat st;
-  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-    const int fd = open(path, kLogFileFlags | O_NONBLOCK, kLogFileMode);
+  int fd;
+  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    m_in_place = true;
+    fd = open(path, kLogFileFlags | O_NONBLOCK, kLogFileMode);
     if (fd >= 0) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
+  } else {
+    char_t bak[kUrlSize + 8];
+    static_assert(sizeof bak >= kUrlSize - 1 - kFileSchemeLen + 4 + 1, "backup name never cut");
+    const int32_t n = osl_str_snprintf(bak, static_cast<int32_t>(sizeof bak), "%s.bak", path);
+    if (n == osl_strlen(path) + 4) osl_file_rename(path, bak);  // fails when there is no log yet
+    fd = open(path, kLogFileFlags, kLogFileMode);
   }
-  char_t bak[kUrlSize + 8];
-  static_assert(sizeof bak >= kUrlSize - 1 - kFileSchemeLen + 4 + 1, "backup name never cut");
-  const int32_t n = osl_str_snprintf(bak, static_cast<int32_t>(sizeof bak), "%s.bak", path);
-  if (n == osl_strlen(path) + 4) osl_file_rename(path, bak);  // fails when there is no log yet
-  return open(path, kLogFileFlags, kLogFileMode);
+  if (fd >= 0) {
+    m_may_pipe = fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode));
+  }
+  return fd;
 }
 
 // Copies len bytes at url + pos into tmp (kWorkSize bytes) and terminates; false when they
@@ -120,6 +140,27 @@ bool copy_part(char_t *tmp, const char_t *url, int32_t pos, int32_t len) {
   return true;
 }
 
+// The port a udp:// target's port text names, in network byte order: decimal digits only
+// (leading zeros allowed) worth 1..65535; 0 for anything else, which names no usable port.
+uint16_t port_of(const char_t *text) {
+  uint32_t v = 0;
+  for (const char_t *p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    v = v * 10 + static_cast<uint32_t>(*p - '0');
+    if (v > 0xFFFFu) return 0;
+  }
+  return htons(static_cast<uint16_t>(v));
+}
+
+// The log's sockets only send. A filter that takes no datagram keeps their receive queues empty:
+// texts looped back to a group, or anything sent to their port, are dropped on arrival.
+void refuse_datagrams(SOCKET skt) {
+  struct sock_filter none[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+  struct sock_fprog prog = {1, none};
+  osl_socket_set_opt(skt, SOL_SOCKET, SO_ATTACH_FILTER, reinterpret_cast<const char *>(&prog),
+                     static_cast<int32_t>(sizeof prog));
+}
+
 // The udp:// branch of osl_log_set_target for url: resolves the host, opens the socket.
 int32_t set_udp_target(char_t *url) {
   char_t tmp[kWorkSize];
@@ -128,7 +169,8 @@ int32_t set_udp_target(char_t *url) {
 
   if (info.hostport_len > 0) {
     if (!copy_part(tmp, url, info.hostport_pos, info.hostport_len)) return -1;
-    m_port = htons(static_cast<uint16_t>(atoi(tmp) & 0xFFFF));
+    m_port = port_of(tmp);
+    if (m_port == 0) return -1;
   } else {
     m_port = htons(kDefaultUdpPort);
   }
@@ -155,33 +197,67 @@ int32_t set_udp_target(char_t *url) {
     m_socket = OSL_INVALID_SOCKET;
     return -1;
   }
+  refuse_datagrams(m_socket);
   // A unicast sender is not bound: texts leave from an ephemeral port, so the receiver keeps
   // its port even on this machine, and a remote destination is no local address to bind.
   if (!is_multicast(m_ip)) return 0;
-  // A group member: its port, shared with a local receiver of the same group. A failed bind
-  // keeps the socket: later texts are still sent to the group.
+  // A group member: the group's address and port, shared with a local receiver of the group.
+  // Bound to the group, not to any address, so that unicast datagrams for the port still go to
+  // a local collector that holds it. A failed bind keeps the socket: later texts are still sent
+  // to the group.
   const int reuse = 1;
   osl_socket_set_opt(m_socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
                      static_cast<int32_t>(sizeof reuse));
-  if (osl_socket_bind(m_socket, 0, m_port) < 0) return -1;
+  if (osl_socket_bind(m_socket, m_ip, m_port) < 0) return -1;
   osl_socket_join(m_socket, m_ip);
   return 0;
 }
 
 // The rest of a text after a write that a signal cut short (n bytes taken, or -1 with EINTR
-// before any byte): a pipe or a terminal that waited for room. Anything else (a full disk) ends
-// it.
-__attribute__((noinline, cold)) void finish_write(const char_t *text, size_t len, ssize_t n) {
+// before any byte): a pipe or a terminal that waited for room. Anything else (a full disk, a
+// pipe without a reader) ends it. Returns 0 when the text was written, else the failure's errno.
+__attribute__((noinline, cold)) int finish_write(const char_t *text, size_t len, ssize_t n) {
   size_t done = 0;
   for (;;) {
     if (n > 0) {
       done += static_cast<size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      return;
+    } else if (n == 0) {
+      return EIO;
+    } else if (errno != EINTR) {
+      return errno;
     }
-    if (done >= len) return;
+    if (done >= len) return 0;
     n = write(m_fd, text + done, len - done);
   }
+}
+
+// Writes a text to a target that can raise SIGPIPE with that signal blocked in this thread, and
+// takes back the one a reader's leaving raised, so that no signal reaches the process and the
+// text is lost quietly. One that was pending before (blocked by the application) is not ours
+// and stays. The thread's mask is put back as found; the disposition is never touched.
+__attribute__((noinline)) void write_guarded(const char_t *text, size_t len) {
+  sigset_t pipe_only, old, pending;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  if (pthread_sigmask(SIG_BLOCK, &pipe_only, &old) != 0) return;
+  const bool had = sigismember(&old, SIGPIPE) == 1 && sigpending(&pending) == 0 &&
+                   sigismember(&pending, SIGPIPE) == 1;
+  const ssize_t n = write(m_fd, text, len);
+  if (static_cast<size_t>(n) != len && finish_write(text, len, n) == EPIPE && !had) {
+    const struct timespec now = {0, 0};
+    while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Starts the byte count again and moves the log aside. A log written in place keeps its
+// descriptor: reopening a pipe whose reader is away would fail and lose every later text.
+__attribute__((noinline, cold)) void rotate_file() {
+  m_filesize = 0;
+  if (m_in_place) return;
+  close(m_fd);
+  m_fd = restart_file(m_path);
 }
 
 // Appends len bytes of text to a file target, and rotates once the byte count reaches the
@@ -190,15 +266,15 @@ __attribute__((noinline, cold)) void finish_write(const char_t *text, size_t len
 // again. A full disk loses the text; there is nothing to report to.
 void write_file(const char_t *text, size_t len) {
   if (m_fd < 0) return;
-  const ssize_t n = write(m_fd, text, len);
-  if (static_cast<size_t>(n) != len) finish_write(text, len, n);
+  if (__builtin_expect(m_may_pipe, false)) {
+    write_guarded(text, len);
+  } else {
+    const ssize_t n = write(m_fd, text, len);
+    if (static_cast<size_t>(n) != len) finish_write(text, len, n);
+  }
   m_filesize += len;
   osl_clock::start_ms();
-  if (m_filesize >= m_maxsize) {
-    m_filesize = 0;
-    close(m_fd);
-    m_fd = restart_file(m_path);
-  }
+  if (m_filesize >= m_maxsize) rotate_file();
 }
 
 // Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass
@@ -320,8 +396,8 @@ constexpr ModPrefix kModPrefix[5] = {
 };
 
 int32_t log_mod_v(int32_t mod, int32_t severity, const char_t *format, va_list ap) {
+  if (mod < 1 || mod > OSL_LOG_MOD_MAX) return 0;  // before mod - 1, which INT32_MIN overflows
   const int32_t i = mod - 1;
-  if (i < 0 || i >= OSL_LOG_MOD_MAX) return 0;
   if (m_mgr.mod[i] <= 0) return 0;
   if (m_level > severity || m_mgr.level[i] > severity) return 0;
 
@@ -509,6 +585,7 @@ void osl_log_mod_config(void) {
 }
 
 int32_t osl_log_hex(const char_t *msg, const char_t *buf, uint32_t len, int32_t wide) {
+  if (m_level > OSL_LOG_DEBUG) return 0;  // every line would be filtered: read nothing
   if (msg == nullptr || buf == nullptr || (wide != 8 && wide != 16)) return 0;
   osl_log_debug("%s--> addr=%08lx %lu bytes\n", msg,
                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(buf)),

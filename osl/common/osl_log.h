@@ -16,8 +16,15 @@
  * are written unbuffered, one write per text, in append mode (after an outside truncation the
  * next text lands at offset 0); datagrams carry the text plus its terminating zero byte. The
  * log file and socket are close-on-exec: commands the process starts do not inherit them.
- * Console output goes through stdio's stdout, unflushed. The module prints nothing about its
- * own failures. Compiles as C99 and C++17.
+ * The log never kills its process: a file target that can raise SIGPIPE (a pipe, anything but a
+ * regular file or a character device) is written with SIGPIPE blocked in the writing thread, and
+ * the signal a reader's leaving raised is taken back, so no signal reaches the process (nor a
+ * handler of osl_init) and the text is lost quietly; the thread's mask and the signal's
+ * disposition are left as found (a SIGPIPE the application had pending stays pending). Regular
+ * files pay no extra system call for this. Console output goes through stdio's stdout,
+ * unflushed and not guarded: a stdout that is a pipe whose reader left raises SIGPIPE at stdio's
+ * flush, as the application's own output does. The module prints nothing about its own
+ * failures. Compiles as C99 and C++17.
  */
 #ifndef OSL_LOG_H
 #define OSL_LOG_H
@@ -70,16 +77,21 @@ void osl_log_exit(void);
  * "file://PATH" moves PATH to PATH.bak (the full name, never cut; an older backup file is
  * replaced) and starts PATH empty; when PATH cannot be moved aside (read-only directory,
  * PATH.bak a directory) nothing is deleted or emptied and texts are appended to PATH; a PATH
- * that exists but is no regular file (/dev/null, a console, a pipe) is never moved, neither
- * here nor at the maximum size, and a pipe is opened without waiting for its reader (a text
- * that a pipe or terminal takes in part, when a signal comes while it waits, is finished); 0 even
- * when PATH cannot be opened or is empty (nothing is opened or deleted, texts are lost);
+ * that exists but is no regular file (a symbolic link, /dev/null, a console, a pipe) is never
+ * moved, neither here nor at the maximum size (its descriptor is kept then; only the count
+ * restarts): texts are appended through a link to what it names, and a pipe is opened without
+ * waiting for its reader (a text that a pipe or terminal takes in part, when a signal comes
+ * while it waits, is finished; a pipe whose reader left loses texts until a reader comes back);
+ * 0 even when PATH cannot be opened or is empty (nothing is opened or deleted, texts are lost);
  * "udp://HOST[:PORT]" sends each text as a datagram to HOST (dotted address or name) at PORT
- * (8000 when absent) from an unbound socket (an ephemeral port), or, for a group in
- * 224.0.0.0..239.255.255.255, from a socket bound with SO_REUSEADDR to any address and PORT
- * that joins the group; any other text discards everything. Returns 0, or -1 for a null url
- * (the old URL stays), an unusable udp host or port (no socket), or a group's failed bind (the
- * socket is kept and still sends). The URL is stored cut to 1023 characters. */
+ * (8000 when absent or empty; otherwise decimal digits only, worth 1..65535, nothing after) from
+ * an unbound socket (an ephemeral port), or, for a group in 224.0.0.0..239.255.255.255, from a
+ * socket bound with SO_REUSEADDR to the group's address and PORT (unicast datagrams for PORT
+ * still reach a local collector that holds it; a local receiver of the group gets every text)
+ * that joins the group; the log's socket accepts no datagram, so nothing is queued on it; any
+ * other text discards everything. Returns 0, or -1 for a null url (the old URL stays), an
+ * unusable udp host or port (no socket), or a group's failed bind (the socket is kept and still
+ * sends). The URL is stored cut to 1023 characters. */
 int32_t osl_log_set_target(const char_t *url);
 
 /* Copies the current URL into buf, at most size - 1 characters, always terminated. Does
@@ -123,7 +135,7 @@ void osl_log_mod_release(int32_t mod);
  * outside 1..64 are ignored. */
 void osl_log_mod_set_level(int32_t mod, int32_t level);
 
-/* Module mod's threshold whatever the slot's state; -1 for a number outside 1..64. */
+/* Module mod's threshold whatever the slot's state; -1 for any number outside 1..64. */
 int32_t osl_log_mod_get_level(int32_t mod);
 
 /* Sets and reads the module prefix flag (see log_mod_t). */
@@ -133,7 +145,8 @@ uint32_t osl_log_mod_get_flag(void);
 /* printf-style texts for module mod at severity 1..4, after a prefix "[L][NN] ", with the
  * millisecond clock "[L][NN][ms] " or the local time text "[L][NN][time\n] " as the flag asks.
  * Pass only when the slot is in use and both the global and the module threshold admit the
- * severity. Return 0 when filtered out, otherwise the delivered length plus 1. */
+ * severity. Return 0 when filtered out or for any mod outside 1..64 (INT32_MIN included),
+ * otherwise the delivered length plus 1. */
 int32_t osl_log_mod_debug(int32_t mod, const char_t *format, ...) OSL_LOG_PRINTF(2, 3);
 int32_t osl_log_mod_info(int32_t mod, const char_t *format, ...) OSL_LOG_PRINTF(2, 3);
 int32_t osl_log_mod_warn(int32_t mod, const char_t *format, ...) OSL_LOG_PRINTF(2, 3);
@@ -148,8 +161,8 @@ void osl_log_mod_config(void);
 /* Dumps len bytes at buf through osl_log_debug: a header "msg--> addr=... N bytes" (N = len,
  * printed unsigned), then wide (8 or 16) bytes per line in hex and as text, indented by the
  * tabs (at most 6) that follow msg's leading line ends. Returns the sum of osl_log_debug's
- * results for the data lines (0 when filtered), or 0 with no output for a null msg or buf or
- * another width. */
+ * results for the data lines, or 0 with no output for a null msg or buf or another width. When
+ * the global threshold filters debug texts it returns 0 at once, reading neither msg nor buf. */
 int32_t osl_log_hex(const char_t *msg, const char_t *buf, uint32_t len, int32_t wide);
 
 #ifdef __cplusplus

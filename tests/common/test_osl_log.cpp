@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -236,7 +237,7 @@ TEST_F(Log, ModulePrefixByFlag) {
 }
 
 TEST_F(Log, ModuleNumbersOutsideTheTable) {
-  for (int32_t mod : {0, -1, 65, 1000}) {
+  for (int32_t mod : {0, -1, 65, 1000, INT32_MIN}) {
     EXPECT_EQ(osl_log_mod_debug(mod, "x"), 0);
     EXPECT_EQ(osl_log_mod_error(mod, "x"), 0);
     EXPECT_EQ(osl_log_mod_get_level(mod), -1);
@@ -351,8 +352,12 @@ TEST_F(Log, HexDumpIndentAndArguments) {
   EXPECT_EQ(osl_log_hex(nullptr, &byte, 1, 8), 0);
   EXPECT_EQ(osl_log_hex("m", nullptr, 1, 8), 0);
 
+  // Filtered: not one byte is read (this page cannot be).
   osl_log_set_level(OSL_LOG_INFO);
-  out = captured_ret([&] { return osl_log_hex("quiet", &byte, 1, 8); }, &r);
+  void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(page, MAP_FAILED);
+  out = captured_ret([&] { return osl_log_hex("quiet", static_cast<char *>(page), 9, 8); }, &r);
+  munmap(page, 4096);
   EXPECT_EQ(out, "");
   EXPECT_EQ(r, 0);
 }
@@ -456,10 +461,10 @@ TEST_F(Log, LogThatCannotBeMovedAsideIsKeptAndAppendedTo) {
 }
 
 TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
-  // A pipe, or a directory, named as the log: neither setting the target nor reaching the
-  // maximum may rename it (as root that would take /dev/null or a console away from everyone).
-  // A pipe with a reader gets every text; one without a reader must not stop the process at
-  // setting, which the alarm would show.
+  // A pipe, a symbolic link or a directory named as the log: neither setting the target nor
+  // reaching the maximum may rename it (as root that would take /dev/null, a console or the
+  // /dev/stdout link away from everyone). A pipe with a reader gets every text; one without a
+  // reader must not stop the process at setting, which the alarm would show.
   osltest::TempDir dir;
   const std::string fifo = dir.file("p.log");
   const std::string sub = dir.file("d.log");
@@ -488,10 +493,40 @@ TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
   EXPECT_STREQ(got, "0123456789\n0123456789\n0123456789\nn=4\n");
   close(reader);
 
+  // Its reader gone, the pipe loses texts quietly: no SIGPIPE reaches the process, caught or
+  // blocked, and the mask stays. Kept through rotation, it serves a reader that comes back.
+  rang = 0;
+  ASSERT_EQ(sigaction(SIGPIPE, &sa, &old), 0);
+  sigset_t pipe_only, mask;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  for (const int how : {SIG_UNBLOCK, SIG_BLOCK}) {
+    pthread_sigmask(how, &pipe_only, nullptr);
+    for (int i = 0; i < 3; ++i) osl_log_info("%s", "0123456789\n");
+    pthread_sigmask(SIG_UNBLOCK, &pipe_only, &mask);
+    EXPECT_EQ(sigismember(&mask, SIGPIPE), how == SIG_BLOCK);
+  }
+  sigaction(SIGPIPE, &old, nullptr);
+  EXPECT_EQ(rang, 0);
+  const int again = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  osl_log_info("back\n");
+  EXPECT_EQ(read(again, got, sizeof got - 1), 5);
+  close(again);
+
+  // Through a symbolic link, texts go to the file it names.
+  const std::string link = dir.file("l.log");
+  write_file(dir.file("real.log"), "kept\n");
+  ASSERT_EQ(symlink("real.log", link.c_str()), 0);
+  ASSERT_EQ(osl_log_set_target(("file://" + link).c_str()), 0);
+  for (int i = 0; i < 3; ++i) osl_log_info("%s", "0123456789\n");
+  EXPECT_EQ(read_file(dir.file("real.log")), "kept\n0123456789\n0123456789\n0123456789\n");
+
   EXPECT_EQ(osl_log_set_target(("file://" + sub).c_str()), 0);
   osl_log_info("%s", "lost\n");
   osl_log_exit();
   struct stat st;
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
   ASSERT_EQ(stat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
   ASSERT_EQ(stat(sub.c_str(), &st), 0);
