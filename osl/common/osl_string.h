@@ -87,10 +87,12 @@ char_t *osl_str_trim_path(char_t *path);
  * 2^32. Returns 0 for null text or text that does not start with a digit. */
 uint32_t osl_str_calcsize(char_t *str);
 
-/* Finds the first line of buf (a line may begin within the first buflen bytes, or anywhere in
- * the text when buflen < 0; buf must be NUL-terminated) whose start matches name, ignoring
- * case, and copies its value after ":", "=" or tab into value, at most valuelen-1 bytes. value
- * is cleared over valuelen bytes first. Returns value when found, null otherwise. */
+/* Finds the first line of buf whose start matches name, ignoring case, and copies its value
+ * after ":", "=" or tab into value, at most valuelen-1 bytes. A line begins at its first byte
+ * that is not a space, ",", tab, CR or LF, and counts only when that byte lies within the first
+ * buflen bytes (blank lines and leading blanks count towards buflen; buflen < 0: the whole
+ * text); a line that counts is read to its end. buf must be NUL-terminated. value is cleared
+ * over valuelen bytes first. Returns value when found, null otherwise. */
 char_t *osl_str_getval(char_t *buf, int32_t buflen, char_t *name, char_t *value,
                        int32_t valuelen);
 
