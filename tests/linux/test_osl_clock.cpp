@@ -99,23 +99,11 @@ extern "C" int usleep(useconds_t us) {
   return nanosleep(&ts, nullptr);
 }
 
-// The kernel's own call, in the layout it reads: a 64-bit timeval on the 32-bit board has no
-// settimeofday system call of its own.
-static int real_settimeofday(const struct timeval *tv, const struct timezone *tz) {
-#ifdef SYS_clock_settime64
-  if (sizeof tv->tv_sec == 8 && tz == nullptr) {
-    struct timespec ts;
-    memset(&ts, 0, sizeof ts);
-    ts.tv_sec = tv->tv_sec;
-    ts.tv_nsec = static_cast<long>(tv->tv_usec) * 1000;
-    return static_cast<int>(syscall(SYS_clock_settime64, CLOCK_REALTIME, &ts));
-  }
-#endif
-  return static_cast<int>(syscall(SYS_settimeofday, tv, tz));
-}
-
 extern "C" int settimeofday(const struct timeval *tv, const struct timezone *tz) noexcept {
-  if (m_set_real) return real_settimeofday(tv, tz);
+  if (m_set_real) {  // the C library's own call, with the layout of this build's timeval
+    const struct timespec ts = {tv->tv_sec, static_cast<long>(tv->tv_usec) * 1000};
+    return clock_settime(CLOCK_REALTIME, &ts);
+  }
   ++m_set_calls;
   m_set_tv = *tv;
   m_set_tz = tz;
