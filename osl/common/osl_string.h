@@ -87,10 +87,12 @@ char_t *osl_str_trim_path(char_t *path);
  * 2^32. Returns 0 for null text or text that does not start with a digit. */
 uint32_t osl_str_calcsize(char_t *str);
 
-/* Finds the first line of buf (a line may begin within the first buflen bytes, or anywhere in
- * the text when buflen < 0; buf must be NUL-terminated) whose start matches name, ignoring
- * case, and copies its value after ":", "=" or tab into value, at most valuelen-1 bytes. value
- * is cleared over valuelen bytes first. Returns value when found, null otherwise. */
+/* Finds the first line of buf whose start matches name, ignoring case, and copies its value
+ * after ":", "=" or tab into value, at most valuelen-1 bytes. A line begins at its first byte
+ * that is not a space, ",", tab, CR or LF, and counts only when that byte lies within the first
+ * buflen bytes (blank lines and leading blanks count towards buflen; buflen < 0: the whole
+ * text); a line that counts is read to its end. buf must be NUL-terminated. value is cleared
+ * over valuelen bytes first. Returns value when found, null otherwise. */
 char_t *osl_str_getval(char_t *buf, int32_t buflen, char_t *name, char_t *value,
                        int32_t valuelen);
 
@@ -121,9 +123,9 @@ int32_t osl_str_isfloat(const char *str);
 
 /*
  * Local date-and-time text in the process's time zone (localtime/mktime). utc is seconds since
- * 1970 UTC handed to the C library as its time_t: 2^31 and above are times before 1970 where
- * time_t is 32 bits (armhf) and times after 2038 where it is 64 bits (x86-64). Formatters write
- * into the caller's buf of size bytes (size >= 1), cut and terminated like snprintf.
+ * 1970 UTC, 1970 to 2106 on every target: the layer is built with a 64-bit time_t on the 32-bit
+ * board too, so 2^31 and above are the times from 2038-01-19 on. Formatters write into the
+ * caller's buf of size bytes (size >= 1), cut and terminated like snprintf.
  */
 
 /* "%d-%d-%d %d:%d:%d" (e.g. "2024-3-5 14:7:9"). Returns the full text's length as snprintf
@@ -138,14 +140,15 @@ char_t *osl_str_utc2date(uint32_t utc, char_t *buf, int32_t size);
  * Returns buf; buf[0] = 0 when utc cannot be broken down. */
 char_t *osl_str_utc2date_wday(uint32_t utc, char_t *buf, int32_t size);
 
-/* The current time (time()) as osl_str_utc2date writes it, in local time. Returns buf. */
+/* The current time (time()) as osl_str_utc2date writes it, in local time. Returns buf; buf[0] = 0
+ * when the clock cannot be read. */
 char_t *osl_get_strutc(char_t *buf, int32_t size);
 
 /* Parses up to six numeric fields (year, month, day, hour, minute, second) from the first size
  * bytes of strtime, separated by any run of ' ', '-', ':', '.', '/', as local standard time;
  * reading also stops at a terminator. Fields of ten or more bytes are read as their first nine.
- * Returns mktime's result as seconds since 1970; 4294967295 when mktime fails or its time does
- * not read back as utc does above (before 1970 or after 2106 with a 64-bit time_t); 0 for null. */
+ * Returns mktime's result as seconds since 1970; 4294967295 when mktime fails or its time lies
+ * outside what utc carries (before 1970 or after 2106); 0 for null. */
 uint32_t osl_str_str2time(char_t *strtime, int32_t size);
 
 /* Always 0, for any input; convert date text with osl_str_str2time. */

@@ -66,7 +66,10 @@ char_t *osl_str_utc2date_wday(uint32_t utc, char_t *buf, int32_t size) {
 }
 
 char_t *osl_get_strutc(char_t *buf, int32_t size) {
-  return format_date(static_cast<uint32_t>(time(nullptr)), buf, size);
+  // A clock that cannot be read gives no date, not the one of time()'s -1.
+  const time_t now = time(nullptr);
+  if (now == static_cast<time_t>(-1)) return clear(buf, size);
+  return format_date(static_cast<uint32_t>(now), buf, size);
 }
 
 uint32_t osl_str_str2time(char_t *strtime, int32_t size) {

@@ -152,6 +152,9 @@ char_t *osl_str_getval(char_t *buf, int32_t buflen, char_t *name, char_t *value,
   const char_t *line = buf;
   while (static_cast<size_t>(line - buf) < search) {
     while (in_set(*line, " ,\t\r\n")) ++line;
+    // A line counts only where it begins inside the bound: the blank line that ends an HTTP
+    // head must not let the body behind it supply a header.
+    if (static_cast<size_t>(line - buf) >= search) break;
     const char_t *end = line;
     while (*end != '\0' && *end != '\r' && *end != '\n') ++end;
     // Prefix match: "Address" matches "Address 1: 10.0.0.1". The comparison stops at the

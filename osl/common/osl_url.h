@@ -57,7 +57,8 @@ int64_t osl_url_get_param_int64(char_t *url, char_t *name);
 /* The parameter's value (first 63 bytes) through osl_str_str2uint64; 0 when absent. */
 uint64_t osl_url_get_param_uint64(char_t *url, char_t *name);
 
-/* osl_str_getval(buf, buflen, name, value, valuesize), for HTTP header blocks. */
+/* osl_str_getval(buf, buflen, name, value, valuesize), for HTTP header blocks: with buflen the
+ * length of the head up to and including its blank line, the body supplies no header. */
 char_t *osl_url_getheadval(char_t *buf, int32_t buflen, char_t *name, char_t *value,
                            int32_t valuesize);
 

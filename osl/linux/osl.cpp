@@ -2,7 +2,6 @@
 // system clock, local-time conversions and the cached whole-hour zone.
 #include "osl.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,7 +10,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <limits>
 
 #include "osl_clock.h"
 #include "osl_util.h"
@@ -41,26 +39,30 @@ constexpr int64_t kUsPerSec = 1000000;
 // recomputes it every time, with the same result).
 time_t m_time_zone = -1;
 
-inline struct timeval wall_now() {
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  return now;
+// The wall clock into *now; false, with *now untouched, when it cannot be read.
+inline bool wall_now(struct timeval *now) { return gettimeofday(now, nullptr) == 0; }
+
+// time(), or false when it fails (its -1 would read as 2106-02-07 in uint32_t seconds).
+inline bool time_now(time_t *now) {
+  *now = time(nullptr);
+  return *now != static_cast<time_t>(-1);
 }
 
-// Reads the wall clock for clock into *now. Returns false when that reading became the new
-// baseline (the count is then 0), true with the baseline to count from in *base. The baseline is
+// Reads the wall clock for clock into *now. Returns false when there is nothing to count: the
+// reading became the new baseline, or the clock could not be read (a clock that is still armed
+// stays armed). Otherwise true, with the baseline to count from in *base. The baseline is
 // loaded before the clock is read, so a baseline that another thread stores meanwhile can never
 // lie after the reading and turn the count negative.
 bool read_clock(RelativeClock &clock, struct timeval *now, struct timeval *base) {
   if (clock.first.load(std::memory_order_acquire) != 0) {
-    *now = wall_now();
+    if (!wall_now(now)) return false;
     clock.start_us.store(static_cast<int64_t>(now->tv_sec) * kUsPerSec + now->tv_usec,
                          std::memory_order_release);
     clock.first.store(0, std::memory_order_release);
     return false;
   }
   const int64_t us = clock.start_us.load(std::memory_order_acquire);
-  *now = wall_now();
+  if (!wall_now(now)) return false;
   // Floor division, so a baseline before 1970 keeps its microseconds in 0..999999.
   int64_t sec = us / kUsPerSec;
   int64_t rem = us % kUsPerSec;
@@ -126,16 +128,19 @@ void osl_reset(void) {
 }
 
 uint32_t osl_get_utc(void) {
-  return static_cast<uint32_t>(time(nullptr));
+  time_t now;
+  return time_now(&now) ? static_cast<uint32_t>(now) : 0;
 }
 
 int64_t osl_get_utc_ms(void) {
-  const struct timeval now = wall_now();
+  struct timeval now;
+  if (!wall_now(&now)) return 0;
   return static_cast<int64_t>(now.tv_sec) * 1000 + static_cast<int64_t>(now.tv_usec / 1000);
 }
 
 uint64_t osl_get_utc_us(void) {
-  const struct timeval now = wall_now();
+  struct timeval now;
+  if (!wall_now(&now)) return 0;
   return static_cast<uint64_t>(static_cast<int64_t>(now.tv_sec) * 1000000 +
                                static_cast<int64_t>(now.tv_usec));
 }
@@ -146,26 +151,23 @@ int32_t osl_set_utc_us(uint64_t utc_us) {
   tv.tv_usec = static_cast<suseconds_t>(utc_us % 1000000u);
   // Re-arm before the clock moves, whether or not it does.
   osl_reset();
-  // A 32-bit time_t cannot hold seconds past 2038; refuse rather than set a time in 1901.
-  if (secs > static_cast<uint64_t>(std::numeric_limits<time_t>::max())) {
-    errno = EOVERFLOW;
-    return -1;
-  }
+  // Any uint64_t microseconds fit: time_t is 64 bits on every target.
   tv.tv_sec = static_cast<time_t>(secs);
   return settimeofday(&tv, nullptr) == 0 ? 0 : -1;
 }
 
 uint32_t osl_get_ltc(void) {
+  time_t now;
   struct tm tm;
-  if (osl_util::local_of(time(nullptr), &tm) == nullptr) return 0;
+  if (!time_now(&now) || osl_util::local_of(now, &tm) == nullptr) return 0;
   return static_cast<uint32_t>(mktime(&tm));
 }
 
 int32_t osl_get_time_zone(void) {
   if (m_time_zone != -1) return static_cast<int32_t>(m_time_zone);
-  const time_t now = time(nullptr);
+  time_t now;
   struct tm utc;
-  if (gmtime_r(&now, &utc) == nullptr) {
+  if (!time_now(&now) || gmtime_r(&now, &utc) == nullptr) {
     m_time_zone = 8;
   } else {
     // The UTC break-down carries tm_isdst 0, so mktime reads it as standard time and the
@@ -195,8 +197,9 @@ struct tm *osl_localtime(uint32_t *utc) {
 }
 
 char *osl_get_time_string(void) {
+  time_t now;
   struct tm tm;
-  if (osl_util::local_of(time(nullptr), &tm) == nullptr) return nullptr;
+  if (!time_now(&now) || osl_util::local_of(now, &tm) == nullptr) return nullptr;
   return asctime(&tm);
 }
 

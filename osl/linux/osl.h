@@ -25,10 +25,11 @@ extern "C" {
  * sets or re-arms its baseline counts from that baseline or an earlier one, never from nothing
  * and never from one later than its own reading.
  *
- * UTC seconds are uint32_t counted from 1970-01-01 00:00:00 UTC and handed to the C library as
- * its time_t. Values of 2^31 and above therefore mean two different things: where time_t is 32
- * bits wide (the armhf board) they become negative, i.e. times between 1901-12-13 and 1970;
- * where time_t is 64 bits wide (x86-64) they are the times from 2038-01-19 to 2106-02-07.
+ * UTC seconds are uint32_t counted from 1970-01-01 00:00:00 UTC. The layer is built with a
+ * 64-bit time_t on every target, the 32-bit board included, so values of 2^31 and above are the
+ * times from 2038-01-19 to 2106-02-07 everywhere. No declaration here depends on the size of
+ * time_t: callers need not build with 64-bit time themselves. A clock that cannot be read makes
+ * a reading 0 (null for the time string), never a leftover value.
  * Time zones are signed whole hours east of UTC (+8 for UTC+8, -5 for UTC-5).
  */
 
@@ -37,7 +38,8 @@ extern "C" {
 void osl_usleep(int32_t us);
 
 /* Milliseconds since this clock's baseline, wrapping modulo 2^32 (about 49.7 days). The first
- * call, and the first after osl_reset, sets the baseline and returns 0. */
+ * call, and the first after osl_reset, sets the baseline and returns 0. 0 when the wall clock
+ * cannot be read (an armed clock then stays armed). */
 uint32_t osl_get_ms(void);
 
 /* The same count in 64 bits with its own baseline; does not wrap. A clock set back behind the
@@ -50,27 +52,27 @@ uint64_t osl_get_us(void);
 /* Re-arms the three relative clocks: the next call of each sets a new baseline and returns 0. */
 void osl_reset(void);
 
-/* The current UTC time in seconds (time()). */
+/* The current UTC time in seconds (time()); 0 when the clock cannot be read. */
 uint32_t osl_get_utc(void);
 
-/* The current UTC time in milliseconds. */
+/* The current UTC time in milliseconds; 0 when the clock cannot be read. */
 int64_t osl_get_utc_ms(void);
 
-/* The current UTC time in microseconds. */
+/* The current UTC time in microseconds; 0 when the clock cannot be read. */
 uint64_t osl_get_utc_us(void);
 
 /* Sets the system clock to utc_us microseconds since 1970: 0, or -1 with errno set (EPERM
- * without the privilege, EOVERFLOW when the seconds do not fit time_t). Re-arms the relative
- * clocks first, whatever the outcome. */
+ * without the privilege, EINVAL for a time the kernel cannot hold). Re-arms the relative clocks
+ * first, whatever the outcome. */
 int32_t osl_set_utc_us(uint64_t utc_us);
 
-/* The current time broken down as local time and converted back with mktime; 0 when the
- * local-time conversion fails. */
+/* The current time broken down as local time and converted back with mktime; 0 when the clock
+ * cannot be read or the local-time conversion fails. */
 uint32_t osl_get_ltc(void);
 
 /* The host's offset from UTC in whole hours east, cut toward zero (5 for UTC+5:30), standard
  * time even while daylight-saving time is in effect; cached until osl_set_time_zone. 8 when the
- * UTC break-down fails. */
+ * clock cannot be read or the UTC break-down fails. */
 int32_t osl_get_time_zone(void);
 
 /* Sets TZ to "GMT-8" for time_zone 8 (POSIX sign, inverted) and calls tzset: 0, or -1 when
@@ -83,7 +85,8 @@ int32_t osl_set_time_zone(int32_t time_zone);
 struct tm *osl_localtime(uint32_t *utc);
 
 /* The current local time in asctime form, 24 characters plus '\n' ("Tue Mar  5 14:07:09 2024\n"),
- * in the C library's shared static buffer; null when the conversion fails. */
+ * in the C library's shared static buffer; null when the clock cannot be read or the conversion
+ * fails. */
 char *osl_get_time_string(void);
 
 /* ---- end clocks and time zone ---- */

@@ -165,11 +165,6 @@ int32_t osl_file_get_info(const char *file, SFileNodeInfo *node) {
 }
 
 int32_t osl_file_set_modify_utc(const char *file, uint32_t modify_utc) {
-  // Where time_t is 32 bits (the board), times past 2038-01-19 would turn into 1901: refuse them.
-  if (sizeof(time_t) < sizeof(int64_t) && modify_utc > static_cast<uint32_t>(INT32_MAX)) {
-    errno = EOVERFLOW;
-    return -1;
-  }
   // Only the modification time is given; the access time is left as it was.
   struct timespec times[2];
   times[0].tv_sec = 0;

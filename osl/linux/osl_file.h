@@ -78,8 +78,8 @@ int32_t osl_file_exist(const char *file);
  * (node untouched). */
 int32_t osl_file_get_info(const char *file, SFileNodeInfo *node);
 
-/* Sets file's modification time to modify_utc seconds since 1970 UTC, leaving the access time
- * as it was: 0 or -1 (EOVERFLOW past 2038-01-19 where time_t is 32 bits). */
+/* Sets file's modification time to modify_utc seconds since 1970 UTC (up to 2106, on the board
+ * too), leaving the access time as it was: 0 or -1. */
 int32_t osl_file_set_modify_utc(const char *file, uint32_t modify_utc);
 
 /* Sets file's permissions: mode 1 gives 0444, modes 2 and 4 give 0774, any other mode changes

@@ -26,6 +26,9 @@ constexpr int32_t hex_value(int c) {
 }
 constexpr bool is_xdigit(int c) { return hex_value(c) >= 0; }
 
+static_assert(sizeof(time_t) == 8,
+              "build with _TIME_BITS=64: dates past 2038 must work on the 32-bit board too");
+
 // localtime of t into *out; tzset first so that a TZ changed by setenv alone is seen, as
 // localtime itself would. The process-wide record of localtime is left untouched. Null when t
 // cannot be broken down.

@@ -219,6 +219,9 @@ TEST(StrToken, GetvalFindsLineValues) {
       {"Key: value", 1, "Key", 32, true, "value"},
       {"Key: value", 0, "Key", 32, false, ""},
       {"Key", 100, "Key", 32, false, ""},
+      // Blank lines and leading blanks count towards the bound too.
+      {"xx\n\nKey: v", 4, "Key", 32, false, ""},
+      {"\r\n  Key: v", 3, "Key", 32, false, ""},
       {"a\n", 100, "b", 32, false, ""},
   };
   for (const GetvalRow &row : rows) {

@@ -166,6 +166,9 @@ TEST(Url, GetheadvalForwardsToLineLookup) {
   char other[] = "Host";
   EXPECT_EQ(osl_url_getheadval(head.data(), -1, other, value, sizeof value), nullptr);
   EXPECT_STREQ(value, "");
+  // Bounded to the head with its blank line, the body supplies no header.
+  std::vector<char> reply = buf_of("HTTP/1.1 200 OK\r\nServer: x\r\n\r\nContent-Length: 999\r\n");
+  EXPECT_EQ(osl_url_getheadval(reply.data(), 30, name, value, sizeof value), nullptr);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Timed mutex: error checking, the polling lock's time-out (bounded generously), contention, and
-// the wrap and set-back cases of the millisecond clock, driven through a stand-in gettimeofday
-// defined in this program.
+// waits that keep their own time while the wall clock jumps. The wall clock is this program's
+// own: stand-ins for gettimeofday and settimeofday move an offset over the real time, so the
+// machine's clock is never touched.
 #include <errno.h>
 #include <sys/time.h>
 #include <time.h>
@@ -18,19 +19,9 @@
 
 namespace {
 
-// Stand-in clock: while m_script_len > 0, call n of gettimeofday returns m_base_sec plus
-// m_script_ms[n] milliseconds (the last entry repeats); otherwise the real time.
-std::atomic<int> m_script_len{0};
-std::atomic<int> m_calls{0};
-const int64_t m_base_sec = 1000000;
-int64_t m_script_ms[8];
-
-void script(std::initializer_list<int64_t> ms) {
-  int n = 0;
-  for (int64_t v : ms) m_script_ms[n++] = v;
-  m_calls = 0;
-  m_script_len = n;
-}
+// The wall clock of this program: the real one plus m_offset_us.
+std::atomic<int64_t> m_offset_us{0};
+constexpr int64_t kUs = 1000000;
 
 int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -41,12 +32,12 @@ int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
 class Mutex : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_script_len = 0;
+    m_offset_us = 0;
     m_ = osl_mutex_create();
     ASSERT_NE(m_, nullptr);
   }
   void TearDown() override {
-    m_script_len = 0;
+    m_offset_us = 0;
     osl_reset();
     osl_mutex_destroy(m_);
   }
@@ -86,16 +77,20 @@ class Holder {
 
 extern "C" int gettimeofday(struct timeval *__restrict tv, void *__restrict tz) noexcept {
   (void)tz;
-  const int len = m_script_len;
-  if (len > 0) {
-    int n = m_calls++;
-    if (n >= len) n = len - 1;
-    const int64_t ms = m_script_ms[n];
-    tv->tv_sec = static_cast<time_t>(m_base_sec + ms / 1000);
-    tv->tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-    return 0;
-  }
-  return osltest::real_gettimeofday(tv);
+  osltest::real_gettimeofday(tv);
+  const int64_t us = static_cast<int64_t>(tv->tv_sec) * kUs + tv->tv_usec + m_offset_us;
+  tv->tv_sec = static_cast<time_t>(us / kUs);
+  tv->tv_usec = static_cast<suseconds_t>(us % kUs);
+  return 0;
+}
+
+// Setting the time moves this program's wall clock only.
+extern "C" int settimeofday(const struct timeval *tv, const struct timezone *tz) noexcept {
+  (void)tz;
+  struct timeval real;
+  osltest::real_gettimeofday(&real);
+  m_offset_us = (static_cast<int64_t>(tv->tv_sec) - real.tv_sec) * kUs + tv->tv_usec - real.tv_usec;
+  return 0;
 }
 
 TEST_F(Mutex, ErrorCheckingLockAndZeroTimeout) {
@@ -197,27 +192,61 @@ TEST_F(Mutex, SerialisesThreads) {
   EXPECT_EQ(counter, int64_t{threads} * rounds);
 }
 
-TEST_F(Mutex, DeadlineThatWrapsEndsAtOnce) {
-  // Baseline, then a clock 10 ms short of wrapping: start + 50 wraps below now, so the free
-  // mutex is not even tried.
+TEST_F(Mutex, FreeMutexIsTakenWhenTheMillisecondClockIsAboutToWrap) {
+  // A baseline, then the wall clock 10 ms short of the 32-bit wrap of osl_get_ms.
   osl_reset();
-  script({0, 4294967286, 4294967287, 4294967288});
   ASSERT_EQ(osl_get_ms(), 0u);
-  EXPECT_EQ(osl_mutex_lock(m_, 50), -1);
-  m_script_len = 0;
-  EXPECT_EQ(osl_mutex_lock(m_, -1), 0);  // it was left free
-  osl_mutex_unlock(m_);
+  m_offset_us += INT64_C(4294967286) * 1000;
+  for (int32_t timeout : {50, INT32_MAX}) {
+    EXPECT_EQ(osl_mutex_lock(m_, timeout), 0) << timeout;
+    osl_mutex_unlock(m_);
+  }
 }
 
-TEST_F(Mutex, ClockGoingBackEndsTheWait) {
-  ASSERT_EQ(osl_mutex_lock(m_, -1), 0);  // busy for trylock
-  osl_reset();
-  // Baseline, start at 100 ms, then the clock is set back to 50 ms; should the wait go on
-  // regardless, the script ends it later at 100 s.
-  script({0, 100, 50, 50, 50, 50, 50, 100000});
-  ASSERT_EQ(osl_get_ms(), 0u);
-  EXPECT_EQ(osl_mutex_lock(m_, 60000), -1);
-  EXPECT_EQ(m_calls.load(), 3);  // baseline, start, the one reading that went back
-  m_script_len = 0;
-  osl_mutex_unlock(m_);
+TEST_F(Mutex, WallClockJumpsNeitherEndNorStretchAWait) {
+  enum Jump { kSet, kStep, kReset };  // osl_set_utc_us, the clock moved behind our back, osl_reset
+  const int64_t years54 = INT64_C(1704085200);
+  const struct {
+    const char *what;
+    Jump how;
+    int64_t by_s;
+    int release_ms;
+    int32_t timeout, want;
+  } rows[] = {
+      {"synced +54 years", kSet, years54, 100, 2000, 0},
+      {"set back a day", kSet, -86400, 100, 2000, 0},
+      {"clocks re-armed", kReset, 0, 100, 2000, 0},
+      {"stepped back an hour", kStep, -3600, 100, 2000, 0},
+      {"set back, held past the limit", kSet, -86400, 1500, 200, -1},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    // The layer's millisecond clock has counted for a second when the wait starts.
+    m_offset_us = 0;
+    osl_reset();
+    osl_get_ms();
+    m_offset_us = kUs;
+    Holder holder(m_);
+    ASSERT_TRUE(holder.held());
+    holder.release_after(row.release_ms);
+    std::thread jump([&row] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (row.how == kSet) {
+        osl_set_utc_us(static_cast<uint64_t>(osl_get_utc_us() + row.by_s * kUs));
+      } else if (row.how == kStep) {
+        m_offset_us += row.by_s * kUs;
+      } else {
+        osl_reset();
+      }
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(osl_mutex_lock(m_, row.timeout), row.want);
+    const int64_t took = elapsed_ms(t0);
+    jump.join();
+    if (row.want == 0) {
+      osl_mutex_unlock(m_);
+    } else {
+      EXPECT_GE(took, row.timeout - 10);
+    }
+  }
 }
