@@ -170,7 +170,8 @@ ToolRun run_tool(const std::vector<std::string> &args, int limit_s = 30) {
 // the client leaves, or closes at once.
 class ScriptedService {
  public:
-  enum class Mode { kAnswer, kCloseAtOnce, kResetAtOnce, kAnswerThenHold };
+  // kFullQueue: a listen queue already full, never accepting, so no connect completes.
+  enum class Mode { kAnswer, kCloseAtOnce, kResetAtOnce, kAnswerThenHold, kFullQueue };
 
   explicit ScriptedService(std::vector<std::string> segments, Mode mode = Mode::kAnswer,
                            int pause_ms = 300)
@@ -182,14 +183,24 @@ class ScriptedService {
     a.sin_family = AF_INET;
     a.sin_port = htons(8668);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ok_ = bind(lsn_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(lsn_, 4) == 0;
-    if (ok_) thread_ = std::thread([this] { serve(); });
+    const bool full = mode == Mode::kFullQueue;
+    ok_ = bind(lsn_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+          listen(lsn_, full ? 0 : 4) == 0;
+    for (int i = 0; ok_ && full && i < 8; ++i) {  // fill until a connect stays pending
+      fills_.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+      connect(fills_.back(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+      pollfd p{fills_.back(), POLLOUT, 0};
+      if (poll(&p, 1, 500) == 0) break;
+      ok_ = i < 7;
+    }
+    if (ok_ && !full) thread_ = std::thread([this] { serve(); });
   }
   ~ScriptedService() {
     if (thread_.joinable()) {
       shutdown(lsn_, SHUT_RDWR);
       thread_.join();
     }
+    for (const int f : fills_) close(f);
     close(lsn_);
   }
   bool ok() const { return ok_; }
@@ -247,6 +258,7 @@ class ScriptedService {
   bool ok_ = false;
   std::thread thread_;
   std::string request_;
+  std::vector<int> fills_;
 };
 
 TEST(Wanradio, HelpBox) {
@@ -371,6 +383,18 @@ TEST(Wanradio, AnswersDecideTheLine) {
        "执行出错.code=-1002\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
       {"state a fraction", with_length("{\"code\":0,\"result\":{\"cdmaEnable\":0.5}}"),
        "执行出错.code=-1002\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"code a zero and text", with_length("{\"code\":\"0\\u0000 failed: radio busy\"}"),
+       "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      // The head is bytes: a zero byte in a header line hides nothing.
+      {"zero byte in a header", with_length(kRunning).insert(17, std::string("X: \0\r\n", 6)),
+       "CDMA is running.\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"empty codings in the list",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked,\r\n" + chunked(kRunning).substr(45),
+       "CDMA is running.\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"interim heads first, kept open",
+       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n" +
+           with_length(kRunning),
+       "CDMA is running.\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n", 0, true},
   };
   for (const auto &r : rows) {
     const char *want[] = {r.status, r.start, r.stop};
@@ -412,6 +436,16 @@ TEST(Wanradio, TransportFailures) {
       EXPECT_EQ(run.out, std::string("can not connect to server. error code = -2\n") + line[i]);
       EXPECT_EQ(run.status, 0);
     }
+  }
+  {
+    // Listen queue full, never accepting: the connect counts against the 10-second limit, which
+    // is the behaviour under test here (the kernel alone would retry for minutes).
+    ScriptedService svc({}, ScriptedService::Mode::kFullQueue);
+    ASSERT_TRUE(svc.ok());
+    const ToolRun run = run_tool({"status"}, 60);
+    EXPECT_EQ(run.out, "can not connect to server. error code = -2\n执行出错.code=-1000\n");
+    EXPECT_GE(run.seconds, 9.0);
+    EXPECT_LT(run.seconds, 11.0);
   }
   {
     // Closed without an answer: nothing received, so no blank line.
@@ -530,6 +564,7 @@ TEST(Wanradio, SimulatorFaults) {
       {{"--fault", "bad-chunk"}, "stop", "执行出错.code=-3001\n"},
       {{"--fault", "keep-alive"}, "status", "CDMA stopped.\n"},
       {{"--fault", "half"}, "status", "执行出错.code=-1001\n"},
+      {{"--fault", "interim"}, "start", "OK. CDMA is running.\n"},
       // A body longer than any buffer of the simulator is still sent whole.
       {{"--body", "{\"code\":3,\"pad\":\"" + std::string(5000, 'p') + "\"}"}, "start",
        "执行出错.code=-2001\n"},
