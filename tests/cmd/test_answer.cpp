@@ -175,8 +175,7 @@ TEST(Answer, CompleteAndBody) {
       // Interim heads before the answer are dropped; 101 is an answer of its own.
       {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early\r\nLink: </a>\r\n\r\n" + h +
            "Content-Length: 2\r\n\r\nab", 1, 2, "ab"},
-      {"HTTP/1.1 101 Switching\r\n\r\n{}", 0, 2, "{}"},
-      {"HTTP/1.1 100 Continue\r\n", 0, -5, ""},
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 101 Switching\r\n\r\n{}", 0, 2, "{}"},
       {h + "content-LENGTH:2 \r\n\r\nab", 1, 2, "ab"},
       {h + "Content-Length: 0\r\n\r\n", 1, -6, ""},
       {h + "Content-Length: 2x\r\n\r\nab", 0, 2, "ab"},  // not a number: only the close ends it
