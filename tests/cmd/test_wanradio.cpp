@@ -186,21 +186,19 @@ class ScriptedService {
     const bool full = mode == Mode::kFullQueue;
     ok_ = bind(lsn_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
           listen(lsn_, full ? 0 : 4) == 0;
-    for (int i = 0; ok_ && full && i < 8; ++i) {  // fill until a connect stays pending
-      fills_.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-      connect(fills_.back(), reinterpret_cast<sockaddr *>(&a), sizeof a);
-      pollfd p{fills_.back(), POLLOUT, 0};
-      if (poll(&p, 1, 500) == 0) break;
-      ok_ = i < 7;
+    if (ok_ && full) {  // backlog 0: one connection waiting to be accepted fills the queue
+      fill_ = socket(AF_INET, SOCK_STREAM, 0);
+      ok_ = connect(fill_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    } else if (ok_) {
+      thread_ = std::thread([this] { serve(); });
     }
-    if (ok_ && !full) thread_ = std::thread([this] { serve(); });
   }
   ~ScriptedService() {
     if (thread_.joinable()) {
       shutdown(lsn_, SHUT_RDWR);
       thread_.join();
     }
-    for (const int f : fills_) close(f);
+    if (fill_ >= 0) close(fill_);
     close(lsn_);
   }
   bool ok() const { return ok_; }
@@ -258,7 +256,7 @@ class ScriptedService {
   bool ok_ = false;
   std::thread thread_;
   std::string request_;
-  std::vector<int> fills_;
+  int fill_ = -1;
 };
 
 TEST(Wanradio, HelpBox) {
@@ -385,12 +383,6 @@ TEST(Wanradio, AnswersDecideTheLine) {
        "执行出错.code=-1002\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
       {"code a zero and text", with_length("{\"code\":\"0\\u0000 failed: radio busy\"}"),
        "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
-      // The head is bytes: a zero byte in a header line hides nothing.
-      {"zero byte in a header", with_length(kRunning).insert(17, std::string("X: \0\r\n", 6)),
-       "CDMA is running.\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
-      {"empty codings in the list",
-       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked,\r\n" + chunked(kRunning).substr(45),
-       "CDMA is running.\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
       {"interim heads first, kept open",
        "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n" +
            with_length(kRunning),
