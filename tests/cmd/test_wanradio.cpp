@@ -383,10 +383,6 @@ TEST(Wanradio, AnswersDecideTheLine) {
        "执行出错.code=-1002\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
       {"code a zero and text", with_length("{\"code\":\"0\\u0000 failed: radio busy\"}"),
        "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
-      {"interim heads first, kept open",
-       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n" +
-           with_length(kRunning),
-       "CDMA is running.\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n", 0, true},
   };
   for (const auto &r : rows) {
     const char *want[] = {r.status, r.start, r.stop};
