@@ -2,8 +2,9 @@
 // completeness check and the header cut stay inside the buffer, the cut finds the first blank
 // line and moves exactly the bytes after it, the chunk decoder gives back exactly what any
 // chunking of the bytes carried (and says "complete" only once the last chunk and the end of the
-// trailers are in), and the line each command prints is one of its fixed texts, complete and
-// terminated inside its room.
+// trailers are in), interim heads before an answer and bytes after its framing change nothing,
+// a digit string with a zero byte inside is never an integer, and the line each command prints
+// is one of its fixed texts, complete and terminated inside its room.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <json-c/json.h>
 #include <stdio.h>
@@ -69,6 +70,32 @@ void check_line(cmd_kind kind, const char *body, int32_t room) {
   FUZZ_CHECK(line.compare(0, static_cast<size_t>(got), cut.data()) == 0);
 }
 
+// The wire with interim heads before it and bytes after its end gives back the same body: the
+// heads are dropped and the framing, not the receive, says where the body ends.
+void check_framed(const std::string &wire, const std::vector<char> &data) {
+  const std::string extra = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early\r\nLink: <x>\r\n\r\n";
+  const std::string all = extra + wire + std::string(data.begin(), data.end());
+  if (all.size() > kBuf - 1) return;
+  std::vector<char> buf(kBuf, '\0');
+  memcpy(buf.data(), all.data(), all.size());
+  const int32_t len = answer_drop_interim(buf.data(), static_cast<int32_t>(all.size()));
+  FUZZ_CHECK(len == static_cast<int32_t>(all.size() - extra.size()));
+  FUZZ_CHECK(answer_complete(buf.data(), len) == 1);
+  const int32_t got = answer_take_body(buf.data(), len);
+  FUZZ_CHECK(got == static_cast<int32_t>(data.size()) || (data.empty() && got == -6));
+  FUZZ_CHECK(data.empty() || memcmp(buf.data(), data.data(), data.size()) == 0);
+}
+
+// A digit string with a zero byte inside is never an integer: the whole string counts.
+void check_zero_in_digits(const std::vector<char> &data) {
+  std::string code = "{\"code\":\"";
+  for (size_t i = 0; i < data.size() && i < 24; ++i) code += static_cast<char>('0' + (data[i] & 7));
+  const size_t at = data.empty() ? 0 : static_cast<unsigned char>(data[0]) % (code.size() - 8);
+  char line[256];
+  answer_line(CMD_START, (code.insert(9 + at, "\\u0000") + "\"}").c_str(), line, sizeof line);
+  FUZZ_CHECK(strcmp(line, "执行出错.code=-2001\n") == 0);
+}
+
 // Chunks data with sizes taken from the data itself (1..16 bytes, some with an extension, hex in
 // either case), decodes it and checks that the very same bytes come back; every prefix that
 // stops before the end of the trailers must be incomplete.
@@ -88,6 +115,10 @@ void check_chunks(const std::vector<char> &data) {
     i += take;
   }
   wire += "0\r\n\r\n";
+  check_framed(wire, data);
+  check_framed("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(data.size()) + "\r\n\r\n" +
+                   std::string(data.begin(), data.end()),
+               data);
   if (wire.size() > kBuf - 1) return;
 
   std::vector<char> buf(kBuf, '\0');
@@ -117,6 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!answer.empty()) memcpy(buf.data(), answer.data(), answer.size());
   const int32_t received = static_cast<int32_t>(answer.size());
   check_chunks(answer);
+  check_zero_in_digits(answer);
   // The decisions on the raw bytes, each on its own exact-size copy so an overrun is seen.
   {
     std::vector<char> raw(answer.begin(), answer.end());
@@ -135,8 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const int32_t got = answer_cut_body(buf.data(), received);
 
   const std::string raw(answer.begin(), answer.end());
-  const std::string seen = raw.substr(0, raw.find('\0'));
-  const size_t blank = seen.find("\r\n\r\n");
+  const size_t blank = raw.find("\r\n\r\n");  // zero bytes before it hide nothing
   if (blank == std::string::npos) {
     FUZZ_CHECK(got == -5);
     return 0;

@@ -38,6 +38,7 @@ enum class Fault {
   kBadChunk,   // a chunked body whose sizes do not match its data
   kKeepAlive,  // a complete answer, then the connection stays open
   kHalf,       // Content-Length of the whole body, half of it sent, then silence
+  kInterim,    // 100 and 103 heads before the answer, then the connection stays open
 };
 
 struct Options {
@@ -77,7 +78,8 @@ void usage(FILE *out) {
       "                no-blank, empty-body, non-json, close, hang, split (headers and body in\n"
       "                two writes), long-body, pieces (small pieces with pauses), chunked,\n"
       "                bad-chunk, keep-alive (complete answer, connection left open), half\n"
-      "                (half the body, then silence)\n",
+      "                (half the body, then silence), interim (100 and 103 heads first,\n"
+      "                connection left open)\n",
       out);
 }
 
@@ -99,7 +101,8 @@ bool parse_args(int argc, char **argv) {
                 {"hang", Fault::kHang},         {"split", Fault::kSplit},
                 {"long-body", Fault::kLongBody}, {"pieces", Fault::kPieces},
                 {"chunked", Fault::kChunked},   {"bad-chunk", Fault::kBadChunk},
-                {"keep-alive", Fault::kKeepAlive}, {"half", Fault::kHalf}};
+                {"keep-alive", Fault::kKeepAlive}, {"half", Fault::kHalf},
+                {"interim", Fault::kInterim}};
   for (int i = 1; i < argc; ++i) {
     const char *a = argv[i];
     const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -226,7 +229,14 @@ void answer(SOCKET skt, int status, const char *reason, const char *body) {
   } else {
     osl_str_snprintf(length, sizeof length, "Content-Length: %d\r\n", static_cast<int>(blen));
   }
-  const bool keep = f == Fault::kKeepAlive || f == Fault::kHalf;
+  const bool keep = f == Fault::kKeepAlive || f == Fault::kHalf || f == Fault::kInterim;
+  if (f == Fault::kInterim) {
+    static const char kEarly[] =
+        "HTTP/1.1 100 Continue\r\n\r\n"
+        "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n";
+    send_all(skt, kEarly, static_cast<int32_t>(sizeof kEarly - 1));
+    usleep(kPieceMs * 1000);  // the answer in a segment of its own
+  }
   char head[256];
   const int32_t hlen = osl_str_snprintf(
       head, sizeof head, "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\n%sConnection: %s\r\n%s",

@@ -68,6 +68,8 @@ bool same_word(const char *p, int32_t n, const char *word) {
 
 bool is_space(char c) { return c == ' ' || c == '\t'; }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
 // First "\r\n\r\n" in the len bytes; -1 when there is none.
 int32_t find_blank(const char *buf, int32_t len) {
   for (int32_t i = 0; i + 4 <= len; ++i) {
@@ -115,11 +117,14 @@ head_info scan_head(const char *buf, int32_t len) {
         }
         if (p == ve && p > v && h.content_length < 0) h.content_length = n;
       } else if (same_word(line, name_len, "transfer-encoding")) {
-        // The last coding decides: "gzip, chunked" is chunked, "chunked, gzip" is not.
+        // The last coding decides: "gzip, chunked" is chunked, "chunked, gzip" is not. Empty
+        // list elements count for nothing ("chunked," is chunked), and a line of nothing else
+        // leaves an earlier line's coding as it was.
+        while (ve > v && (is_space(ve[-1]) || ve[-1] == ',')) --ve;
         const char *t = ve;
         while (t > v && t[-1] != ',') --t;
         while (t < ve && is_space(*t)) ++t;
-        h.chunked = same_word(t, static_cast<int32_t>(ve - t), "chunked");
+        if (t < ve) h.chunked = same_word(t, static_cast<int32_t>(ve - t), "chunked");
       }
     }
     line = eol;
@@ -228,12 +233,14 @@ bool int_value(json_object *obj, int32_t *out) {
       return static_cast<double>(*out) == d;
     }
     case json_type_string: {
+      // The whole string by its JSON length: "0\u0000 failed" is text, not the digit 0.
       const char *s = json_object_get_string(obj);
+      const char *end = s + json_object_get_string_len(obj);
       const bool neg = *s == '-';
       if (*s == '-' || *s == '+') ++s;
-      if (*s == '\0') return false;
+      if (s >= end) return false;
       int64_t v = 0;
-      for (; *s != '\0'; ++s) {
+      for (; s < end; ++s) {
         if (*s < '0' || *s > '9') return false;
         v = v * 10 + (*s - '0');
         if (v > 4294967296LL) v = 4294967296LL;  // clamps below all the same
@@ -297,10 +304,29 @@ int32_t answer_complete(const char *buf, int32_t len) {
   return 0;
 }
 
+int32_t answer_drop_interim(char *buf, int32_t len) {
+  for (;;) {
+    if (len < 5 || memcmp(buf, "HTTP/", 5) != 0) return len;
+    int32_t c = 5;  // the code follows the version and one space
+    while (c < len && buf[c] != ' ' && buf[c] != '\n') ++c;
+    ++c;
+    // Any 1xx but 101, which is final: the protocol changes after it.
+    if (c + 3 >= len || buf[c - 1] != ' ' || buf[c] != '1' || !is_digit(buf[c + 1]) ||
+        !is_digit(buf[c + 2]) || (buf[c + 3] != ' ' && buf[c + 3] != '\r') ||
+        (buf[c + 1] == '0' && buf[c + 2] == '1')) {
+      return len;
+    }
+    const int32_t blank = find_blank(buf, len);
+    if (blank < 0) return len;  // the rest of this head is still to come
+    len -= blank + 4;
+    memmove(buf, buf + blank + 4, static_cast<size_t>(len));
+  }
+}
+
 int32_t answer_cut_body(char *buf, int32_t received) {
-  const char *blank = strstr(buf, "\r\n\r\n");
-  if (blank == nullptr) return -5;
-  const int32_t start = static_cast<int32_t>(blank - buf) + 4;
+  const int32_t blank = find_blank(buf, received);
+  if (blank < 0) return -5;
+  const int32_t start = blank + 4;
   const int32_t len = received - start;
   if (len <= 0) return -6;
   memmove(buf, buf + start, static_cast<size_t>(len));
@@ -320,9 +346,13 @@ int32_t answer_dechunk(char *buf, int32_t len) {
 }
 
 int32_t answer_take_body(char *buf, int32_t received) {
-  const bool chunked = scan_head(buf, received).chunked;
+  const head_info h = scan_head(buf, received);
+  // Bytes past the length the headers give belong to no body.
+  if (!h.chunked && h.content_length >= 0 && h.body + h.content_length < received) {
+    received = h.body + static_cast<int32_t>(h.content_length);
+  }
   const int32_t len = answer_cut_body(buf, received);
-  if (len <= 0 || !chunked) return len;
+  if (len <= 0 || !h.chunked) return len;
   const int32_t n = answer_dechunk(buf, len);
   return n < 0 ? 0 : n;
 }

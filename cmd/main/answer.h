@@ -16,16 +16,21 @@ enum cmd_kind { CMD_STATUS = 0, CMD_START = 1, CMD_STOP = 2 };
 int32_t answer_build_request(bool is_post, const char *path, const char *params, char *buf,
                              int32_t size);
 
+// Removes from the start of the len bytes in buf every complete interim head (a status line
+// with a 1xx code other than 101, its header lines and its blank line), which a server may send
+// unasked before its answer. Returns the length of what is left; bytes past it are stale.
+int32_t answer_drop_interim(char *buf, int32_t len);
+
 // 1 when the first len bytes of buf hold a whole answer: the header block's blank line and then
 // either Content-Length bytes of body or a chunked body up to its last chunk and the end of the
 // trailers, or a chunked body already malformed (more bytes cannot mend it). 0 while more may
 // follow (also for an answer that only the peer's close can end).
 int32_t answer_complete(const char *buf, int32_t len);
 
-// Cuts an answer of `received` bytes in buf (which holds at least received + 1 bytes, the byte
-// at buf[received] being zero) after its first blank line, moves the body to the start of buf
-// and terminates it. Returns the body length (> 0), -5 when there is no blank line before the
-// first zero byte, or -6 when nothing follows it.
+// Cuts an answer of `received` bytes in buf (which holds at least received + 1 bytes) after its
+// first blank line (zero bytes before it are bytes like any other), moves the body to the start
+// of buf and terminates it. Returns the body length (> 0), -5 when there is no blank line, or -6
+// when nothing follows it.
 int32_t answer_cut_body(char *buf, int32_t received);
 
 // Decodes, in place, a chunked body of len bytes: hex sizes, extensions after ';' and trailers
@@ -34,8 +39,9 @@ int32_t answer_cut_body(char *buf, int32_t received);
 int32_t answer_dechunk(char *buf, int32_t len);
 
 // The cut and, for a chunked answer, the decoding: leaves the body text, terminated, at the
-// start of buf. Returns its length (>= 0; 0 when a chunked body is malformed or empty, so the
-// JSON decision reports it), -5 or -6 as answer_cut_body.
+// start of buf. The body is what the framing says: no more than Content-Length bytes, and for a
+// chunked answer only the chunks' data. Returns its length (>= 0; 0 when a chunked body is
+// malformed or empty, so the JSON decision reports it), -5 or -6 as answer_cut_body.
 int32_t answer_take_body(char *buf, int32_t received);
 
 // Decides, from an answer body (NUL-terminated), the one line that command `kind` prints, and

@@ -4,11 +4,11 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <time.h>
 
 #include "answer.h"
@@ -23,7 +23,7 @@ constexpr const char *kServiceAddr = "127.0.0.1";
 constexpr uint16_t kServicePort = 8668;
 constexpr int32_t kRequestSize = 512;    // room for the assembled request
 constexpr int32_t kResponseSize = 1024;  // answer buffer; 1023 usable, one zero byte always left
-constexpr int64_t kAnswerLimitMs = 10000;  // from the send to the whole answer, in all
+constexpr int64_t kLimitMs = 10000;  // from the start of the connect to the whole answer
 
 }  // namespace
 
@@ -51,36 +51,67 @@ int64_t now_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Waits until skt is ready for `events`. false once the deadline has passed or the wait failed.
+bool wait_ready(SOCKET skt, short events, int64_t deadline) {
+  for (;;) {
+    const int64_t left = deadline - now_ms();
+    if (left <= 0) return false;
+    struct pollfd pfd;
+    pfd.fd = skt;
+    pfd.events = events;
+    pfd.revents = 0;
+    const int r = poll(&pfd, 1, static_cast<int>(left));  // left <= kLimitMs
+    if (r > 0) return true;
+    if (r < 0 && errno != EINTR) return false;
+  }
+}
+
+// Connects the non-blocking skt to the service by the deadline. A refusal fails at once.
+bool connect_by(SOCKET skt, int64_t deadline) {
+  if (osl_socket_connect(skt, inet_addr(kServiceAddr), htons(kServicePort)) == 0) return true;
+  if (errno != EINPROGRESS || !wait_ready(skt, POLLOUT, deadline)) return false;
+  int32_t err = 0;
+  int32_t len = static_cast<int32_t>(sizeof err);
+  return osl_socket_get_opt(skt, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+}
+
+// Sends all size bytes by the deadline.
+bool send_by(SOCKET skt, char *buf, int32_t size, int64_t deadline) {
+  while (size > 0) {
+    const int32_t n = osl_socket_send(skt, buf, size);
+    if (n > 0) {
+      buf += n;
+      size -= n;
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR) ||
+               !wait_ready(skt, POLLOUT, deadline)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Receives into buf (room `size`, one more byte kept for the terminator) until the answer is
-// complete, the peer closes, the buffer is full or the time limit since the send has passed.
-// Returns the byte count, or -1 when no byte arrived before a failed receive or the limit.
-int32_t receive_answer(SOCKET skt, char *buf, int32_t size) {
-  const int64_t deadline = now_ms() + kAnswerLimitMs;
+// complete, the peer closes, the buffer is full or the deadline has passed. Interim heads are
+// dropped as they come, so the final answer has the whole room. Returns the byte count, or -1
+// when no byte of the final answer arrived before a failed receive or the deadline.
+int32_t receive_answer(SOCKET skt, char *buf, int32_t size, int64_t deadline) {
   int32_t have = 0;
   while (have < size) {
-    const int64_t remaining = deadline - now_ms();
-    if (remaining <= 0) break;
-    const int32_t left = static_cast<int32_t>(remaining);  // <= kAnswerLimitMs: 32-bit division
-    // One overall limit: each receive waits only for what is left of it.
-    struct timeval tv;
-    memset(&tv, 0, sizeof tv);
-    tv.tv_sec = static_cast<time_t>(left / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((left % 1000) * 1000);
-    osl_socket_set_opt(skt, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&tv),
-                       static_cast<int32_t>(sizeof tv));
-    const int32_t n = osl_socket_recv(skt, buf + have, size - have);
-    if (n < 0 && errno == EINTR) continue;
+    int32_t n = -1;
+    if (wait_ready(skt, POLLIN, deadline)) {
+      n = osl_socket_recv(skt, buf + have, size - have);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    }
     if (n < 0) {
       if (have == 0) return -1;
       break;
     }
     if (n == 0) break;  // closed by the peer
-    have += n;
-    buf[have] = '\0';
+    have = answer_drop_interim(buf, have + n);
     if (answer_complete(buf, have)) break;
   }
   buf[have] = '\0';
-  return have == 0 && now_ms() >= deadline ? -1 : have;
+  return have;
 }
 
 }  // namespace
@@ -95,14 +126,15 @@ int request(bool is_post, const char *path, const char *params, char *respond_bu
   const int32_t size = answer_build_request(is_post, path, params, buf, kRequestSize);
   if (size < 0) return fail(-3, -1);  // never sends a request cut short
 
-  const SOCKET skt = osl_socket_create(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  // One limit for the connect, the send and the receive: a service whose listen queue is full
+  // must not hold the tool for the minutes the kernel keeps retrying.
+  const int64_t deadline = now_ms() + kLimitMs;
+  const SOCKET skt = osl_socket_create(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, IPPROTO_TCP);
   if (skt == -1) return fail(-1, skt);
-  if (osl_socket_connect(skt, inet_addr(kServiceAddr), htons(kServicePort)) < 0) {
-    return fail(-2, skt);
-  }
-  if (osl_socket_send(skt, buf, size) < 0) return fail(-3, skt);
+  if (!connect_by(skt, deadline)) return fail(-2, skt);
+  if (!send_by(skt, buf, size, deadline)) return fail(-3, skt);
 
-  const int32_t received = receive_answer(skt, respond_buf, respond_bufsize);
+  const int32_t received = receive_answer(skt, respond_buf, respond_bufsize, deadline);
   if (received < 0) return fail(-4, skt);
   const int32_t len = answer_take_body(respond_buf, received);
   if (len < 0) return fail(len == -5 ? -5 : -6, skt);

@@ -32,7 +32,7 @@ TEST(Answer, HeaderCut) {
       {"H\r\n\r", -5, ""},
       {"H\n\nbody", -5, ""},                  // bare line feeds are no blank line
       {"", -5, ""},
-      {std::string("H\0\r\n\r\nb", 7), -5, ""},  // the search stops at the first zero byte
+      {std::string("H\0\r\n\r\nb", 7), 1, "b"},  // a zero byte hides no blank line
   };
   for (const auto &r : rows) {
     int32_t len = 0;
@@ -96,6 +96,9 @@ TEST(Answer, JsonDecisions) {
       {CMD_STATUS, "{\"code\":0,\"result\":[1]}", "执行出错.code=-1002\n"},
       {CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":-1}}", "执行出错.code=-1003, result=-1\n"},
       {CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":\"1\"}}", "CDMA is running.\n"},
+      // The whole string counts, by its JSON length.
+      {CMD_START, "{\"code\":\"0\\u0000 failed: radio busy\"}", "执行出错.code=-2001\n"},
+      {CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":\"1\\u0000\"}}", "执行出错.code=-1002\n"},
       {CMD_STATUS, "{\"code\":2147483647}", "执行出错.code=2147483647\n"},
       {CMD_STATUS, "{\"code\":-2147483648}", "执行出错.code=-2147483648\n"},
       // json_tokener_parse takes the first complete value and ignores what follows it.
@@ -166,6 +169,13 @@ TEST(Answer, CompleteAndBody) {
       {h + "Content-Length: 2\r\n\r\nab", 1, 2, "ab"},
       {h + "Content-Length: 3\r\n\r\nab", 0, 2, "ab"},  // half-way: judged as it stands
       {h + "Content-Length: 2\r\n\r\n", 0, -6, ""},
+      {h + "Content-Length: 2\r\n\r\n{\"code\":0}", 1, 2, "{\""},  // the length ends the body
+      {h + "Content-Length: 0\r\n\r\nab", 1, -6, ""},
+      {h + std::string("X: \0\r\n", 6) + "Content-Length: 2\r\n\r\nab", 1, 2, "ab"},
+      // Interim heads before the answer are dropped; 101 is an answer of its own.
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early\r\nLink: </a>\r\n\r\n" + h +
+           "Content-Length: 2\r\n\r\nab", 1, 2, "ab"},
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 101 Switching\r\n\r\n{}", 0, 2, "{}"},
       {h + "content-LENGTH:2 \r\n\r\nab", 1, 2, "ab"},
       {h + "Content-Length: 0\r\n\r\n", 1, -6, ""},
       {h + "Content-Length: 2x\r\n\r\nab", 0, 2, "ab"},  // not a number: only the close ends it
@@ -179,6 +189,7 @@ TEST(Answer, CompleteAndBody) {
       {h + "transfer-encoding: CHUNKED\r\n\r\n2\r\nhi\r\n0\r\n\r\n", 1, 2, "hi"},
       {h + "Transfer-Encoding: gzip, chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n", 1, 2, "hi"},
       {h + "Content-Length: 3\r\n" + te + "2\r\nhi\r\n0\r\n\r\n", 1, 2, "hi"},
+      {h + "Transfer-Encoding: chunked, ,\r\n\r\n2\r\nhi\r\n0\r\n\r\n", 1, 2, "hi"},
       {h + te + "2\r\n{}\r\n3\r\n[1]\r\n0\r\n\r\n", 1, 5, "{}[1]"},
       {h + te + "A;ext=1\r\n0123456789\r\n0;x\r\nTrailer: y\r\n\r\n", 1, 10, "0123456789"},
       {h + te + "a \r\n0123456789\r\n0\r\n\r\n", 1, 10, "0123456789"},
@@ -200,7 +211,7 @@ TEST(Answer, CompleteAndBody) {
     char buf[1024];
     memset(buf, 0, sizeof buf);
     memcpy(buf, r.in.data(), r.in.size());
-    const int32_t n = static_cast<int32_t>(r.in.size());
+    const int32_t n = answer_drop_interim(buf, static_cast<int32_t>(r.in.size()));
     EXPECT_EQ(answer_complete(buf, n), r.complete) << testing::PrintToString(r.in);
     EXPECT_EQ(answer_take_body(buf, n), r.len) << testing::PrintToString(r.in);
     if (r.len >= 0) {

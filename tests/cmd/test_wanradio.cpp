@@ -170,7 +170,8 @@ ToolRun run_tool(const std::vector<std::string> &args, int limit_s = 30) {
 // the client leaves, or closes at once.
 class ScriptedService {
  public:
-  enum class Mode { kAnswer, kCloseAtOnce, kResetAtOnce, kAnswerThenHold };
+  // kFullQueue: a listen queue already full, never accepting, so no connect completes.
+  enum class Mode { kAnswer, kCloseAtOnce, kResetAtOnce, kAnswerThenHold, kFullQueue };
 
   explicit ScriptedService(std::vector<std::string> segments, Mode mode = Mode::kAnswer,
                            int pause_ms = 300)
@@ -182,14 +183,22 @@ class ScriptedService {
     a.sin_family = AF_INET;
     a.sin_port = htons(8668);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ok_ = bind(lsn_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(lsn_, 4) == 0;
-    if (ok_) thread_ = std::thread([this] { serve(); });
+    const bool full = mode == Mode::kFullQueue;
+    ok_ = bind(lsn_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+          listen(lsn_, full ? 0 : 4) == 0;
+    if (ok_ && full) {  // backlog 0: one connection waiting to be accepted fills the queue
+      fill_ = socket(AF_INET, SOCK_STREAM, 0);
+      ok_ = connect(fill_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    } else if (ok_) {
+      thread_ = std::thread([this] { serve(); });
+    }
   }
   ~ScriptedService() {
     if (thread_.joinable()) {
       shutdown(lsn_, SHUT_RDWR);
       thread_.join();
     }
+    if (fill_ >= 0) close(fill_);
     close(lsn_);
   }
   bool ok() const { return ok_; }
@@ -247,6 +256,7 @@ class ScriptedService {
   bool ok_ = false;
   std::thread thread_;
   std::string request_;
+  int fill_ = -1;
 };
 
 TEST(Wanradio, HelpBox) {
@@ -371,6 +381,8 @@ TEST(Wanradio, AnswersDecideTheLine) {
        "执行出错.code=-1002\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
       {"state a fraction", with_length("{\"code\":0,\"result\":{\"cdmaEnable\":0.5}}"),
        "执行出错.code=-1002\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"code a zero and text", with_length("{\"code\":\"0\\u0000 failed: radio busy\"}"),
+       "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
   };
   for (const auto &r : rows) {
     const char *want[] = {r.status, r.start, r.stop};
@@ -412,6 +424,16 @@ TEST(Wanradio, TransportFailures) {
       EXPECT_EQ(run.out, std::string("can not connect to server. error code = -2\n") + line[i]);
       EXPECT_EQ(run.status, 0);
     }
+  }
+  {
+    // Listen queue full, never accepting: the connect counts against the 10-second limit, which
+    // is the behaviour under test here (the kernel alone would retry for minutes).
+    ScriptedService svc({}, ScriptedService::Mode::kFullQueue);
+    ASSERT_TRUE(svc.ok());
+    const ToolRun run = run_tool({"status"}, 60);
+    EXPECT_EQ(run.out, "can not connect to server. error code = -2\n执行出错.code=-1000\n");
+    EXPECT_GE(run.seconds, 9.0);
+    EXPECT_LT(run.seconds, 11.0);
   }
   {
     // Closed without an answer: nothing received, so no blank line.
@@ -530,6 +552,7 @@ TEST(Wanradio, SimulatorFaults) {
       {{"--fault", "bad-chunk"}, "stop", "执行出错.code=-3001\n"},
       {{"--fault", "keep-alive"}, "status", "CDMA stopped.\n"},
       {{"--fault", "half"}, "status", "执行出错.code=-1001\n"},
+      {{"--fault", "interim"}, "start", "OK. CDMA is running.\n"},
       // A body longer than any buffer of the simulator is still sent whole.
       {{"--body", "{\"code\":3,\"pad\":\"" + std::string(5000, 'p') + "\"}"}, "start",
        "执行出错.code=-2001\n"},
