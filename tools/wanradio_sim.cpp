@@ -378,14 +378,8 @@ int main(int argc, char **argv) {
   const int one = 1;
   osl_socket_set_opt(lsn, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&one),
                      sizeof one);
-  // The layer's bind widens 127.0.0.1 to every interface; a stand-in service must stay on the
-  // loopback, so this one bind is made directly.
-  sockaddr_in addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(m_opt.port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(lsn, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+  // The loopback only: a stand-in service is never reachable from another machine.
+  if (osl_socket_bind(lsn, htonl(INADDR_LOOPBACK), htons(m_opt.port)) != 0 ||
       osl_socket_listen(lsn, 16) != 0) {
     fprintf(stderr, "wanradio-sim: cannot listen on 127.0.0.1:%u: %s\n", m_opt.port,
             strerror(errno));
