@@ -104,8 +104,8 @@ uint32_t resolve_with_getaddrinfo(const char *hostname) {
 }
 
 int64_t monotonic_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  struct timespec ts = {0, 0};
+  clock_gettime(CLOCK_MONOTONIC, &ts);  // cannot fail for this clock; never read unset
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
@@ -405,19 +405,23 @@ Lookup lookup_with_limit(const char *hostname, int32_t s_timeout, uint32_t *ip) 
   memcpy(job->name, hostname, len + 1);
 
   pthread_once(&m_fork_once, register_fork_handlers);
+  // A cancellation inside the waits below would leave the lock held and the record unfreed.
+  int cancel_state = 0;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
   pthread_mutex_lock(&m_lookup_lock);
-  int err = 0;
-  while (m_workers >= kMaxLookupWorkers && err != ETIMEDOUT) {
+  int err = 0;  // ETIMEDOUT (or any other failure of a wait) ends both waits
+  while (m_workers >= kMaxLookupWorkers && err == 0) {
     err = pthread_cond_clockwait(&m_lookup_cond, &m_lookup_lock, CLOCK_MONOTONIC, &deadline);
   }
   const bool no_slot = m_workers >= kMaxLookupWorkers;
   if (no_slot || !start_worker(job)) {
     pthread_mutex_unlock(&m_lookup_lock);
+    pthread_setcancelstate(cancel_state, nullptr);
     free(job);
     return no_slot ? Lookup::kTimedOut : Lookup::kFailed;
   }
   ++m_workers;
-  while (!job->done && err != ETIMEDOUT) {
+  while (!job->done && err == 0) {
     err = pthread_cond_clockwait(&m_lookup_cond, &m_lookup_lock, CLOCK_MONOTONIC, &deadline);
   }
   const Lookup outcome = !job->done ? Lookup::kTimedOut
@@ -426,6 +430,7 @@ Lookup lookup_with_limit(const char *hostname, int32_t s_timeout, uint32_t *ip) 
   *ip = job->ip;
   const bool last = release(job);
   pthread_mutex_unlock(&m_lookup_lock);
+  pthread_setcancelstate(cancel_state, nullptr);
   if (last) free(job);
   return outcome;
 }

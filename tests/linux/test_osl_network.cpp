@@ -175,8 +175,7 @@ TEST(OslNetworkGethostbyname, TimeLimitAbandonsASilentServer) {
     if (ip != 0) return 3;
     // The resolver alone would wait 30 s; the limit ends the wait after about 2 s.
     if (s < 1.5 || s > 12.0) return 4;
-    // On a worker thread, while the main thread (which does not block SIGALRM either) waits for
-    // it: the alarm may land on the main thread, which must not jump to the worker's stack.
+    // The same from a thread of the application's own, while the main thread waits for it.
     ip = 1;
     std::thread worker([&ip] { ip = osl_network_gethostbyname("slow.test", 1); });
     worker.join();
