@@ -1,31 +1,41 @@
 // Host-name resolution and the machine's own network identity.
 //
 // osl_network_dns is serialised by the module mutex (m_mutex, owned here from
-// osl_network_init to osl_network_exit). osl_network_gethostbyname uses the process's one
-// alarm timer, the SIGALRM action and the module's one return point (m_jmpbuf), without a lock.
+// osl_network_init to osl_network_exit). osl_network_gethostbyname with a limit runs the lookup
+// on a detached worker thread and waits for it on the monotonic clock: a lookup cannot be
+// interrupted safely inside the C library, but it can be abandoned. The workers, their count
+// and their records are guarded by m_lookup_lock. The outside commands (nslookup, the board
+// script) run in a process group of their own, so that at their time limit the whole group can
+// be killed.
 
 #include "osl_network.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <setjmp.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
-
 #include "osl.h"
+#include "osl_log.h"
 #include "osl_mutex.h"
 #include "osl_string.h"
 #include "osl_util.h"
+
+extern char **environ;
 
 namespace {
 
@@ -37,15 +47,27 @@ constexpr int32_t kAddrTextSize = 128;      // address text; value length 127
 constexpr int32_t kMaxIfRecords = 8;        // interfaces examined by osl_network_get_local_ip
 constexpr int32_t kMacOutSize = 32;         // board script output, read with room 31
 constexpr int32_t kHostEntScratch = 1024;   // gethostbyname_r scratch
+constexpr int64_t kCommandLimitMs = 10000;  // nslookup and the board script, from their start
+constexpr int kCommandCheckMs = 10;         // how often a running command's end is looked for
+constexpr int32_t kMaxLookupWorkers = 8;    // time-limited lookups running at once, abandoned
+                                            // ones included
 
 void *m_mutex = nullptr;
-sigjmp_buf m_jmpbuf;
-// True only while a lookup with a time limit runs and m_jmpbuf is its live return point; the
-// lookup runs on thread m_lookup_tid (set before m_armed).
-std::atomic<bool> m_armed{false};
-std::atomic<pid_t> m_lookup_tid{0};
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free,
-              "m_armed and m_lookup_tid are read by a signal handler");
+
+// A time-limited lookup, shared by the caller and its worker thread; whichever lets go of it
+// last frees it, so a worker that finishes after its caller gave up frees its own record.
+struct HostLookup {
+  int32_t refs;  // holders left: the caller and the worker
+  bool done;     // the worker has stored its answer
+  bool found;
+  uint32_t ip;
+  char *name;    // the worker's own copy, stored after the record
+};
+
+pthread_mutex_t m_lookup_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t m_lookup_cond = PTHREAD_COND_INITIALIZER;  // a worker finished
+int32_t m_workers = 0;  // live worker threads
+pthread_once_t m_fork_once = PTHREAD_ONCE_INIT;
 
 // The names that may be handed to nslookup: non-empty, letters, digits, '-', '.' and '_' only,
 // and not starting with '-' (which nslookup would take for an option). Nothing in such a name
@@ -81,8 +103,195 @@ uint32_t resolve_with_getaddrinfo(const char *hostname) {
   return 0;
 }
 
-// The fallback phase: the "Address" line after the first mention of the name in nslookup's
-// output. Only a valid dotted address counts; anything else gives 0.
+int64_t monotonic_ms() {
+  struct timespec ts = {0, 0};
+  clock_gettime(CLOCK_MONOTONIC, &ts);  // cannot fail for this clock; never read unset
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// True once pid has ended and been reaped. With SIGCHLD ignored (or reaped by the caller's own
+// handler) the kernel gives no status: ECHILD then means the same.
+bool command_ended(pid_t pid) {
+  int status = 0;
+  pid_t w;
+  do {
+    w = waitpid(pid, &status, WNOHANG);
+  } while (w < 0 && errno == EINTR);
+  return w == pid || w < 0;
+}
+
+// Starts /bin/sh -c cmd as the leader of a new process group, standard input on /dev/null (a
+// background group that reads the terminal would be stopped), standard output on out_fd, the
+// signal mask empty and SIGPIPE and SIGCHLD at their defaults whatever the caller set.
+bool spawn_in_group(char *cmd, int out_fd, pid_t *pid) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  if (posix_spawnattr_init(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return false;
+  }
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGCHLD);
+  char sh[] = "sh";
+  char dash_c[] = "-c";
+  char *argv[] = {sh, dash_c, cmd, nullptr};
+  int err = posix_spawnattr_setflags(
+      &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (err == 0) err = posix_spawnattr_setpgroup(&attr, 0);
+  if (err == 0) err = posix_spawnattr_setsigmask(&attr, &none);
+  if (err == 0) err = posix_spawnattr_setsigdefault(&attr, &defaults);
+  if (err == 0) err = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (err == 0) err = posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  if (err == 0) err = posix_spawn(pid, "/bin/sh", &actions, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return err == 0;
+}
+
+enum class CommandRun { kDone, kNotStarted, kTimedOut };
+
+// Runs cmd through the shell, zeroes size bytes of buf and reads up to size bytes of its
+// standard output there, all within kCommandLimitMs of the start. The read ends at size bytes,
+// at the end of the output, or once the shell has ended and nothing more is queued (a
+// background child may hold the pipe); then the shell is waited for. At the limit the
+// command's whole process group is killed and the shell reaped: kTimedOut, output to be
+// ignored.
+CommandRun run_bounded(char *cmd, char *buf, size_t size) {
+  const int64_t deadline = monotonic_ms() + kCommandLimitMs;
+  int fds[2] = {-1, -1};
+  // With standard output closed the write end may itself be descriptor 1, which the dup2 in
+  // the child would leave close-on-exec: move it above the standard three first.
+  if (pipe2(fds, O_CLOEXEC) == 0 && fds[1] <= 2) {
+    const int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
+    close(fds[1]);
+    fds[1] = moved;
+  }
+  pid_t pid = -1;
+  const bool started = fds[1] >= 0 && spawn_in_group(cmd, fds[1], &pid);
+  if (fds[1] >= 0) close(fds[1]);
+  if (!started) {
+    if (fds[0] >= 0) close(fds[0]);
+    osl_log_warn("popen() error!\r\n");
+    return CommandRun::kNotStarted;
+  }
+
+  memset(buf, 0, size);
+  size_t got = 0;
+  bool ended = false;
+  bool late = false;
+  while (got < size) {
+    const int64_t left = deadline - monotonic_ms();
+    if (left <= 0) {
+      late = true;
+      break;
+    }
+    struct pollfd p = {fds[0], POLLIN, 0};
+    const int ready =
+        poll(&p, 1, ended ? 0 : static_cast<int>(left < kCommandCheckMs ? left : kCommandCheckMs));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (ready == 0) {
+      if (ended) break;  // the shell is gone and a background child holds the pipe
+      ended = command_ended(pid);
+      continue;
+    }
+    const ssize_t n = read(fds[0], buf + got, size - got);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  // Output beyond size stays unread; the command sees EPIPE if it writes more.
+  close(fds[0]);
+  while (!late && !ended) {
+    ended = command_ended(pid);
+    if (ended) break;
+    const int64_t left = deadline - monotonic_ms();
+    if (left <= 0) {
+      late = true;
+    } else {
+      poll(nullptr, 0, static_cast<int>(left < kCommandCheckMs ? left : kCommandCheckMs));
+    }
+  }
+  if (!late) return CommandRun::kDone;
+  // The group outlives its leader while any member lives, so its id is not reused meanwhile.
+  kill(-pid, SIGKILL);
+  if (!ended) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  return CommandRun::kTimedOut;
+}
+
+bool lower_equal(const char *a, const char *b, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+    const char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Whether word (len bytes) names host (hlen bytes): the same name, or with a domain after it
+// when domain_ok. Case is ignored, and so is a final '.' of either.
+bool names_host(const char *word, size_t len, const char *host, size_t hlen, bool domain_ok) {
+  if (len > 0 && word[len - 1] == '.') --len;
+  if (hlen > 0 && host[hlen - 1] == '.') --hlen;
+  if (hlen == 0 || len < hlen || !lower_equal(word, host, hlen)) return false;
+  return len == hlen || (domain_ok && word[hlen] == '.');
+}
+
+// The first blank-delimited word at or after p on its line; its length goes to *len.
+const char *word_at(const char *p, size_t *len) {
+  p += strspn(p, " \t");
+  *len = strcspn(p, " \t\r\n");
+  return p;
+}
+
+// Where the answer for hostname begins in nslookup's output: the line after its "Name:" line.
+// That name is the queried one, the queried one with a search domain, or the canonical name
+// of which an alias line ("mail.lan  canonical name = mx.lan.") says the queried one is an
+// alias. The server lines before the answer may mention the name too and are not anchors.
+// Null when there is no such line.
+const char *answer_for(const char *out, const char *hostname) {
+  const size_t hlen = strlen(hostname);
+  const char *alias = nullptr;  // the latest canonical name in the queried name's chain
+  size_t alias_len = 0;
+  for (const char *line = out; *line != '\0';) {
+    const char *eol = strchr(line, '\n');
+    const char *next = eol != nullptr ? eol + 1 : line + strlen(line);
+    size_t len = 0;
+    if (osl_strncmp_nocase(line, "Name:", 5) == 0) {
+      const char *name = word_at(line + 5, &len);
+      if (names_host(name, len, hostname, hlen, true) ||
+          (alias != nullptr && names_host(name, len, alias, alias_len, false))) {
+        return next;
+      }
+    } else {
+      const char *owner = word_at(line, &len);
+      const char *mark = strstr(owner + len, "canonical name =");
+      if (mark != nullptr && (mark < next || eol == nullptr) &&
+          (names_host(owner, len, hostname, hlen, true) ||
+           (alias != nullptr && names_host(owner, len, alias, alias_len, false)))) {
+        alias = word_at(mark + strlen("canonical name ="), &alias_len);
+      }
+    }
+    line = next;
+  }
+  return nullptr;
+}
+
+// The fallback phase: the first "Address" line of the answer for the name in nslookup's output
+// (see answer_for). Only a valid dotted address counts; anything else gives 0, and so does an
+// nslookup that has not ended within kCommandLimitMs.
 uint32_t resolve_with_nslookup(const char *hostname) {
   if (!is_plain_hostname(hostname)) return 0;
   char cmdbuf[kCmdSize];
@@ -93,9 +302,9 @@ uint32_t resolve_with_nslookup(const char *hostname) {
   memset(revalu, 0, sizeof revalu);
 
   osl_str_snprintf(cmdbuf, kCmdSize - 1, "nslookup  %s", hostname);
-  osl_excute(cmdbuf, valustr, kOutSize - 1);
+  if (run_bounded(cmdbuf, valustr, kOutSize - 1) != CommandRun::kDone) return 0;
 
-  char *pstr = osl_strstr(valustr, hostname);
+  char *pstr = const_cast<char *>(answer_for(valustr, hostname));
   if (pstr == nullptr) return 0;
   char name[] = "Address";
   osl_str_getval(pstr, osl_strlen(pstr), name, revalu, kAddrTextSize - 1);
@@ -109,27 +318,121 @@ uint32_t resolve_with_nslookup(const char *hostname) {
   return addr.s_addr;
 }
 
-pid_t current_tid() {
-  return static_cast<pid_t>(syscall(SYS_gettid));
+// The first IPv4 address of hostname by gethostbyname_r, in network order; false when there is
+// none.
+bool lookup_host(const char *hostname, uint32_t *ip) {
+  struct hostent hostinfo;
+  struct hostent *result = nullptr;
+  char buf[kHostEntScratch];
+  int rc = 0;
+  if (gethostbyname_r(hostname, &hostinfo, buf, sizeof buf, &result, &rc) != 0 ||
+      result == nullptr || result->h_addr_list == nullptr || result->h_addr_list[0] == nullptr) {
+    return false;
+  }
+  memcpy(ip, result->h_addr_list[0], sizeof *ip);
+  return true;
 }
 
-// The handler stays installed after the lookup; a SIGALRM that comes later (a stray alarm, one
-// left pending while the caller blocked the signal) must not jump into the frame of a lookup that
-// has returned, so outside a lookup it does nothing. The alarm is sent to the process, and any
-// thread that does not block it may take it: only the lookup's own thread may jump to the return
-// point on its stack, so another thread passes the signal on to it.
-void on_lookup_alarm(int signo) {
-  (void)signo;
-  if (!m_armed.load()) return;
-  const pid_t lookup = m_lookup_tid.load();
-  if (current_tid() != lookup) {
-    const int saved = errno;
-    syscall(SYS_tgkill, getpid(), lookup, SIGALRM);
-    errno = saved;
-    return;
+// Drops one holder of job (m_lookup_lock held); true when it was the last, to free it unlocked.
+bool release(HostLookup *job) {
+  return --job->refs == 0;
+}
+
+void *lookup_worker(void *arg) {
+  HostLookup *job = static_cast<HostLookup *>(arg);
+  uint32_t ip = 0;
+  const bool found = lookup_host(job->name, &ip);
+  pthread_mutex_lock(&m_lookup_lock);
+  job->ip = ip;
+  job->found = found;
+  job->done = true;
+  --m_workers;
+  const bool last = release(job);
+  pthread_cond_broadcast(&m_lookup_cond);
+  pthread_mutex_unlock(&m_lookup_lock);
+  if (last) free(job);
+  return nullptr;
+}
+
+// Only the forking thread lives on in a child: its lock must not be held by a worker that is
+// not there, and the workers and waiters of the parent are gone (their records stay behind).
+void before_fork() { pthread_mutex_lock(&m_lookup_lock); }
+void after_fork_parent() { pthread_mutex_unlock(&m_lookup_lock); }
+void after_fork_child() {
+  m_workers = 0;
+  pthread_cond_init(&m_lookup_cond, nullptr);
+  pthread_mutex_init(&m_lookup_lock, nullptr);
+}
+void register_fork_handlers() { pthread_atfork(before_fork, after_fork_parent, after_fork_child); }
+
+// Starts the detached worker for job with every signal blocked, so that the application's
+// signals go to its own threads.
+bool start_worker(HostLookup *job) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  pthread_t thread;
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const bool ok = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
+                  pthread_create(&thread, &attr, lookup_worker, job) == 0;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  pthread_attr_destroy(&attr);
+  return ok;
+}
+
+enum class Lookup { kFound, kFailed, kTimedOut };
+
+// Looks hostname up on a worker thread and waits at most s_timeout (> 0) seconds on the
+// monotonic clock. A lookup that runs out of time is abandoned, not stopped: it ends when the
+// resolver gives up, and until then counts against kMaxLookupWorkers. When that many are
+// running, the call waits within its own limit for one to end rather than start another.
+Lookup lookup_with_limit(const char *hostname, int32_t s_timeout, uint32_t *ip) {
+  struct timespec deadline;
+  if (clock_gettime(CLOCK_MONOTONIC, &deadline) != 0) return Lookup::kFailed;
+  constexpr int64_t kMaxSeconds = sizeof(time_t) == 4 ? INT32_MAX : INT64_MAX;
+  const int64_t now = deadline.tv_sec;
+  deadline.tv_sec = static_cast<time_t>(now > kMaxSeconds - s_timeout ? kMaxSeconds
+                                                                      : now + s_timeout);
+  const size_t len = strlen(hostname);
+  HostLookup *job = static_cast<HostLookup *>(malloc(sizeof(HostLookup) + len + 1));
+  if (job == nullptr) return Lookup::kFailed;
+  job->refs = 2;
+  job->done = false;
+  job->found = false;
+  job->ip = 0;
+  job->name = reinterpret_cast<char *>(job + 1);
+  memcpy(job->name, hostname, len + 1);
+
+  pthread_once(&m_fork_once, register_fork_handlers);
+  // A cancellation inside the waits below would leave the lock held and the record unfreed.
+  int cancel_state = 0;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+  pthread_mutex_lock(&m_lookup_lock);
+  int err = 0;  // ETIMEDOUT (or any other failure of a wait) ends both waits
+  while (m_workers >= kMaxLookupWorkers && err == 0) {
+    err = pthread_cond_clockwait(&m_lookup_cond, &m_lookup_lock, CLOCK_MONOTONIC, &deadline);
   }
-  if (!m_armed.exchange(false)) return;
-  siglongjmp(m_jmpbuf, 1);
+  const bool no_slot = m_workers >= kMaxLookupWorkers;
+  if (no_slot || !start_worker(job)) {
+    pthread_mutex_unlock(&m_lookup_lock);
+    pthread_setcancelstate(cancel_state, nullptr);
+    free(job);
+    return no_slot ? Lookup::kTimedOut : Lookup::kFailed;
+  }
+  ++m_workers;
+  while (!job->done && err == 0) {
+    err = pthread_cond_clockwait(&m_lookup_cond, &m_lookup_lock, CLOCK_MONOTONIC, &deadline);
+  }
+  const Lookup outcome = !job->done ? Lookup::kTimedOut
+                         : job->found ? Lookup::kFound
+                                      : Lookup::kFailed;
+  *ip = job->ip;
+  const bool last = release(job);
+  pthread_mutex_unlock(&m_lookup_lock);
+  pthread_setcancelstate(cancel_state, nullptr);
+  if (last) free(job);
+  return outcome;
 }
 
 }  // namespace
@@ -165,7 +468,19 @@ uint32_t osl_network_dns(const char *hostname) {
 int32_t osl_network_get_local_name(char *name, int32_t size) {
   if (name == nullptr || size <= 0) return -1;
   memset(name, 0, static_cast<size_t>(size));
-  return gethostname(name, static_cast<size_t>(size - 1));
+  // Through a buffer of our own: gethostname with the caller's size would write size bytes
+  // without a terminator for a name that does not fit.
+  char host[256];
+  memset(host, 0, sizeof host);
+  if (gethostname(host, sizeof host - 1) != 0) return -1;
+  const size_t len = strlen(host);
+  if (len >= static_cast<size_t>(size)) {
+    memcpy(name, host, static_cast<size_t>(size - 1));  // the part that fits, terminated
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  memcpy(name, host, len);
+  return 0;
 }
 
 uint32_t osl_network_get_local_ip(void) {
@@ -204,7 +519,7 @@ int64_t osl_network_get_mac(void) {
   char mac[kMacOutSize];
   memset(mac, 0, sizeof mac);
   char cmd[] = "./config/getnetworkpara.sh eth0 mac";
-  if (osl_excute(cmd, mac, kMacOutSize - 1) != 0) return 0;
+  if (run_bounded(cmd, mac, kMacOutSize - 1) != CommandRun::kDone) return 0;
 
   // Groups of exactly two hexadecimal digits, each ended by ':' or (the last) by any one
   // character; the first group is the most significant byte. Anything else ends the parse.
@@ -248,43 +563,18 @@ int32_t osl_network_convert_mac(char_t *str, uchar_t *mac) {
 
 uint32_t osl_network_gethostbyname(const char *hostname, int32_t s_timeout) {
   if (hostname == nullptr) return 0;
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = on_lookup_alarm;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;
-  if (sigaction(SIGALRM, &sa, nullptr) != 0) {
-    puts("sigaction error!");
-    return 0;
-  }
-
-  if (sigsetjmp(m_jmpbuf, 1) != 0) {
-    // Back from the handler: the lookup was abandoned where it stood.
-    alarm(0);
+  uint32_t ip = 0;
+  const Lookup outcome = s_timeout > 0 ? lookup_with_limit(hostname, s_timeout, &ip)
+                         : lookup_host(hostname, &ip) ? Lookup::kFound
+                                                      : Lookup::kFailed;
+  if (outcome == Lookup::kTimedOut) {
     puts("gethostbyname timeout!!!");
     return 0;
   }
-  m_lookup_tid = current_tid();
-  m_armed = s_timeout > 0;
-  alarm(s_timeout > 0 ? static_cast<unsigned>(s_timeout) : 0u);
-
-  struct hostent hostinfo;
-  struct hostent *result = nullptr;
-  char buf[kHostEntScratch];
-  int rc = 0;
-  if (gethostbyname_r(hostname, &hostinfo, buf, sizeof buf, &result, &rc) != 0 ||
-      result == nullptr || result->h_addr_list == nullptr || result->h_addr_list[0] == nullptr) {
-    // Cancel first: a resolver that gives up just as the limit runs out would otherwise jump
-    // out of puts with the stdout lock held.
-    m_armed = false;
-    alarm(0);
+  if (outcome == Lookup::kFailed) {
     puts("gethostname failed!");
     return 0;
   }
-  m_armed = false;
-  alarm(0);
-  uint32_t ip = 0;
-  memcpy(&ip, result->h_addr_list[0], sizeof ip);
   return ip;
 }
 

@@ -25,15 +25,20 @@ void osl_network_exit(void);
 
 /* The IPv4 address of hostname (non-null, NUL-terminated): up to ten getaddrinfo attempts
  * 1 ms apart, where only an IPv4 first answer counts; then, for a name that is not digits and
- * dots, the "Address" line after the name in the output of "nslookup  hostname": a dotted
- * a.b.c.d address, words after a blank ignored; other text gives 0. The fallback runs only for
- * non-empty names made of letters, digits, '-', '.' and '_' that do not begin with '-'; the
- * name never reaches a shell otherwise. 0 when nothing was found. Serialised by
- * the module mutex once osl_network_init has run. */
+ * dots, the first "Address" line of the answer in the output of "nslookup  hostname": the
+ * answer begins at the "Name:" line that names hostname, hostname with a domain after it, or
+ * the canonical name that a "canonical name =" line gives for it (case ignored; the server's
+ * lines are never taken). The address must be a dotted a.b.c.d, words after a blank ignored;
+ * other text gives 0. The fallback runs only for non-empty names made of letters, digits, '-',
+ * '.' and '_' that do not begin with '-'; the name never reaches a shell otherwise. nslookup
+ * gets 10 s: one still running then is killed with its whole process group and the result is
+ * 0. 0 when nothing was found. Serialised by the module mutex once osl_network_init has run. */
 uint32_t osl_network_dns(const char *hostname);
 
-/* Clears size bytes of name and stores the host name in the first size - 1 (the last byte stays
- * 0). Returns gethostname's result: 0, or -1 (also when the name does not fit or size <= 0). */
+/* Clears size bytes of name and stores the host name with its terminator there: a name of
+ * size - 1 characters fits. Returns 0, or -1 when size <= 0, when the name cannot be had, or
+ * when it does not fit (errno ENAMETOOLONG; name then holds its first size - 1 characters and
+ * the last byte stays 0). */
 int32_t osl_network_get_local_name(char *name, int32_t size);
 
 /* The IPv4 address of the first interface listed (of at most eight with IPv4 addresses) that is
@@ -45,7 +50,9 @@ uint32_t osl_network_get_local_ip(void);
  * bytes of output are parsed; a group ends at a ':' before the next white space, else after two
  * characters; a group that is not two hexadecimal digits ends the parse and the bytes read so
  * far stand (missing ones 0). Text after the sixth group, such as a line end or words after
- * white space, is ignored. 0 when the script cannot be run or prints nothing usable. */
+ * white space, is ignored. 0 when the script cannot be run or prints nothing usable, and when it
+ * has not ended within 10 s: it is then killed with its whole process group (the script runs
+ * as the leader of a group of its own, standard input on /dev/null). */
 int64_t osl_network_get_mac(void);
 
 /* Converts MAC text (hexadecimal digits with ':' or '-' between bytes, at most 17 characters
@@ -53,12 +60,14 @@ int64_t osl_network_get_mac(void);
  * other character (bytes stored so far stay) or for a null argument. */
 int32_t osl_network_convert_mac(char_t *str, uchar_t *mac);
 
-/* The IPv4 address of hostname by gethostbyname_r, bounded by s_timeout seconds (0: no limit)
- * with SIGALRM and alarm(); prints "gethostbyname timeout!!!", "gethostname failed!" or
- * "sigaction error!" and returns 0 on failure. Leaves its SIGALRM handler installed; outside a
- * lookup with a limit it ignores the signal. One thread at a time, any thread (another thread
- * that takes the alarm passes it on), in a process that uses neither alarm() nor SIGALRM
- * otherwise. */
+/* The IPv4 address of hostname by gethostbyname_r, bounded by s_timeout seconds (0 or less: no
+ * limit, the lookup runs in the calling thread). With a limit the lookup runs on a detached
+ * worker thread (all signals blocked) with its own copy of the name, and the caller waits on
+ * the monotonic clock; at the limit it prints "gethostbyname timeout!!!" and returns 0, and
+ * the abandoned worker ends, and frees its own state, when the resolver gives up. At most
+ * eight such workers run at once: beyond that a call waits within its own limit for one to
+ * end. A lookup that fails, or whose worker cannot be started, prints "gethostname failed!"
+ * and returns 0. Touches neither SIGALRM nor the alarm timer; any number of threads. */
 uint32_t osl_network_gethostbyname(const char *hostname, int32_t s_timeout);
 
 #ifdef __cplusplus

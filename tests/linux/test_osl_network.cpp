@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/if_tun.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -52,6 +53,7 @@ TEST(OslNetworkDns, ResolverFirstThenNslookupFallback) {
     const char* name;
     const char* want;   // dotted address, or "0"
     bool nslookup_run;  // whether the fallback may see the name
+    bool hangs = false;  // nslookup never ends: given up after 10 s, no process left
   } cases[] = {
       {"10.1.2.3", "10.1.2.3", false},        // numeric: from the resolver, no lookup
       {"v4.test", "10.1.2.4", false},         // the stub's A record
@@ -62,6 +64,9 @@ TEST(OslNetworkDns, ResolverFirstThenNslookupFallback) {
       {"absent.test", "0", true},             // name missing from the output
       {"bogus.test", "0", true},              // not a dotted address: 0, not 255.255.255.255
       {"loose.test", "0", true},              // "10.5" is no dotted address either
+      {"office", "10.0.0.9", true},           // not the server gw.office.lan's address
+      {"mail", "10.0.0.12", true},            // through the alias line, not the server line
+      {"hang.test", "0", true, true},
       {"a;touch pwned", "0", false},          // no name with shell syntax reaches a shell
       {"$(touch pwned)", "0", false},
       {"`touch pwned`", "0", false},
@@ -74,8 +79,12 @@ TEST(OslNetworkDns, ResolverFirstThenNslookupFallback) {
   ChildResult r = RunWithResolver(dir, Stub::kAnswers, [&] {
     for (const Case& c : cases) {
       struct in_addr a;
+      const double t0 = osltest::MonoSeconds();
       a.s_addr = osl_network_dns(c.name);
-      printf("%s\n", a.s_addr == 0 ? "0" : inet_ntoa(a));
+      const double s = osltest::MonoSeconds() - t0;
+      printf("%s", a.s_addr == 0 ? "0" : inet_ntoa(a));
+      if (c.hangs && (s < 9.5 || s > 12.0)) printf(" after %.1f s", s);
+      printf("\n");
     }
     return 0;
   });
@@ -94,6 +103,7 @@ TEST(OslNetworkDns, ResolverFirstThenNslookupFallback) {
       EXPECT_EQ(log.find(c.name), std::string::npos) << c.name << " reached nslookup";
     }
   }
+  EXPECT_EQ(osltest::StillRunning(dir.file("hang.pids")), 0);
   EXPECT_EQ(log.find("touch"), std::string::npos);
   struct stat st;
   EXPECT_NE(stat(dir.file("pwned").c_str(), &st), 0) << "a host name was run as a command";
@@ -125,19 +135,28 @@ TEST(OslNetworkDns, ModuleMutexSerialisesLookups) {
 
 // ---------------------------------------------------------------- osl_network_gethostbyname
 
+volatile sig_atomic_t m_app_alarms = 0;
+void OnAppAlarm(int) { m_app_alarms = m_app_alarms + 1; }
+
 TEST(OslNetworkGethostbyname, AnswersAndFailures) {
   osltest::TempDir dir;
   ChildResult r = RunWithResolver(dir, Stub::kAnswers, [&] {
+    // The application's own SIGALRM action and alarm are left alone.
+    struct sigaction mine, seen;
+    memset(&mine, 0, sizeof mine);
+    mine.sa_handler = OnAppAlarm;
+    sigaction(SIGALRM, &mine, nullptr);
+    alarm(100);
     if (osl_network_gethostbyname("v4.test", 0) != inet_addr("10.1.2.4")) return 3;
     if (osl_network_gethostbyname("v4.test", 5) != inet_addr("10.1.2.4")) return 4;
-    if (alarm(0) != 0) return 5;  // the limit's alarm was cancelled
     if (osl_network_gethostbyname("missing.test", 5) != 0) return 6;
-    if (alarm(0) != 0) return 7;
-    // The handler stays installed; a SIGALRM after the lookup must not resume the lookup's
-    // finished frame (which printed a timeout and smashed the stack).
+    if (alarm(0) < 90) return 5;
+    sigaction(SIGALRM, nullptr, &seen);
+    if (seen.sa_handler != OnAppAlarm) return 7;
+    // A SIGALRM after the lookup reaches the application and resumes no finished frame.
     raise(SIGALRM);
     fflush(stdout);
-    return 0;
+    return m_app_alarms == 1 ? 0 : 8;
   });
   SKIP_IF_NO_NAMESPACE(r);
   EXPECT_EQ(r.code, 0);
@@ -156,8 +175,7 @@ TEST(OslNetworkGethostbyname, TimeLimitAbandonsASilentServer) {
     if (ip != 0) return 3;
     // The resolver alone would wait 30 s; the limit ends the wait after about 2 s.
     if (s < 1.5 || s > 12.0) return 4;
-    // On a worker thread, while the main thread (which does not block SIGALRM either) waits for
-    // it: the alarm may land on the main thread, which must not jump to the worker's stack.
+    // The same from a thread of the application's own, while the main thread waits for it.
     ip = 1;
     std::thread worker([&ip] { ip = osl_network_gethostbyname("slow.test", 1); });
     worker.join();
@@ -188,6 +206,14 @@ TEST(OslNetworkLocalName, ClearsAndKeepsTheLastByte) {
     }
     if (buf[64] != 'x') return 8;
     if (osl_network_get_local_name(buf, 0) != -1) return 9;
+    // A name that fits exactly, terminator included.
+    const std::string longest(HOST_NAME_MAX, 'h');
+    for (const std::string& name : {std::string("abcde"), longest}) {
+      if (sethostname(name.data(), name.size()) != 0) return kChildSkip;
+      memset(buf, 'x', sizeof buf);
+      if (osl_network_get_local_name(buf, static_cast<int32_t>(name.size() + 1)) != 0) return 10;
+      if (buf != name || buf[name.size() + 1] != 'x') return 11;
+    }
     return 0;
   });
   if (r.code == kChildSkip) GTEST_SKIP() << "cannot make a private UTS namespace";
@@ -260,6 +286,7 @@ TEST(OslNetworkMac, ParsesTheBoardScriptOutput) {
   struct Case {
     std::string out;
     int64_t want;
+    bool hangs = false;  // then never ends: given up after 10 s, no process left
   } cases[] = {
       {"00:1a:2B:3c:4D:5e\n", 0x001A2B3C4D5ELL},
       {"ff:ff:ff:ff:ff:ff\n", 0xFFFFFFFFFFFFLL},
@@ -276,14 +303,21 @@ TEST(OslNetworkMac, ParsesTheBoardScriptOutput) {
       // Only 31 bytes are read: the tail beyond them is never parsed or overrun.
       {"a1:b2:c3:d4:e5:f6 " + std::string(5000, 'z') + "\n", 0xA1B2C3D4E5F6LL},
       {std::string(40, ':'), 0},
+      {"00:1a:2b:3c:4d:5e\n", 0, true},
   };
   osltest::CwdGuard cd(dir.path());
   ASSERT_TRUE(cd.ok());
   for (const Case& c : cases) {
     ASSERT_TRUE(WriteFile(dir.file("out"), c.out));
     ASSERT_TRUE(WriteFile(script, "#!/bin/sh\n[ \"$1 $2\" = 'eth0 mac' ] || exit 1\ncat '" +
-                                      dir.file("out") + "'\n", 0755));
+                                      dir.file("out") + "'\n" +
+                                      (c.hangs ? osltest::HangWithChild(dir.file("pids")) : ""),
+                          0755));
+    const double t0 = osltest::MonoSeconds();
     EXPECT_EQ(osl_network_get_mac(), c.want) << "output '" << c.out.substr(0, 40) << "'";
+    if (!c.hangs) continue;
+    EXPECT_NEAR(osltest::MonoSeconds() - t0, 10.5, 1.5);
+    EXPECT_EQ(osltest::StillRunning(dir.file("pids")), 0);
   }
   ASSERT_EQ(unlink(script.c_str()), 0);
   EXPECT_EQ(osl_network_get_mac(), 0) << "no script";

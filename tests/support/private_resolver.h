@@ -20,10 +20,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "child_run.h"
 #include "test_util.h"
@@ -118,8 +120,43 @@ const DnsRecord kZone[] = {
   }
 }
 
-// nslookup stand-in: logs its arguments, prints canned answers, and takes 0.3 s for
-// slowfb.test so that overlapping runs would show in the log.
+// Shell text that records its own and a child's pid in pidfile, then waits for the child, which
+// sleeps for ten minutes: a command that never ends by itself.
+inline std::string HangWithChild(const std::string& pidfile) {
+  return "sleep 600 & echo $$ $! > '" + pidfile + "'; wait";
+}
+
+// How many of the pids listed in pidfile still run (zombies do not count), after giving
+// killed ones up to two seconds to go; -1 when the file holds none.
+inline int StillRunning(const std::string& pidfile) {
+  std::vector<long> pids;
+  FILE* f = fopen(pidfile.c_str(), "r");
+  for (long pid; f != nullptr && fscanf(f, "%ld", &pid) == 1;) pids.push_back(pid);
+  if (f != nullptr) fclose(f);
+  if (pids.empty()) return -1;
+  int running = 0;
+  for (int tries = 0; tries < 20; ++tries, usleep(100000)) {
+    running = 0;
+    for (long pid : pids) {
+      std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+      size_t close = stat.rfind(')');
+      if (close != std::string::npos && stat.compare(close, 4, ") Z ") != 0) ++running;
+    }
+    if (running == 0) break;
+  }
+  return running;
+}
+
+// Seconds on the monotonic clock.
+inline double MonoSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// nslookup stand-in: logs its arguments, prints canned answers (busybox and BIND forms), takes
+// 0.3 s for slowfb.test so that overlapping runs would show in the log, and never ends for
+// hang.test.
 inline std::string FakeNslookup(const std::string& dir) {
   return "#!/bin/sh\n"
          "log='" + dir + "/nslookup.log'\n"
@@ -135,6 +172,12 @@ inline std::string FakeNslookup(const std::string& dir) {
          "loose.test) printf 'Name:\\tloose.test\\nAddress: 10.5\\n' ;;\n"
          "slowfb.test) echo \"start $1\" >> \"$log\"; sleep 0.3;"
          " printf 'Name:\\tslowfb.test\\nAddress: 10.0.0.8\\n' ;;\n"
+         // The server's own name holds the queried one; the answer adds a search domain.
+         "office) printf 'Server:    gw.office.lan\\nAddress 1: 192.168.1.1 gw.office.lan\\n\\n"
+         "Name:      office.lan\\nAddress 1: 10.0.0.9 office.lan\\n' ;;\n"
+         "mail) printf 'Server:\\t\\tmailgw.lan\\nAddress:\\t127.0.0.1#53\\n\\n"
+         "mail.lan\\tcanonical name = mx.lan.\\nName:\\tmx.lan\\nAddress: 10.0.0.12\\n' ;;\n"
+         "hang.test) echo \"$1\" >> \"$log\"; " + HangWithChild(dir + "/hang.pids") + " ;;\n"
          "esac\n"
          "echo \"$*\" >> \"$log\"\n";
 }
