@@ -51,6 +51,7 @@ constexpr int64_t kCommandLimitMs = 10000;  // nslookup and the board script, fr
 constexpr int kCommandCheckMs = 10;         // how often a running command's end is looked for
 constexpr int32_t kMaxLookupWorkers = 8;    // time-limited lookups running at once, abandoned
                                             // ones included
+constexpr size_t kLookupStack = 256 * 1024;  // a lookup worker's stack, in bytes
 
 void *m_mutex = nullptr;
 
@@ -374,7 +375,10 @@ bool start_worker(HostLookup *job) {
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
+  // A lookup needs far less than the default stack (8 MiB of address space each, which eight
+  // stuck workers would take from a 32-bit board); the resolver's large buffers are its heap's.
   const bool ok = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
+                  pthread_attr_setstacksize(&attr, kLookupStack) == 0 &&
                   pthread_create(&thread, &attr, lookup_worker, job) == 0;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   pthread_attr_destroy(&attr);
