@@ -52,7 +52,8 @@ int main(int argc, char **argv) {
 
   /* UDP target: a collector bound to an ephemeral port on 127.0.0.1. */
   collector = osl_socket_create(AF_INET, SOCK_DGRAM, 0);
-  if (collector == OSL_INVALID_SOCKET || osl_socket_bind(collector, htonl(INADDR_LOOPBACK), 0) != 0 ||
+  if (collector == OSL_INVALID_SOCKET ||
+      osl_socket_bind(collector, htonl(INADDR_LOOPBACK), 0) != 0 ||
       osl_socket_get_sockname(collector, &ip, &port) != 0)
     return 1;
   osl_socket_set_opt(collector, SOL_SOCKET, SO_RCVTIMEO, (const char *)&wait, (int32_t)sizeof wait);
