@@ -29,16 +29,16 @@ int32_t osl_strcmp_nocase(const char_t *str1, const char_t *str2);
 /* Returns the number of bytes before the terminator. str must be non-null. */
 int32_t osl_strlen(const char_t *str);
 
-/* Copies str2 into str1 (the destination, written through despite const), at most maxlen bytes
+/* Copies str2 into str1 (the destination), at most maxlen bytes
  * counting the terminator. Returns the bytes copied before the terminator; when str2 has maxlen
  * or more bytes exactly maxlen bytes are copied and NO terminator is written. maxlen <= 0
  * copies nothing and returns 0. */
-int32_t osl_strncpy(const char_t *str1, const char_t *str2, int32_t maxlen);
+int32_t osl_strncpy(char_t *str1, const char_t *str2, int32_t maxlen);
 
 /* Appends str2 to the text in str1 as osl_strncpy copies it: maxlen bounds what is taken from
  * str2 (terminator included), not the room left in str1. Returns the old length plus the bytes
  * appended; 0 and no change for a null argument or maxlen <= 0. */
-int32_t osl_strncat(const char_t *str1, const char_t *str2, int32_t maxlen);
+int32_t osl_strncat(char_t *str1, const char_t *str2, int32_t maxlen);
 
 /* strstr: the first occurrence of substr in str, or null; an empty substr yields str. */
 char_t *osl_strstr(const char_t *str, const char_t *substr);
