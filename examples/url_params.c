@@ -14,7 +14,8 @@ static void part(const char *what, const char *url, int32_t pos, int32_t len) {
 }
 
 int main(int argc, char **argv) {
-  char_t *url = argc > 1 ? argv[1] : "http://radio.local:8668/zov/cdma?enable=1&name=cell%2042";
+  const char_t *url =
+      argc > 1 ? argv[1] : "http://radio.local:8668/zov/cdma?enable=1&name=cell%2042";
   char_t raw[128], decoded[128];
   SUrlInfo info;
 
