@@ -2,10 +2,14 @@
 # for the architecture of that build (amd64 natively, armhf with
 # cmake/toolchains/arm-linux-gnueabihf.cmake), two packages as Debian splits a program from its
 # development files:
-#   wanradio_<version>-<revision>_<arch>.deb    /usr/bin/wanradio and its manual page
-#   libosl-dev_<version>-<revision>_<arch>.deb  libosl.a, headers, osl.pc, the CMake package
+#   wanradio_<version>-<revision>_<arch>.deb             /usr/bin/wanradio and its manual page
+#   libwanradio-osl-dev_<version>-<revision>_<arch>.deb  libwanradio-osl.a, headers,
+#                                    wanradio-osl.pc, the CMake package, the examples
+# The names stay clear of Debian's own libosl-dev. The development package is Multi-Arch: same
+# (every file outside the library directory is the same on each architecture), the tool foreign.
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr for packages: the files land under the install
-# prefix, which osl.pc also names. Release (and RelWithDebInfo) builds are hardened by default.
+# prefix, which wanradio-osl.pc also names. Release (and RelWithDebInfo) builds are hardened by
+# default.
 include(${CMAKE_CURRENT_LIST_DIR}/footprint.cmake)
 
 set(OSL_DEB_REVISION 1 CACHE STRING "Debian revision of the packages")
@@ -46,7 +50,7 @@ if(OSL_GZIP)
   osl_gzip_file(${_changelog} ${_changelog}.gz)
   set(_changelog ${_changelog}.gz)
 endif()
-foreach(_comp_pkg tool:wanradio dev:libosl-dev)
+foreach(_comp_pkg tool:wanradio dev:libwanradio-osl-dev)
   string(REPLACE ":" ";" _cp ${_comp_pkg})
   list(GET _cp 0 _comp)
   list(GET _cp 1 _pkg)
@@ -128,7 +132,7 @@ else()
   set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "libc6 (>= 2.34), libjson-c5 (>= 0.15)")
 endif()
 
-set(CPACK_DEBIAN_DEV_PACKAGE_NAME libosl-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libwanradio-osl-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS OFF)
 # The headers include the C library's; the library links with plain gcc, no C++ runtime.
@@ -140,8 +144,13 @@ osl is a small system layer with C linkage: IPv4 sockets, name resolution,
 strings and URLs, logging, clocks, a timed mutex, files, process services
 and a memory pool inside a caller's buffer.
 .
-This package holds the static library, the C headers, the pkg-config file
-and the CMake package (find_package(osl) gives osl::osl).")
+This package holds the static library libwanradio-osl.a, the C headers
+(included as <osl/...>), the pkg-config module wanradio-osl, the CMake
+package (find_package(wanradio-osl) gives wanradio::osl) and examples.")
+
+# CPack passes only CPACK_ variables on to the post-build step.
+set(CPACK_OSL_MULTIARCH wanradio=foreign libwanradio-osl-dev=same)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb_multiarch.cmake)
 
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "~$")

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the native build into a private prefix and checks what a user of the layer relies on:
 # a C99 program builds against the installed headers and links through pkg-config with plain
-# gcc (no C++ runtime), a CMake project finds osl::osl, and wanradio needs only libc and json-c.
+# gcc (no C++ runtime), the installed examples build and run, a CMake project finds
+# wanradio::osl (and the older osl::osl) and links a C program with the C driver, and wanradio
+# needs only libc and json-c.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/native}
@@ -10,14 +12,17 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in bin/wanradio lib/libosl.a lib/pkgconfig/osl.pc lib/cmake/osl/osl-config.cmake \
-         include/osl/osl_types.h include/osl/osl_string.h include/osl/osl_socket.h; do
+examples=share/doc/libwanradio-osl-dev/examples
+for f in bin/wanradio lib/libwanradio-osl.a lib/pkgconfig/wanradio-osl.pc \
+         lib/cmake/wanradio-osl/wanradio-osl-config.cmake include/wanradio/osl/osl_types.h \
+         include/wanradio/osl/osl_version.h include/wanradio/osl/osl_socket.h \
+         $examples/log_daemon.c $examples/url_params.c $examples/pool_leaks.c; do
   [ -e "$prefix/$f" ] || { echo "install check: $f is missing"; exit 1; }
 done
 
 # Every installed header, included from C99 with warnings as errors.
 {
-  for h in "$prefix"/include/osl/*.h; do echo "#include <osl/$(basename "$h")>"; done
+  for h in "$prefix"/include/wanradio/osl/*.h; do echo "#include <osl/$(basename "$h")>"; done
   cat <<'C'
 #include <stdio.h>
 int main(void) {
@@ -34,22 +39,39 @@ C
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 # shellcheck disable=SC2046
 gcc -std=c99 -Wall -Wextra -Werror -pedantic -o "$work/use" "$work/use.c" \
-    $(pkg-config --cflags --libs --static osl)
+    $(pkg-config --cflags --libs --static wanradio-osl)
 [ "$("$work/use")" = "osl-7" ] || { echo "install check: C program gave a wrong answer"; exit 1; }
 if readelf -d "$work/use" | grep -q 'libstdc++'; then
-  echo "install check: a C program linking libosl.a needs libstdc++"; exit 1
+  echo "install check: a C program linking libwanradio-osl.a needs libstdc++"; exit 1
 fi
 echo "install check: C99 program via pkg-config and gcc: ok"
 
-# A CMake consumer through find_package(osl).
+# The examples, as a user builds them from the documentation directory.
+for src in "$prefix/$examples"/*.c; do
+  name=$(basename "$src" .c)
+  # shellcheck disable=SC2046
+  gcc -std=c99 -Wall -Wextra -Werror -pedantic -o "$work/$name" "$src" \
+      $(pkg-config --cflags --libs --static wanradio-osl)
+  args=()
+  [ "$name" = log_daemon ] && args=("$work")   # it logs into the directory it is given
+  "$work/$name" "${args[@]}" >"$work/$name.out" \
+    || { cat "$work/$name.out"; echo "install check: example $name failed"; exit 1; }
+done
+echo "install check: examples $(cd "$prefix/$examples" && echo *.c) build and run: ok"
+
+# A CMake consumer through find_package(wanradio-osl): a C program linked by the C driver, and a
+# C++ one through the older target name.
 mkdir -p "$work/consumer"
 cat >"$work/consumer/CMakeLists.txt" <<'CM'
 cmake_minimum_required(VERSION 3.16)
-project(consumer CXX)
-find_package(osl REQUIRED)
+project(consumer C CXX)
+find_package(wanradio-osl REQUIRED)
 add_executable(consumer main.cpp)
 target_link_libraries(consumer PRIVATE osl::osl)
+add_executable(c_consumer use.c)
+target_link_libraries(c_consumer PRIVATE wanradio::osl)
 CM
+cp "$work/use.c" "$work/consumer/use.c"
 cat >"$work/consumer/main.cpp" <<'CPP'
 #include <osl/osl_string.h>
 int main() { return osl_strcmp_nocase("Help", "HELP"); }
@@ -57,7 +79,11 @@ CPP
 cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
 "$work/consumer/build/consumer"
-echo "install check: find_package(osl) from CMake: ok"
+"$work/consumer/build/c_consumer" >/dev/null
+c_linker=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$work/consumer/build/CMakeCache.txt")
+read -r linker _ <"$work/consumer/build/CMakeFiles/c_consumer.dir/link.txt"
+[ "$linker" = "$c_linker" ] || { echo "install check: a C consumer is linked by $linker"; exit 1; }
+echo "install check: find_package(wanradio-osl) from CMake, C linked by $linker: ok"
 
 needed=$(readelf -d "$prefix/bin/wanradio" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
 case "$needed" in

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Package stage of the test command: builds the Debian packages wanradio and libosl-dev for the
-# host (amd64) and the board (armhf) and checks, for each architecture:
-#   - the fields (name, architecture, version, Depends) and the contents of both packages;
+# Package stage of the test command: builds the Debian packages wanradio and libwanradio-osl-dev
+# for the host (amd64) and the board (armhf) and checks, for each architecture:
+#   - the fields (name, architecture, Multi-Arch, version, Depends) and the contents of both
+#     packages;
 #   - lintian: no error and no warning;
 #   - the packaged wanradio is hardened (hardening-check: PIE, stack protector, fortified
 #     functions, RELRO, BIND_NOW), and needs only libc and json-c;
-#   - both install with dpkg -i into a scratch root, the installed tool runs, and a C program
-#     builds against the installed libosl-dev through pkg-config and through find_package(osl).
+#   - both install with dpkg -i into a scratch root, the installed tool runs, pkg-config prints
+#     plain /usr paths, a C program builds against the installed libwanradio-osl-dev through
+#     pkg-config and through find_package(wanradio-osl), and the installed examples build and run.
+# Then the amd64 and armhf development packages install side by side into one root.
 # The host tree builds only what the README's run command builds (wanradio, wanradio-sim) in a
 # Release build, as a user would, so the packages also prove that installing after that works.
 # The armhf tree is the one test_armhf.sh built and tested (OSL_ARMHF_BUILD_DIR).
@@ -23,7 +26,10 @@ version=$(sed -n 's/^project(wanradio VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt
 [ -n "$version" ] || fail "no version found in CMakeLists.txt"
 debver=$version-1
 headers=()
-for h in osl/common/*.h osl/linux/*.h; do headers+=("${h##*/}"); done
+for h in osl/common/*.h osl/linux/*.h osl_version.h; do headers+=("${h##*/}"); done
+examples=()
+for e in examples/*.c; do examples+=("${e##*/}"); done
+docdir=./usr/share/doc/libwanradio-osl-dev
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -37,16 +43,18 @@ check_pkgs() {
   shift 4
   rm -f "$dir"/*.deb
   (cd "$dir" && cpack -G DEB >/dev/null)
-  local tool=$dir/wanradio_${debver}_${arch}.deb dev=$dir/libosl-dev_${debver}_${arch}.deb deb
+  local tool=$dir/wanradio_${debver}_${arch}.deb dev=$dir/libwanradio-osl-dev_${debver}_${arch}.deb deb
   for deb in "$tool" "$dev"; do [ -f "$deb" ] || fail "$deb was not built"; done
   local n
   n=$(find "$dir" -maxdepth 1 -name '*.deb' | wc -l)
-  [ "$n" = 2 ] || fail "$dir: $n packages built, want wanradio and libosl-dev only"
+  [ "$n" = 2 ] || fail "$dir: $n packages built, want wanradio and libwanradio-osl-dev only"
   echo "checking $tool ($(stat -c %s "$tool") bytes) and $dev ($(stat -c %s "$dev") bytes)"
 
   # Fields.
   [ "$(field "$tool" Package)" = wanradio ] || fail "$tool: wrong package name"
-  [ "$(field "$dev" Package)" = libosl-dev ] || fail "$dev: wrong package name"
+  [ "$(field "$dev" Package)" = libwanradio-osl-dev ] || fail "$dev: wrong package name"
+  [ "$(field "$tool" Multi-Arch)" = foreign ] || fail "$tool: Multi-Arch is not foreign"
+  [ "$(field "$dev" Multi-Arch)" = same ] || fail "$dev: Multi-Arch is not same"
   for deb in "$tool" "$dev"; do
     [ "$(field "$deb" Architecture)" = "$arch" ] || fail "$deb: architecture is not $arch"
     [ "$(field "$deb" Version)" = "$debver" ] || fail "$deb: version is not $debver"
@@ -62,7 +70,7 @@ check_pkgs() {
   names=$(tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//' | sort | tr '\n' ' ')
   [ "$names" = "libc6 libjson-c5 " ] || fail "$tool: Depends on '$names', want libc6 and libjson-c5 only"
   depends=$(field "$dev" Depends)
-  echo "  libosl-dev Depends: $depends; Suggests: $(field "$dev" Suggests)"
+  echo "  libwanradio-osl-dev Depends: $depends; Suggests: $(field "$dev" Suggests)"
   case "$depends" in *libc6-dev*) ;; *) fail "$dev: does not depend on libc6-dev" ;; esac
   case "$depends" in *libjson*|*wanradio*|*libstdc++*) fail "$dev: needless Depends: $depends" ;; esac
 
@@ -72,13 +80,15 @@ check_pkgs() {
   dl=$(dpkg-deb -c "$dev" | awk '{print $NF}')
   local want_tool=(./usr/bin/wanradio ./usr/share/man/man1/wanradio.1.gz
                    ./usr/share/doc/wanradio/copyright ./usr/share/doc/wanradio/changelog.Debian.gz)
-  local want_dev=("$lib/libosl.a" "$lib/pkgconfig/osl.pc" "$lib/cmake/osl/osl-config.cmake"
-                  "$lib/cmake/osl/osl-config-version.cmake" "$lib/cmake/osl/oslTargets.cmake"
-                  ./usr/share/doc/libosl-dev/copyright ./usr/share/doc/libosl-dev/changelog.Debian.gz)
-  for h in "${headers[@]}"; do want_dev+=("./usr/include/osl/$h"); done
+  local cm=$lib/cmake/wanradio-osl
+  local want_dev=("$lib/libwanradio-osl.a" "$lib/pkgconfig/wanradio-osl.pc"
+                  "$cm/wanradio-osl-config.cmake" "$cm/wanradio-osl-config-version.cmake"
+                  "$cm/wanradio-osl-targets.cmake" "$docdir/copyright" "$docdir/changelog.Debian.gz")
+  for h in "${headers[@]}"; do want_dev+=("./usr/include/wanradio/osl/$h"); done
+  for e in "${examples[@]}"; do want_dev+=("$docdir/examples/$e"); done
   for f in "${want_tool[@]}"; do grep -qxF "$f" <<<"$tl" || fail "$tool: $f missing"; done
   for f in "${want_dev[@]}"; do grep -qxF "$f" <<<"$dl" || fail "$dev: $f missing"; done
-  grep -q 'libosl\|/include/\|cmake\|pkgconfig' <<<"$tl" && fail "$tool: holds development files"
+  grep -q 'osl\|/include/\|cmake\|pkgconfig' <<<"$tl" && fail "$tool: holds development files"
   grep -q 'bin/\|/man/' <<<"$dl" && fail "$dev: holds the tool or its manual page"
 
   # lintian: no error and no warning (information tags are printed, not counted).
@@ -100,7 +110,7 @@ check_pkgs() {
   [ "$arch" = "$(dpkg --print-architecture)" ] || dpkg --root="$root" --add-architecture "$arch"
   dpkg --root="$root" --force-depends -i "$tool" "$dev" >"$work/dpkg.log" 2>&1 \
     || { cat "$work/dpkg.log" >&2; fail "dpkg -i of the $arch packages into a scratch root failed"; }
-  for p in wanradio libosl-dev; do
+  for p in wanradio libwanradio-osl-dev; do
     dpkg --root="$root" -s "$p" 2>/dev/null | grep -qx 'Status: install ok installed' \
       || fail "$p ($arch) is not installed in the scratch root"
   done
@@ -119,13 +129,19 @@ check_pkgs() {
   grep -q '命令帮助' <<<"$out" || fail "$tool: wanradio help printed no help box"
   zcat "$root/usr/share/man/man1/wanradio.1.gz" | grep -q '^\.TH WANRADIO 1' || fail "$tool: bad man page"
 
+  # pkg-config names the installed directories plainly, with no climb out of the .pc's own.
+  export PKG_CONFIG_LIBDIR="$root/usr/lib/$ma/pkgconfig"
+  local pc
+  pc="$(pkg-config --cflags wanradio-osl | xargs) $(pkg-config --variable=libdir wanradio-osl)"
+  [ "$pc" = "-I/usr/include/wanradio /usr/lib/$ma" ] || fail "$dev: pkg-config prints $pc"
+
   # A C program against the installed development files: through pkg-config with plain gcc
-  # (no C++ runtime), and through find_package(osl) from CMake.
+  # (no C++ runtime), and through find_package(wanradio-osl) from CMake.
   local cc=gcc
   [ "$arch" = armhf ] && cc=$triple-gcc
   cat >"$work/use.c" <<'C'
 #include <osl/osl_string.h>
-#include <osl_socket.h>
+#include <osl/osl_socket.h>
 int main(void) {
   char buf[16];
   int32_t n = osl_str_snprintf(buf, (int32_t)sizeof buf, "%s-%d", "osl", 7);
@@ -135,7 +151,7 @@ int main(void) {
 C
   # shellcheck disable=SC2046
   $cc -std=c99 -Wall -Wextra -Werror -o "$work/use-$arch" "$work/use.c" \
-    $(PKG_CONFIG_LIBDIR="$root/usr/lib/$ma/pkgconfig" pkg-config --cflags --libs --static osl) \
+    $(PKG_CONFIG_SYSROOT_DIR="$root" pkg-config --cflags --libs --static wanradio-osl) \
     || fail "$dev: a C program does not build through pkg-config"
   "$@" "$work/use-$arch" || fail "$dev: the program built through pkg-config failed"
   readelf -d "$work/use-$arch" | grep -q 'libstdc++' && fail "$dev: a C program needs libstdc++"
@@ -145,18 +161,31 @@ C
   cat >"$work/consumer-$arch/CMakeLists.txt" <<'CM'
 cmake_minimum_required(VERSION 3.16)
 project(consumer C)
-find_package(osl REQUIRED)
+find_package(wanradio-osl REQUIRED)
 add_executable(consumer use.c)
-target_link_libraries(consumer PRIVATE osl::osl)
+target_link_libraries(consumer PRIVATE wanradio::osl)
 CM
   local tc=()
   [ "$arch" = armhf ] && tc=(-DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchains/$triple.cmake")
   cmake -S "$work/consumer-$arch" -B "$work/consumer-$arch/b" "${tc[@]}" \
         -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null \
     && cmake --build "$work/consumer-$arch/b" >/dev/null \
-    || fail "$dev: a C program does not build through find_package(osl)"
+    || fail "$dev: a C program does not build through find_package(wanradio-osl)"
   "$@" "$work/consumer-$arch/b/consumer" || fail "$dev: the program built through find_package failed"
-  echo "  ok ($arch): installed; wanradio runs; C builds via pkg-config and find_package"
+
+  # The examples, built from the installed documentation and run (log_daemon logs into a
+  # directory of its own and to a UDP socket of its own on 127.0.0.1).
+  for e in "${examples[@]}"; do
+    local x=$work/${e%.c}-$arch args=()
+    # shellcheck disable=SC2046
+    $cc -std=c99 -Wall -Wextra -Werror -pedantic -o "$x" "$root/$docdir/examples/$e" \
+      $(PKG_CONFIG_SYSROOT_DIR="$root" pkg-config --cflags --libs --static wanradio-osl) \
+      || fail "$dev: example $e does not build"
+    [ "$e" = log_daemon.c ] && { mkdir -p "$x.d"; args=("$x.d"); }
+    "$@" "$x" "${args[@]}" >"$x.out" || { cat "$x.out"; fail "$dev: example $e failed"; }
+  done
+  unset PKG_CONFIG_LIBDIR
+  echo "  ok ($arch): installed; wanradio runs; C builds via pkg-config and find_package; examples run"
 }
 
 # ---------------------------------------------------------------- dependency script
@@ -184,3 +213,21 @@ arm=${OSL_ARMHF_BUILD_DIR:-build/armhf}
 [ -f "$arm/CMakeCache.txt" ] || fail "$arm is not configured: run scripts/test_armhf.sh"
 cmake --build "$arm" -j"$jobs" --target wanradio osl
 check_pkgs "$arm" armhf $triple ARM qemu-arm-static
+
+# ---------------------------------------------------------------- both architectures at once
+# Multi-Arch: same lets the host's and the board's development files live together; dpkg takes
+# both only when every file they share is byte for byte the same.
+root=$work/root-both
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+: >"$root/var/lib/dpkg/status"
+dpkg --root="$root" --add-architecture armhf
+native_dev=$native/libwanradio-osl-dev_${debver}_$(dpkg --print-architecture).deb
+arm_dev=$arm/libwanradio-osl-dev_${debver}_armhf.deb
+dpkg --root="$root" --force-depends -i "$native_dev" "$arm_dev" >"$work/dpkg.log" 2>&1 \
+  || { cat "$work/dpkg.log" >&2; fail "the two development packages do not install together"; }
+[ "$(dpkg --root="$root" -l 'libwanradio-osl-dev:*' | grep -c '^ii')" = 2 ] \
+  || fail "the two development packages are not both installed"
+for ma in "$(gcc -print-multiarch)" $triple; do
+  [ -f "$root/usr/lib/$ma/libwanradio-osl.a" ] || fail "no libwanradio-osl.a in /usr/lib/$ma"
+done
+echo "ok: libwanradio-osl-dev of $(dpkg --print-architecture) and armhf installed side by side"

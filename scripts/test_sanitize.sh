@@ -3,7 +3,9 @@
 # with a sanitizer and warnings as errors, then the whole ctest run. The first finding ends the
 # program under test (no recovery), so a test can never pass over one.
 #   scripts/test_sanitize.sh           AddressSanitizer and UndefinedBehaviorSanitizer, leaks too
-#   scripts/test_sanitize.sh thread    ThreadSanitizer (scripts/test_tsan.sh)
+#   scripts/test_sanitize.sh thread    ThreadSanitizer (scripts/test_tsan.sh), and the one stage
+#                                      whose suite runs against the shared libwanradio-osl.so.1
+#                                      (with its export check) instead of the static library
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -13,6 +15,7 @@ case "$kind" in
   address)
     build=build/sanitize
     option=OSL_SANITIZE
+    shared=OFF
     # Suites that cannot run under AddressSanitizer, as a ctest -E regex, each with its reason.
     # None at present: every suite runs, leaks included.
     exclude=""
@@ -22,6 +25,7 @@ case "$kind" in
   thread)
     build=build/tsan
     option=OSL_SANITIZE_THREAD
+    shared=ON
     # Tests that cannot run under ThreadSanitizer, as a ctest -E regex, each with its reason:
     # - wanradio_footprint: checks that the tool needs only libc and json-c at run time, and a
     #   sanitized build links the TSan runtime (the footprint check leaves out ASan builds too).
@@ -37,7 +41,7 @@ case "$kind" in
 esac
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -D$option=ON -DOSL_WERROR=ON \
-  -DBUILD_TESTING=ON >/dev/null
+  -DBUILD_TESTING=ON -DBUILD_SHARED_LIBS=$shared >/dev/null
 cmake --build "$build" -j"$jobs"
 args=(--output-on-failure -j"$jobs")
 [ -n "$exclude" ] && args+=(-E "$exclude")

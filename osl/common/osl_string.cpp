@@ -208,8 +208,8 @@ int32_t osl_strlen(const char_t *str) {
   return static_cast<int32_t>(strlen(str));
 }
 
-int32_t osl_strncpy(const char_t *str1, const char_t *str2, int32_t maxlen) {
-  char_t *dst = const_cast<char_t *>(str1);
+int32_t osl_strncpy(char_t *str1, const char_t *str2, int32_t maxlen) {
+  char_t *dst = str1;
   int32_t i = 0;
   while (i < maxlen) {
     dst[i] = str2[i];
@@ -219,7 +219,7 @@ int32_t osl_strncpy(const char_t *str1, const char_t *str2, int32_t maxlen) {
   return i;
 }
 
-int32_t osl_strncat(const char_t *str1, const char_t *str2, int32_t maxlen) {
+int32_t osl_strncat(char_t *str1, const char_t *str2, int32_t maxlen) {
   if (str1 == nullptr || str2 == nullptr || maxlen <= 0) return 0;
   const int32_t len = osl_strlen(str1);
   return len + osl_strncpy(str1 + len, str2, maxlen);

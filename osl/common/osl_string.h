@@ -29,16 +29,16 @@ int32_t osl_strcmp_nocase(const char_t *str1, const char_t *str2);
 /* Returns the number of bytes before the terminator. str must be non-null. */
 int32_t osl_strlen(const char_t *str);
 
-/* Copies str2 into str1 (the destination, written through despite const), at most maxlen bytes
+/* Copies str2 into str1 (the destination), at most maxlen bytes
  * counting the terminator. Returns the bytes copied before the terminator; when str2 has maxlen
  * or more bytes exactly maxlen bytes are copied and NO terminator is written. maxlen <= 0
  * copies nothing and returns 0. */
-int32_t osl_strncpy(const char_t *str1, const char_t *str2, int32_t maxlen);
+int32_t osl_strncpy(char_t *str1, const char_t *str2, int32_t maxlen);
 
 /* Appends str2 to the text in str1 as osl_strncpy copies it: maxlen bounds what is taken from
  * str2 (terminator included), not the room left in str1. Returns the old length plus the bytes
  * appended; 0 and no change for a null argument or maxlen <= 0. */
-int32_t osl_strncat(const char_t *str1, const char_t *str2, int32_t maxlen);
+int32_t osl_strncat(char_t *str1, const char_t *str2, int32_t maxlen);
 
 /* strstr: the first occurrence of substr in str, or null; an empty substr yields str. */
 char_t *osl_strstr(const char_t *str, const char_t *substr);
@@ -85,7 +85,7 @@ char_t *osl_str_trim_path(char_t *path);
 
 /* Reads leading decimal digits with an optional k/K (x1024) or m/M (x1048576) suffix, modulo
  * 2^32. Returns 0 for null text or text that does not start with a digit. */
-uint32_t osl_str_calcsize(char_t *str);
+uint32_t osl_str_calcsize(const char_t *str);
 
 /* Finds the first line of buf whose start matches name, ignoring case, and copies its value
  * after ":", "=" or tab into value, at most valuelen-1 bytes. A line begins at its first byte
@@ -93,26 +93,26 @@ uint32_t osl_str_calcsize(char_t *str);
  * buflen bytes (blank lines and leading blanks count towards buflen; buflen < 0: the whole
  * text); a line that counts is read to its end. buf must be NUL-terminated. value is cleared
  * over valuelen bytes first. Returns value when found, null otherwise. */
-char_t *osl_str_getval(char_t *buf, int32_t buflen, char_t *name, char_t *value,
+char_t *osl_str_getval(const char_t *buf, int32_t buflen, const char_t *name, char_t *value,
                        int32_t valuelen);
 
 /* Returns 0 when buf is non-empty and made only of decimal digits and dots, -1 otherwise. */
-int32_t osl_str_isaddr(char_t *buf);
+int32_t osl_str_isaddr(const char_t *buf);
 
 /* Decimal text to int64_t: leading spaces, one optional "-", digits wrapping modulo 2^64 up to
  * the first non-digit. Returns 0 for null text or text without leading digits. */
-int64_t osl_str_str2int64(char_t *str);
+int64_t osl_str_str2int64(const char_t *str);
 
 /* Decimal text to uint64_t: leading spaces, digits wrapping modulo 2^64 up to the first
  * non-digit; no sign. Returns 0 for null text or text without leading digits. */
-uint64_t osl_str_str2uint64(char_t *str);
+uint64_t osl_str_str2uint64(const char_t *str);
 
 /* strcmp(path1, path2) when len < 0, else strncmp over len bytes: the library's negative, zero
  * or positive result. Both paths must be non-null. */
-int32_t osl_str_cmppath(char_t *path1, char_t *path2, int32_t len);
+int32_t osl_str_cmppath(const char_t *path1, const char_t *path2, int32_t len);
 
 /* Returns 1 when str is non-empty and made only of decimal digits, 0 otherwise (null too). */
-int32_t osl_str_isnumeric(char *str);
+int32_t osl_str_isnumeric(const char *str);
 
 /* Returns 1 when str is non-empty and made only of decimal digits and dots, 0 otherwise. */
 int32_t osl_str_isfloat(const char *str);
@@ -149,10 +149,10 @@ char_t *osl_get_strutc(char_t *buf, int32_t size);
  * reading also stops at a terminator. Fields of ten or more bytes are read as their first nine.
  * Returns mktime's result as seconds since 1970; 4294967295 when mktime fails or its time lies
  * outside what utc carries (before 1970 or after 2106); 0 for null. */
-uint32_t osl_str_str2time(char_t *strtime, int32_t size);
+uint32_t osl_str_str2time(const char_t *strtime, int32_t size);
 
 /* Always 0, for any input; convert date text with osl_str_str2time. */
-uint32_t osl_str_date2utc(char_t *date);
+uint32_t osl_str_date2utc(const char_t *date);
 
 /* ---- end date and time text ---- */
 

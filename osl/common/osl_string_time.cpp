@@ -72,7 +72,7 @@ char_t *osl_get_strutc(char_t *buf, int32_t size) {
   return format_date(static_cast<uint32_t>(now), buf, size);
 }
 
-uint32_t osl_str_str2time(char_t *strtime, int32_t size) {
+uint32_t osl_str_str2time(const char_t *strtime, int32_t size) {
   if (strtime == nullptr) return 0;
   int32_t field[6] = {0, 0, 0, 0, 0, 0};
   // The range ends at size bytes or at a terminator, whichever comes first, so a size larger
@@ -109,7 +109,7 @@ uint32_t osl_str_str2time(char_t *strtime, int32_t size) {
   return static_cast<time_t>(utc) == t ? utc : UINT32_MAX;
 }
 
-uint32_t osl_str_date2utc(char_t *date) {
+uint32_t osl_str_date2utc(const char_t *date) {
   (void)date;
   return 0;
 }

@@ -130,7 +130,7 @@ char_t *osl_str_trim_path(char_t *path) {
   return path;
 }
 
-uint32_t osl_str_calcsize(char_t *str) {
+uint32_t osl_str_calcsize(const char_t *str) {
   if (str == nullptr) return 0;
   uint32_t v = 0;
   const char_t *p = str;
@@ -143,7 +143,7 @@ uint32_t osl_str_calcsize(char_t *str) {
   return v;
 }
 
-char_t *osl_str_getval(char_t *buf, int32_t buflen, char_t *name, char_t *value,
+char_t *osl_str_getval(const char_t *buf, int32_t buflen, const char_t *name, char_t *value,
                        int32_t valuelen) {
   if (value != nullptr && valuelen > 0) memset(value, 0, static_cast<size_t>(valuelen));
   if (buf == nullptr || name == nullptr) return nullptr;
@@ -183,7 +183,7 @@ char_t *osl_str_getval(char_t *buf, int32_t buflen, char_t *name, char_t *value,
   return nullptr;
 }
 
-int32_t osl_str_isaddr(char_t *buf) {
+int32_t osl_str_isaddr(const char_t *buf) {
   if (buf == nullptr || *buf == '\0') return -1;
   for (const char_t *p = buf; *p != '\0'; ++p) {
     if (!is_digit(*p) && *p != '.') return -1;
@@ -191,22 +191,22 @@ int32_t osl_str_isaddr(char_t *buf) {
   return 0;
 }
 
-int64_t osl_str_str2int64(char_t *str) {
+int64_t osl_str_str2int64(const char_t *str) {
   if (str == nullptr) return 0;
   return static_cast<int64_t>(read_u64(str, true));
 }
 
-uint64_t osl_str_str2uint64(char_t *str) {
+uint64_t osl_str_str2uint64(const char_t *str) {
   if (str == nullptr) return 0;
   return read_u64(str, false);
 }
 
-int32_t osl_str_cmppath(char_t *path1, char_t *path2, int32_t len) {
+int32_t osl_str_cmppath(const char_t *path1, const char_t *path2, int32_t len) {
   if (len < 0) return strcmp(path1, path2);
   return strncmp(path1, path2, static_cast<size_t>(len));
 }
 
-int32_t osl_str_isnumeric(char *str) {
+int32_t osl_str_isnumeric(const char *str) {
   if (str == nullptr || *str == '\0') return 0;
   for (const char *p = str; *p != '\0'; ++p) {
     if (!is_digit(*p)) return 0;

@@ -45,7 +45,7 @@ int32_t to_int32(const char_t *text) {
 // Parameter name of url read as a number by convert, or missing when there is none. The value is
 // cut to kNumericRoom - 1 bytes before it is read.
 template <typename T, typename Convert>
-T param_as(char_t *url, char_t *name, T missing, Convert convert) {
+T param_as(const char_t *url, const char_t *name, T missing, Convert convert) {
   char_t value[kNumericRoom];
   if (osl_url_get_param(url, name, value, kNumericRoom) == nullptr) return missing;
   return static_cast<T>(convert(value));
@@ -55,7 +55,7 @@ T param_as(char_t *url, char_t *name, T missing, Convert convert) {
 
 extern "C" {
 
-int32_t osl_url_parse(char_t *url, SUrlInfo *info) {
+int32_t osl_url_parse(const char_t *url, SUrlInfo *info) {
   if (info != nullptr) memset(info, 0, sizeof *info);
   if (url == nullptr || info == nullptr) return -1;
 
@@ -102,7 +102,7 @@ int32_t osl_url_parse(char_t *url, SUrlInfo *info) {
   return 0;
 }
 
-char_t *osl_url_get_param(char_t *url, char_t *name, char_t *value, int32_t valuesize) {
+char_t *osl_url_get_param(const char_t *url, const char_t *name, char_t *value, int32_t valuesize) {
   // An empty name would match everywhere and never advance the search.
   if (url == nullptr || name == nullptr || *name == '\0') return nullptr;
   if (value == nullptr || valuesize < 1) return nullptr;
@@ -124,23 +124,23 @@ char_t *osl_url_get_param(char_t *url, char_t *name, char_t *value, int32_t valu
   return nullptr;
 }
 
-int32_t osl_url_get_param_int(char_t *url, char_t *name) {
+int32_t osl_url_get_param_int(const char_t *url, const char_t *name) {
   return param_as<int32_t>(url, name, -1, to_int32);
 }
 
-long osl_url_get_param_long(char_t *url, char_t *name) {
+long osl_url_get_param_long(const char_t *url, const char_t *name) {
   return param_as<long>(url, name, -1, atol);
 }
 
-int64_t osl_url_get_param_int64(char_t *url, char_t *name) {
+int64_t osl_url_get_param_int64(const char_t *url, const char_t *name) {
   return param_as<int64_t>(url, name, -1, osl_str_str2int64);
 }
 
-uint64_t osl_url_get_param_uint64(char_t *url, char_t *name) {
+uint64_t osl_url_get_param_uint64(const char_t *url, const char_t *name) {
   return param_as<uint64_t>(url, name, 0, osl_str_str2uint64);
 }
 
-char_t *osl_url_getheadval(char_t *buf, int32_t buflen, char_t *name, char_t *value,
+char_t *osl_url_getheadval(const char_t *buf, int32_t buflen, const char_t *name, char_t *value,
                            int32_t valuesize) {
   return osl_str_getval(buf, buflen, name, value, valuesize);
 }

@@ -36,30 +36,30 @@ typedef struct SUrlInfo {
 
 /* Fills info (zeroed first) with the layout of url; the text is only read. Returns 0; -1 (and
  * nothing read) when url or info is null. */
-int32_t osl_url_parse(char_t *url, SUrlInfo *info);
+int32_t osl_url_parse(const char_t *url, SUrlInfo *info);
 
 /* Copies the value of query parameter name (case-sensitive; at the start of url or after "?",
  * ";", "&" or ",", followed by "=") into value, at most valuesize-1 bytes, terminated; no
  * decoding. Returns value, or null when the parameter is absent (value untouched), name is null
  * or empty, or value has no room (null or valuesize < 1). */
-char_t *osl_url_get_param(char_t *url, char_t *name, char_t *value, int32_t valuesize);
+char_t *osl_url_get_param(const char_t *url, const char_t *name, char_t *value, int32_t valuesize);
 
 /* The parameter's value (first 63 bytes) through atoi; -1 when absent. A value beyond int32_t
  * gives INT32_MAX or INT32_MIN, as atoi does where long is 32 bits, on every target. */
-int32_t osl_url_get_param_int(char_t *url, char_t *name);
+int32_t osl_url_get_param_int(const char_t *url, const char_t *name);
 
 /* The parameter's value (first 63 bytes) through atol; -1 when absent. */
-long osl_url_get_param_long(char_t *url, char_t *name);
+long osl_url_get_param_long(const char_t *url, const char_t *name);
 
 /* The parameter's value (first 63 bytes) through osl_str_str2int64; -1 when absent. */
-int64_t osl_url_get_param_int64(char_t *url, char_t *name);
+int64_t osl_url_get_param_int64(const char_t *url, const char_t *name);
 
 /* The parameter's value (first 63 bytes) through osl_str_str2uint64; 0 when absent. */
-uint64_t osl_url_get_param_uint64(char_t *url, char_t *name);
+uint64_t osl_url_get_param_uint64(const char_t *url, const char_t *name);
 
 /* osl_str_getval(buf, buflen, name, value, valuesize), for HTTP header blocks: with buflen the
  * length of the head up to and including its blank line, the body supplies no header. */
-char_t *osl_url_getheadval(char_t *buf, int32_t buflen, char_t *name, char_t *value,
+char_t *osl_url_getheadval(const char_t *buf, int32_t buflen, const char_t *name, char_t *value,
                            int32_t valuesize);
 
 /* ---- end URL layout ---- */

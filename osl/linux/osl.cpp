@@ -190,7 +190,7 @@ int32_t osl_set_time_zone(int32_t time_zone) {
   return rc;
 }
 
-struct tm *osl_localtime(uint32_t *utc) {
+struct tm *osl_localtime(const uint32_t *utc) {
   if (utc == nullptr) return nullptr;
   const time_t t = static_cast<time_t>(*utc);
   return localtime(&t);

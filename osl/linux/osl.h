@@ -82,7 +82,7 @@ int32_t osl_set_time_zone(int32_t time_zone);
 
 /* localtime of *utc: the C library's shared static record (overwritten by the next localtime
  * anywhere in the process), or null for a null utc or a failed conversion. */
-struct tm *osl_localtime(uint32_t *utc);
+struct tm *osl_localtime(const uint32_t *utc);
 
 /* The current local time in asctime form, 24 characters plus '\n' ("Tue Mar  5 14:07:09 2024\n"),
  * in the C library's shared static buffer; null when the clock cannot be read or the conversion
@@ -108,7 +108,7 @@ char *osl_get_time_string(void);
  * cut it short. Waits for the shell to end. Returns 0 when it was run (exit status not
  * examined) or cmd is null or empty (nothing run), -1 when it could not be started (logged at
  * warning level as "popen() error!\r\n"). */
-int32_t osl_excute(char *cmd, char *buf, int32_t size);
+int32_t osl_excute(const char *cmd, char *buf, int32_t size);
 
 /* The number of lines of /proc/cpuinfo that begin with "processor", ignoring case; -1 when the
  * file cannot be opened. */

@@ -228,7 +228,7 @@ int32_t osl_file_read(void *fp, void *buf, int32_t size) {
   return static_cast<int32_t>(read(fd_of(fp), buf, static_cast<size_t>(size)));
 }
 
-int32_t osl_file_write(void *fp, void *buf, int32_t size) {
+int32_t osl_file_write(void *fp, const void *buf, int32_t size) {
   // A negative size would become a huge count and send memory past buf to the file.
   if (size < 0) {
     errno = EINVAL;

@@ -108,7 +108,7 @@ int32_t osl_file_read(void *fp, void *buf, int32_t size);
 
 /* One write of size bytes from buf: the count written (possibly fewer), -1 on failure (also for
  * a negative size). */
-int32_t osl_file_write(void *fp, void *buf, int32_t size);
+int32_t osl_file_write(void *fp, const void *buf, int32_t size);
 
 /* 1 when the position equals the file's size, 0 when not (also beyond the end), -1 when the
  * size cannot be read (a null handle). The position is left where it was. */

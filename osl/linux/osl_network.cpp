@@ -546,7 +546,7 @@ int64_t osl_network_get_mac(void) {
   return value;
 }
 
-int32_t osl_network_convert_mac(char_t *str, uchar_t *mac) {
+int32_t osl_network_convert_mac(const char_t *str, uchar_t *mac) {
   if (str == nullptr || mac == nullptr) return -1;
   uchar_t c = 0;
   int32_t i = 0;

@@ -58,7 +58,7 @@ int64_t osl_network_get_mac(void);
 /* Converts MAC text (hexadecimal digits with ':' or '-' between bytes, at most 17 characters
  * read) into the caller's six bytes mac[0..5], in text order. Returns 0, or -1 at the first
  * other character (bytes stored so far stay) or for a null argument. */
-int32_t osl_network_convert_mac(char_t *str, uchar_t *mac);
+int32_t osl_network_convert_mac(const char_t *str, uchar_t *mac);
 
 /* The IPv4 address of hostname by gethostbyname_r, bounded by s_timeout seconds (0 or less: no
  * limit, the lookup runs in the calling thread). With a limit the lookup runs on a detached

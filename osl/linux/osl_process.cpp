@@ -93,13 +93,13 @@ constexpr int kDiscardOutput = -1;  // spawn_shell: standard output on /dev/null
 
 // Starts /bin/sh -c cmd with its standard output on out_fd, or on /dev/null for kDiscardOutput;
 // standard input and error stay the caller's. False when it could not be started.
-bool spawn_shell(char *cmd, int out_fd, pid_t *pid) {
+bool spawn_shell(const char *cmd, int out_fd, pid_t *pid) {
   posix_spawn_file_actions_t actions;
   int err = posix_spawn_file_actions_init(&actions);
   if (err != 0) return false;
   char sh[] = "sh";
   char dash_c[] = "-c";
-  char *argv[] = {sh, dash_c, cmd, nullptr};
+  char *argv[] = {sh, dash_c, const_cast<char *>(cmd), nullptr};  // posix_spawn writes none
   err = out_fd == kDiscardOutput
             ? posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0)
             : posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
@@ -111,7 +111,7 @@ bool spawn_shell(char *cmd, int out_fd, pid_t *pid) {
 // Runs cmd through the shell with its standard output on /dev/null and waits for that shell
 // only, as system() does. No pipe: a pipe would have to be drained to spare the command SIGPIPE,
 // and a background child that inherits it would hold the caller until that child ends.
-int32_t run_discarding_output(char *cmd) {
+int32_t run_discarding_output(const char *cmd) {
   pid_t pid = -1;
   if (!spawn_shell(cmd, kDiscardOutput, &pid)) {
     osl_log_warn("popen() error!\r\n");
@@ -154,7 +154,7 @@ size_t read_queued(int fd, char *buf, size_t room) {
 // left. A child the command leaves in the background may hold the pipe open and keep writing
 // for as long as it lives; it must neither hold the caller nor fill the buffer. Signals that
 // interrupt the waiting are ridden out, so no output is lost to them.
-int32_t run_capturing_output(char *cmd, char *buf, int32_t size) {
+int32_t run_capturing_output(const char *cmd, char *buf, int32_t size) {
   int fds[2] = {-1, -1};
   // With standard output closed the write end may itself be descriptor 1, which the dup2 in
   // the child would leave close-on-exec: move it above the standard three first.
@@ -201,7 +201,7 @@ int32_t run_capturing_output(char *cmd, char *buf, int32_t size) {
 
 extern "C" {
 
-int32_t osl_excute(char *cmd, char *buf, int32_t size) {
+int32_t osl_excute(const char *cmd, char *buf, int32_t size) {
   if (cmd == nullptr || cmd[0] == '\0') return 0;
   if (buf == nullptr || size <= 0) return run_discarding_output(cmd);
   return run_capturing_output(cmd, buf, size);

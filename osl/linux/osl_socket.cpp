@@ -150,7 +150,7 @@ int32_t osl_socket_get_sockname(SOCKET skt, uint32_t *ip, uint16_t *port) {
   return r;
 }
 
-int32_t osl_socket_send(SOCKET skt, void *buf, int32_t size) {
+int32_t osl_socket_send(SOCKET skt, const void *buf, int32_t size) {
   if (bad_size(size)) return -1;
   return static_cast<int32_t>(send(skt, buf, static_cast<size_t>(size), 0));
 }
@@ -168,7 +168,7 @@ int32_t osl_socket_drop(SOCKET skt, uint32_t ip) {
   return set_membership(skt, ip, IP_DROP_MEMBERSHIP);
 }
 
-int32_t osl_socket_sendto(SOCKET skt, uint32_t ip, uint16_t port, void *buf, int32_t size) {
+int32_t osl_socket_sendto(SOCKET skt, uint32_t ip, uint16_t port, const void *buf, int32_t size) {
   if (bad_size(size)) return -1;
   const sockaddr_in addr = make_addr(ip, port);
   return static_cast<int32_t>(sendto(skt, buf, static_cast<size_t>(size), 0,

@@ -63,7 +63,7 @@ int32_t osl_socket_get_sockname(SOCKET skt, uint32_t *ip, uint16_t *port);
 
 /* send(skt, buf, size, 0): bytes taken or -1; a short send is the caller's to handle. A negative
  * size sends nothing: -1 with EINVAL. */
-int32_t osl_socket_send(SOCKET skt, void *buf, int32_t size);
+int32_t osl_socket_send(SOCKET skt, const void *buf, int32_t size);
 
 /* recv(skt, buf, size, 0): bytes received, 0 at orderly close, -1 on failure. Writes nothing
  * after the received bytes (no terminator); a negative size writes nothing: -1 with EINVAL. */
@@ -76,7 +76,7 @@ int32_t osl_socket_join(SOCKET skt, uint32_t ip);
 int32_t osl_socket_drop(SOCKET skt, uint32_t ip);
 
 /* sendto(skt, buf, size, 0) to ip:port: bytes sent or -1 (EINVAL for a negative size). */
-int32_t osl_socket_sendto(SOCKET skt, uint32_t ip, uint16_t port, void *buf, int32_t size);
+int32_t osl_socket_sendto(SOCKET skt, uint32_t ip, uint16_t port, const void *buf, int32_t size);
 
 /* recvfrom(skt, buf, size, 0): bytes received or -1 (EINVAL for a negative size, nothing read).
  * The sender's address and port are stored through the non-null pointers even on failure, when
