@@ -15,7 +15,7 @@
 
 namespace {
 
-typedef char *(*Lookup)(char *, int32_t, char *, char *, int32_t);
+typedef char *(*Lookup)(const char *, int32_t, const char *, char *, int32_t);
 
 // Runs one lookup with a value buffer of exactly `room` bytes plus a guard; returns whether the
 // line was found and leaves the value in *out.
