@@ -1,5 +1,4 @@
-// Shell commands, system queries, start-up, signals and the single-instance check; and every
-// layer function that writes into a caller's buffer, at exactly the room its header names.
+// Shell commands, system queries, start-up, signals and the single-instance check.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -75,9 +74,8 @@ TEST(OslExcute, CapturesOutputIntoZeroedBuffer) {
        "now"},
       // One that writes without end once the shell ends (closing its descriptor 3 on the FIFO):
       // the call neither waits for it nor fills buf with it.
-      {"cd '" + dir.path() +
-           "'; mkfifo f; (cat f >/dev/null; while printf x; do sleep .02; done) &"
-           " exec 3>f; printf now",
+      {"cd '" + dir.path() + "'; mkfifo f; (cat f >/dev/null; while printf x; do sleep .02; done)" +
+           " & exec 3>f; printf now",
        64, "now", 'x'},
   };
   for (const Case& c : cases) {
