@@ -461,10 +461,10 @@ TEST_F(Log, LogThatCannotBeMovedAsideIsKeptAndAppendedTo) {
 }
 
 TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
-  // A pipe, a symbolic link or a directory named as the log: neither setting the target nor
-  // reaching the maximum may rename it (as root that would take /dev/null, a console or the
-  // /dev/stdout link away from everyone). A pipe with a reader gets every text; one without a
-  // reader must not stop the process at setting, which the alarm would show.
+  // A pipe, or a directory, named as the log: neither setting the target nor reaching the
+  // maximum may rename it (as root that would take /dev/null or a console away from everyone).
+  // A pipe with a reader gets every text; one without a reader must not stop the process at
+  // setting, which the alarm would show.
   osltest::TempDir dir;
   const std::string fifo = dir.file("p.log");
   const std::string sub = dir.file("d.log");
@@ -513,7 +513,7 @@ TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
   EXPECT_EQ(read(again, got, sizeof got - 1), 5);
   close(again);
 
-  // Through a symbolic link, texts go to the file it names.
+  // Nor a symbolic link (as root, /dev/stdout is one): texts go to the file it names.
   const std::string link = dir.file("l.log");
   write_file(dir.file("real.log"), "kept\n");
   ASSERT_EQ(symlink("real.log", link.c_str()), 0);

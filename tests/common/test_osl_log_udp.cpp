@@ -20,6 +20,7 @@
 #include <string>
 
 #include "osl_log.h"
+#include "osl_socket.h"
 #include "private_resolver.h"
 #include "test_util.h"
 
@@ -346,11 +347,7 @@ void namespace_checks(int report) {
   NS_CHECK(recv_datagram(sharer) == z("shared"));
   // It still gets its own unicast datagrams, and the log's socket, bound to the group, holds
   // none of the texts looped back to it.
-  struct sockaddr_in to = {};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(5002);
-  to.sin_addr.s_addr = loopback;
-  NS_CHECK(sendto(sharer, "uni", 3, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == 3);
+  NS_CHECK(osl_socket_sendto(sharer, loopback, htons(5002), "uni", 3) == 3);
   NS_CHECK(recv_datagram(sharer) == "uni");
   int queued = -1;
   for (int fd = 3; fd < 1024; ++fd) {

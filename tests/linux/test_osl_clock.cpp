@@ -27,8 +27,7 @@ namespace {
 
 // Stand-in clock: when m_fake is set, gettimeofday and time return m_now; when m_fail is set,
 // they fail with EOVERFLOW and write nothing, as glibc's 32-bit calls do past 2038.
-std::atomic<bool> m_fake{false};
-std::atomic<bool> m_fail{false};
+std::atomic<bool> m_fake{false}, m_fail{false};
 struct timeval m_now;
 
 // Stand-in settimeofday: records its arguments and answers m_set_rc / m_set_errno. When
@@ -55,7 +54,6 @@ class Clock : public ::testing::Test {
  protected:
   void SetUp() override {
     m_fake = false;
-    m_fail = false;
     m_set_real = false;
     m_set_calls = 0;
     osl_reset();
@@ -184,10 +182,8 @@ TEST_F(Clock, RelativeClockArithmetic) {
     ASSERT_EQ(osl_get_ms64(), 0u);
     ASSERT_EQ(osl_get_us(), 0u);
     fake_at(c.now_sec, c.now_usec);
-    if (c.fails) {  // after a good reading, so that leftover bytes would hold a count
-      osl_get_ms();
-      osl_get_ms64();
-      osl_get_us();
+    if (c.fails) {  // after good readings, so that leftover bytes would hold a count
+      osl_get_ms(), osl_get_ms64(), osl_get_us();
       m_fail = true;
     }
     EXPECT_EQ(osl_get_ms(), c.ms);

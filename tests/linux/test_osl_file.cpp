@@ -283,8 +283,7 @@ TEST(OslFile, ExistFollowsLinksAndAcceptsOnlyRegularFiles) {
     const char *name;
     int32_t want;
   } cases[] = {{"file", 0},      {"to_file", 0},  {"dir", -1},      {"fifo", -1},
-               {"to_dir", -1},   {"dangling", -1}, {"missing", -1}, {"file/x", -1},
-               {"y2040", 0}};
+               {"to_dir", -1},   {"dangling", -1}, {"missing", -1}, {"file/x", -1}, {"y2040", 0}};
   for (const auto &c : cases) {
     EXPECT_EQ(osl_file_exist(dir.file(c.name).c_str()), c.want) << c.name;
   }
@@ -456,9 +455,9 @@ TEST(OslFile, CopyReportsFailedWritesAndReads) {
 
 // A private directory on another file system than path, or null when none can be had.
 std::unique_ptr<TempDir> TempDirElsewhere(const std::string &path) {
-  struct stat here, there;
   const char *old = getenv("TMPDIR");
   const std::string saved = old != nullptr ? old : "";
+  struct stat here, there;
   std::unique_ptr<TempDir> dir;
   for (const char *base : {"/dev/shm", "/tmp", "/var/tmp"}) {
     setenv("TMPDIR", base, 1);
@@ -471,6 +470,35 @@ std::unique_ptr<TempDir> TempDirElsewhere(const std::string &path) {
   return dir;
 }
 
+// Moves a file of each name from the working directory, dir, to to_dir ("" for dir itself, else
+// ending in "/") and back.
+void MoveEachName(const TempDir &dir, const std::string &to_dir) {
+  // Names that a shell would split, expand or execute; each payload would create "PWNED" in the
+  // working directory (this test's private directory) if any shell ever saw it.
+  const char *names[] = {
+      "two words",           "it's",          "say \"hi\"",          "$(touch PWNED)",
+      "`touch PWNED`",       "; touch PWNED", "a && touch PWNED",    "x | touch PWNED",
+      "$HOME",               "*",             "-rf",                 "--",
+      "> PWNED",             "tab\there",     "new\nline",           "\\ back",
+  };
+  int i = 0;
+  for (const char *name : names) {
+    SCOPED_TRACE(name);
+    std::string src = name;
+    std::string dst = to_dir + "moved " + name + " " + std::to_string(i++);
+    const std::string moved = to_dir.empty() ? dir.file(dst) : dst;
+    put(dir.file(src), src);
+    EXPECT_EQ(osl_file_mv(src.c_str(), dst.c_str()), 0);
+    EXPECT_FALSE(exists(dir.file(src)));
+    EXPECT_EQ(read_file(moved), src);
+    // The reverse direction with absolute names.
+    EXPECT_EQ(osl_file_mv(moved.c_str(), dir.file(src).c_str()), 0);
+    EXPECT_EQ(read_file(dir.file(src)), src);
+    EXPECT_EQ(osl_file_delete(dir.file(src).c_str()), 0);
+  }
+  EXPECT_FALSE(exists(dir.file("PWNED")));
+}
+
 TEST(OslFile, MoveRunsMvWithoutAShell) {
   TempDir dir;
   CwdGuard cwd(dir.path());
@@ -480,49 +508,21 @@ TEST(OslFile, MoveRunsMvWithoutAShell) {
   ASSERT_EQ(mkdir(dir.file(".fake").c_str(), 0700), 0);
   put(dir.file(".fake/mv"), "#!/bin/sh\nexit 0\n");
   ASSERT_EQ(chmod(dir.file(".fake/mv").c_str(), 0700), 0);
-  const struct {
-    bool other_fs;     // the destination is on another file system: mv's work, not rename's
-    bool fake_path;    // PATH begins with the fake mv
-    bool ignore_chld;  // SIGCHLD ignored: no exit status can be had
-  } settings[] = {
-      {false, false, false}, {false, true, true}, {true, true, false}, {true, false, true}};
-  // Names that a shell would split, expand or execute; each payload would create "PWNED" in the
-  // working directory (this test's private directory) if any shell ever saw it.
-  const char *names[] = {
-      "two words",           "it's",          "say \"hi\"",          "$(touch PWNED)",
-      "`touch PWNED`",       "; touch PWNED", "a && touch PWNED",    "x | touch PWNED",
-      "$HOME",               "*",             "-rf",                 "--",
-      "> PWNED",             "tab\there",     "new\nline",           "\\ back",
-  };
+  // Settings: the destination on another file system (mv's work, not rename's); PATH beginning
+  // with the fake mv; SIGCHLD ignored (no exit status can be had).
+  const int settings[][3] = {{0, 0, 0}, {0, 1, 1}, {1, 1, 0}, {1, 0, 1}};
   const std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
   for (const auto &set : settings) {
-    SCOPED_TRACE(testing::Message() << "other fs " << set.other_fs << ", fake mv "
-                                    << set.fake_path << ", SIGCHLD ignored " << set.ignore_chld);
-    if (set.other_fs && !elsewhere) continue;  // no second file system here
-    if (set.fake_path) setenv("PATH", (dir.file(".fake") + ":" + path).c_str(), 1);
+    SCOPED_TRACE(testing::Message() << "setting " << set[0] << set[1] << set[2]);
+    if (set[0] && !elsewhere) continue;  // no second file system here
+    if (set[1]) setenv("PATH", (dir.file(".fake") + ":" + path).c_str(), 1);
     struct sigaction ign = {}, old_chld;
-    ign.sa_handler = set.ignore_chld ? SIG_IGN : SIG_DFL;
+    ign.sa_handler = set[2] ? SIG_IGN : SIG_DFL;
     sigaction(SIGCHLD, &ign, &old_chld);
-    int i = 0;
-    for (const char *name : names) {
-      SCOPED_TRACE(name);
-      std::string src = name;
-      std::string dst = std::string("moved ") + name + " " + std::to_string(i++);
-      if (set.other_fs) dst = elsewhere->file(dst);
-      const std::string moved = set.other_fs ? dst : dir.file(dst);
-      put(dir.file(src), src);
-      EXPECT_EQ(osl_file_mv(src.c_str(), dst.c_str()), 0);
-      EXPECT_FALSE(exists(dir.file(src)));
-      EXPECT_EQ(read_file(moved), src);
-      // The reverse direction with absolute names.
-      EXPECT_EQ(osl_file_mv(moved.c_str(), dir.file(src).c_str()), 0);
-      EXPECT_EQ(read_file(dir.file(src)), src);
-      EXPECT_EQ(osl_file_delete(dir.file(src).c_str()), 0);
-    }
+    MoveEachName(dir, set[0] ? elsewhere->path() + "/" : "");
     sigaction(SIGCHLD, &old_chld, nullptr);
     setenv("PATH", path.c_str(), 1);
   }
-  EXPECT_FALSE(exists(dir.file("PWNED")));
 }
 
 TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {

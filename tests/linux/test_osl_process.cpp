@@ -1,5 +1,4 @@
-// Shell commands, system queries, start-up, signals and the single-instance check; and every
-// layer function that writes into a caller's buffer, at exactly the room its header names.
+// Shell commands, system queries, start-up, signals and the single-instance check.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -18,7 +17,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -74,12 +72,10 @@ TEST(OslExcute, CapturesOutputIntoZeroedBuffer) {
       // with what the shell left, without waiting for that child (it would add "late").
       {"(sleep 5; printf late) 2>/dev/null & echo $! > '" + dir.file("pid") + "'; printf now", 16,
        "now"},
-      // One that starts writing, and never stops, as the shell ends (its descriptor 3 on the
-      // FIFO closes): the call neither waits for it nor fills buf with it; only what came in
-      // the instant the call took to see the shell's end may follow "now".
-      {"mkfifo '" + dir.file("f") + "'; (cat '" + dir.file("f") +
-           "' >/dev/null; while printf x; do sleep 0.02; done) & exec 3>'" + dir.file("f") +
-           "'; printf now",
+      // One that writes without end once the shell ends (closing its descriptor 3 on the FIFO):
+      // the call neither waits for it nor fills buf with it.
+      {"cd '" + dir.path() + "'; mkfifo f; (cat f >/dev/null; while printf x; do sleep .02; done)" +
+           " & exec 3>f; printf now",
        64, "now", 'x'},
   };
   for (const Case& c : cases) {
@@ -89,11 +85,10 @@ TEST(OslExcute, CapturesOutputIntoZeroedBuffer) {
     cmd.push_back('\0');
     EXPECT_EQ(osl_excute(cmd.data(), buf, c.size), 0) << c.cmd;
     std::string got(buf, static_cast<size_t>(c.size));
-    if (c.noise != 0) {
-      const size_t end = got.find_first_not_of(c.noise, c.want.size());
-      ASSERT_NE(end, std::string::npos) << c.cmd << ": filled by the background child";
-      got.erase(c.want.size(), end - c.want.size());
-    }
+    // Drop the noise that came in the instant the call took to see the shell's end.
+    const size_t end = c.noise ? got.find_first_not_of(c.noise, c.want.size()) : c.want.size();
+    ASSERT_NE(end, std::string::npos) << c.cmd << ": filled by the background child";
+    got.erase(c.want.size(), end - c.want.size());
     if (c.want.size() < got.size()) {
       EXPECT_EQ(got.substr(0, c.want.size()), c.want) << c.cmd;
       EXPECT_EQ(got.find_first_not_of('\0', c.want.size()), std::string::npos) << c.cmd;
@@ -473,141 +468,95 @@ int32_t VFormat(char* str, int32_t size, const char* format, ...) {
   return n;
 }
 
-template <class T>
-T* As(char* b) {
-  return reinterpret_cast<T*>(b);
+std::string N(int64_t v) { return std::to_string(v); }
+
+// A pool made in b's 256 bytes gives a block and a copy of "ab".
+std::string PoolCopy(char* b) {
+  void* h = osl_mem_create(b, 256, 8);
+  osl_mem_alloc(h, 16, "", 0, nullptr);
+  const std::string copy = osl_mem_strdup(h, "ab", "", 0);
+  osl_mem_destroy(h);
+  return copy;
 }
 
-std::string Len(const char* text) { return std::to_string(strlen(text)); }
+// Calls run on a heap buffer of exactly n objects of type T (its first bytes init, the rest 0).
+template <class T>
+void InRoom(const char* call, size_t n, const std::string& init, const std::string& want,
+            const std::function<std::string(T*)>& run) {
+  std::vector<char> heap(n * sizeof(T));  // exactly that room, nothing after it
+  init.copy(heap.data(), heap.size());
+  EXPECT_EQ(run(reinterpret_cast<T*>(heap.data())), want) << call;
+}
+#define ROW(T, n, init, want, e) InRoom<T>(#e, n, init, want, [&](T* b) { return S(e); })
 
-// Each layer function that writes into a caller's buffer, given a heap buffer of exactly the
-// room its header names for a short input. Meant for the AddressSanitizer build, where one byte
-// written past that room ends the run; elsewhere the rows check the results only.
+// Each layer function that writes into a caller's buffer, given exactly the room its header names
+// for a short input. Meant for the AddressSanitizer build, where one byte written past that room
+// ends the run; elsewhere the rows check the results only.
 TEST(CallerBuffers, ExactRoomIsEnough) {
   osltest::TempDir dir;
-  WriteFile(dir.file("in"), "abcdef");
-  WriteFile(dir.file("line"), "yes\n");
+  const std::string in = dir.file("in");
+  WriteFile(in, "abcdef");
+  void* fp = osl_file_open(in.c_str(), OSL_FILE_READ);
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
+  ASSERT_EQ(send(sv[0], "abcdef", 6, 0), 6);  // one for recv, one for recvfrom
+  ASSERT_EQ(send(sv[0], "abcdef", 6, 0), 6);
   const SOCKET udp = osl_socket_create(2, 2, 0);
   ASSERT_EQ(osl_socket_bind(udp, htonl(INADDR_LOOPBACK), 0), 0);
-  char target[1100];
+  char target[1100], host[256] = {0}, csv[] = "a,b", yes[] = "yes\n";
+  FILE* lines = fmemopen(yes, 4, "r");  // standard input for osl_gets
   osl_log_get_target(target, sizeof target);
-  const int32_t target_room = static_cast<int32_t>(strlen(target) + 1);
-  char host[256] = {0};
   ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
-  const int32_t host_room = static_cast<int32_t>(strlen(host) + 1);
-  char k[] = "k", x[] = "x", url[] = "http://ab/", mac[] = "01:02:03:04:05:06";
-  char val[] = "k=v\n", head[] = "k: v\r\n", query[] = "x=ab", cmd[] = "printf abc";
+  const int32_t troom = static_cast<int32_t>(strlen(target) + 1);
+  const int32_t hroom = static_cast<int32_t>(strlen(host) + 1);
+  int32_t len = sizeof(int32_t);
+  uint32_t ip = 0;
+  uint16_t port = 0;
   using S = std::string;
-  const struct Row {
-    const char* fn;
-    int32_t room;
-    S init;                        // the buffer's first bytes before the call
-    std::function<S(char*)> call;  // what the call left, to compare with want
-    S want;
-  } rows[] = {
-      {"osl_strncpy", 3, "", [](char* b) { osl_strncpy(b, "ab", 3); return S(b); }, "ab"},
-      {"osl_strncat", 4, S("x", 2), [](char* b) { osl_strncat(b, "ab", 3); return S(b); },
-       "xab"},
-      {"osl_str_snprintf", 4, "", [](char* b) { osl_str_snprintf(b, 4, "%d", 1234); return S(b); },
-       "123"},
-      {"osl_str_vsnprintf", 4, "", [](char* b) { VFormat(b, 4, "%d", 12345); return S(b); },
-       "123"},
-      {"osl_str_split", 4, S("a b", 4), [](char* b) { return S(osl_str_split(&b, " ")); }, "a"},
-      {"osl_str_split_all", 2 * sizeof(char*), "", [](char* b) {
-         char src[] = "a,b";
-         osl_str_split_all(src, ",", As<char*>(b), 2, nullptr);
-         return S(As<char*>(b)[0]) + As<char*>(b)[1]; }, "ab"},
-      {"osl_str_trim", 4, S(" a ", 4), [](char* b) { return S(osl_str_trim(b)); }, "a"},
-      {"osl_str_trim_path", 5, S("a//b", 5), [](char* b) { return S(osl_str_trim_path(b)); },
-       "a/b"},
-      {"osl_str_getval", 2, "", [&](char* b) { return S(osl_str_getval(val, -1, k, b, 2)); }, "v"},
-      {"osl_url_getheadval", 2, "", [&](char* b) {
-         return S(osl_url_getheadval(head, -1, k, b, 2)); }, "v"},
-      {"osl_str_time2str", 2, "", [](char* b) { osl_str_time2str(0, b, 2); return S(b); }, "1"},
-      {"osl_str_utc2date", 20, "", [](char* b) { return Len(osl_str_utc2date(0, b, 20)); }, "19"},
-      {"osl_str_utc2date_wday", 23, "", [](char* b) {
-         return Len(osl_str_utc2date_wday(0, b, 23)); }, "22"},
-      {"osl_get_strutc", 20, "", [](char* b) { return Len(osl_get_strutc(b, 20)); }, "19"},
-      {"osl_str_html_escape", 6, "", [](char* b) {
-         osl_str_html_escape("a<", 2, b, 6);
-         return S(b); }, "a&lt;"},
-      {"osl_url_parse", sizeof(SUrlInfo), "", [&](char* b) {
-         osl_url_parse(url, As<SUrlInfo>(b));
-         return std::to_string(As<SUrlInfo>(b)->hostname_len); }, "2"},
-      {"osl_url_get_param", 3, "", [&](char* b) { return S(osl_url_get_param(query, x, b, 3)); },
-       "ab"},
-      {"osl_url_encode", 4, "", [](char* b) { osl_url_encode("a b", 3, b, 4); return S(b); },
-       "a+b"},
-      {"osl_url_encode_component", 6, "", [](char* b) {
-         osl_url_encode_component("a b", 0, b, 6);
-         return S(b); }, "a%20b"},
-      {"osl_url_decode", 4, "", [](char* b) { osl_url_decode("a%20b", 5, b, 4); return S(b); },
-       "a b"},
-      {"url_decode", 3, "abc", [](char* b) { return S(b, static_cast<size_t>(url_decode(b, 3))); },
-       "abc"},
-      {"osl_mem_create", 256, "", [](char* b) {
-         void* h = osl_mem_create(b, 256, 8);
-         osl_mem_alloc(h, 16, "", 0, nullptr);
-         const S copy = osl_mem_strdup(h, "ab", "", 0);
-         osl_mem_destroy(h);
-         return copy; }, "ab"},
-      {"osl_log_get_target", target_room, "", [&](char* b) {
-         osl_log_get_target(b, target_room);
-         return S(b); }, target},
-      {"osl_excute", 2, "", [&](char* b) { osl_excute(cmd, b, 2); return S(b, 2); }, "ab"},
-      {"osl_gets", 4, "", [&](char* b) {
-         ChildResult r = RunInChild([&] {
-           int fd = open(dir.file("line").c_str(), O_RDONLY);
-           if (fd < 0 || dup2(fd, 0) < 0) return 2;
-           osl_gets(b);
-           printf("%s", b);
-           return 0;
-         });
-         return std::to_string(r.code) + ":" + r.out; }, "0:yes"},
-      {"osl_generate_uuid", 1, "Q", [](char* b) {
-         return std::to_string(osl_generate_uuid(b, 1)) + b[0]; }, "1Q"},
-      {"osl_file_get_info", sizeof(SFileNodeInfo), "", [&](char* b) {
-         osl_file_get_info(dir.file("in").c_str(), As<SFileNodeInfo>(b));
-         return std::to_string(As<SFileNodeInfo>(b)->size); }, "6"},
-      {"osl_file_read", 3, "", [&](char* b) {
-         void* fp = osl_file_open(dir.file("in").c_str(), 1);
-         const int32_t n = osl_file_read(fp, b, 3);
-         osl_file_close(fp);
-         return S(b, n > 0 ? static_cast<size_t>(n) : 0); }, "abc"},
-      {"osl_socket_recv", 3, "", [&](char* b) {
-         EXPECT_EQ(send(sv[0], "abcdef", 6, 0), 6);
-         return S(b, static_cast<size_t>(osl_socket_recv(sv[1], b, 3))); }, "abc"},
-      {"osl_socket_recvfrom", 3, "", [&](char* b) {
-         EXPECT_EQ(send(sv[0], "abcdef", 6, 0), 6);
-         return S(b, static_cast<size_t>(osl_socket_recvfrom(sv[1], nullptr, nullptr, b, 3))); },
-       "abc"},
-      {"osl_socket_get_opt", sizeof(int32_t), "", [&](char* b) {
-         int32_t len = sizeof(int32_t);
-         osl_socket_get_opt(sv[0], SOL_SOCKET, SO_TYPE, As<int32_t>(b), &len);
-         return std::to_string(*As<int32_t>(b)); }, std::to_string(SOCK_DGRAM)},
-      {"osl_socket_ioctl", sizeof(uint32_t), "", [&](char* b) {
-         osl_socket_ioctl(sv[1], FIONREAD, As<uint32_t>(b));
-         return std::to_string(*As<uint32_t>(b)); }, "0"},
-      {"osl_socket_get_sockname", 6, "", [&](char* b) {
-         osl_socket_get_sockname(udp, As<uint32_t>(b), As<uint16_t>(b + 4));
-         return std::to_string(ntohl(*As<uint32_t>(b))); }, std::to_string(INADDR_LOOPBACK)},
-      {"osl_network_get_local_name", host_room, "", [&](char* b) {
-         osl_network_get_local_name(b, host_room);
-         return S(b); }, host},
-      {"osl_network_convert_mac", 6, "", [&](char* b) {
-         osl_network_convert_mac(mac, As<uchar_t>(b));
-         return S(b, 6); }, "\x01\x02\x03\x04\x05\x06"},
-  };
-  for (const Row& r : rows) {
-    std::vector<char> heap(static_cast<size_t>(r.room));  // exactly room bytes, nothing after
-    memcpy(heap.data(), r.init.data(), std::min(r.init.size(), heap.size()));
-    EXPECT_EQ(r.call(heap.data()), r.want) << r.fn;
-  }
+  ROW(char, 3, "", "ab", (osl_strncpy(b, "ab", 3), b));
+  ROW(char, 4, "x", "xab", (osl_strncat(b, "ab", 3), b));
+  ROW(char, 4, "", "123", (osl_str_snprintf(b, 4, "%d", 1234), b));
+  ROW(char, 4, "", "123", (VFormat(b, 4, "%d", 12345), b));
+  ROW(char, 4, "a b", "a", osl_str_split(&b, " "));
+  ROW(char*, 2, "", "ab", (osl_str_split_all(csv, ",", b, 2, 0), S(b[0]) + b[1]));
+  ROW(char, 4, " a ", "a", osl_str_trim(b));
+  ROW(char, 5, "a//b", "a/b", osl_str_trim_path(b));
+  ROW(char, 2, "", "v", osl_str_getval("k=v\n", -1, "k", b, 2));
+  ROW(char, 2, "", "v", osl_url_getheadval("k: v\r\n", -1, "k", b, 2));
+  ROW(char, 2, "", "1", (osl_str_time2str(0, b, 2), b));
+  ROW(char, 20, "", "19", N(strlen(osl_str_utc2date(0, b, 20))));
+  ROW(char, 23, "", "22", N(strlen(osl_str_utc2date_wday(0, b, 23))));
+  ROW(char, 20, "", "19", N(strlen(osl_get_strutc(b, 20))));
+  ROW(char, 6, "", "a&lt;", (osl_str_html_escape("a<", 2, b, 6), b));
+  ROW(SUrlInfo, 1, "", "2", (osl_url_parse("http://ab/", b), N(b->hostname_len)));
+  ROW(char, 3, "", "ab", osl_url_get_param("x=ab", "x", b, 3));
+  ROW(char, 4, "", "a+b", (osl_url_encode("a b", 3, b, 4), b));
+  ROW(char, 6, "", "a%20b", (osl_url_encode_component("a b", 0, b, 6), b));
+  ROW(char, 4, "", "a b", (osl_url_decode("a%20b", 5, b, 4), b));
+  ROW(char, 3, "abc", "abc", S(b, url_decode(b, 3)));
+  ROW(char, 256, "", "ab", PoolCopy(b));
+  ROW(char, troom, "", target, (osl_log_get_target(b, troom), b));
+  ROW(char, 2, "", "ab", (osl_excute("printf abc", b, 2), S(b, 2)));
+  ROW(char, 4, "", "yes", (std::swap(stdin, lines), osl_gets(b), std::swap(stdin, lines), b));
+  ROW(char, 1, "Q", "1Q", N(osl_generate_uuid(b, 1)) + b[0]);
+  ROW(SFileNodeInfo, 1, "", "6", (osl_file_get_info(in.c_str(), b), N(b->size)));
+  ROW(char, 3, "", "abc", S(b, osl_file_read(fp, b, 3)));
+  ROW(char, 3, "", "abc", S(b, osl_socket_recv(sv[1], b, 3)));
+  ROW(char, 3, "", "abc", S(b, osl_socket_recvfrom(sv[1], 0, 0, b, 3)));
+  ROW(int32_t, 1, "", N(SOCK_DGRAM),
+      (osl_socket_get_opt(sv[0], SOL_SOCKET, SO_TYPE, b, &len), N(*b)));
+  ROW(uint32_t, 1, "", "0", (osl_socket_ioctl(sv[1], FIONREAD, b), N(*b)));
+  ROW(uint32_t, 1, "", N(INADDR_LOOPBACK), (osl_socket_get_sockname(udp, b, &port), N(ntohl(*b))));
+  ROW(uint16_t, 1, "", "1", (osl_socket_get_sockname(udp, &ip, b), N(*b != 0)));
+  ROW(char, hroom, "", host, (osl_network_get_local_name(b, hroom), b));
+  ROW(uchar_t, 6, "", "\1\2\3\4\5\6",
+      (osl_network_convert_mac("01:02:03:04:05:06", b), S(b, b + 6)));
+  fclose(lines);
+  osl_file_close(fp);
   close(sv[0]);
   close(sv[1]);
   osl_socket_destroy(udp);
 }
+#undef ROW
 
 }  // namespace
