@@ -12,6 +12,7 @@
 #            file, the POST proxied to a shell CGI behind busybox httpd (nginx re-frames the
 #            answer, chunked to HTTP/1.1 clients)
 # Per server: RUNS rounds of stop, status, start, status; every line must be the right one.
+# Against python, the README's demo (scripts/demo.sh) must leave the radio as it found it.
 #   scripts/test_interop.sh [--runs N] [--show]   (BUILD_DIR: tree with wanradio, default build/native)
 # Root makes the network namespace directly; any other user makes it inside a user namespace in
 # which that user is root (unshare --user --map-root-user --net). Where the kernel allows
@@ -289,7 +290,22 @@ one() {  # name, mode, command...
     curl -si --raw -d enable=0 http://127.0.0.1:8668/zov/cdma/enable; echo
   fi
   run_server "$name" "$mode" || failed=1
+  [ "$name" != python ] || demo_check || failed=1
   stop_all
+}
+
+# The README's demo against a service it did not start (running after the rounds): it must put
+# the radio back as it found it.
+demo_check() {
+  local out
+  out=$(bash "$root/scripts/demo.sh" 2>&1) || { echo "$out" >&2; return 1; }
+  if [ "$("$wanradio" status)" = "CDMA is running." ]; then
+    echo "demo.sh against python: the radio is left as the demo found it"
+    return 0
+  fi
+  echo "$out" >&2
+  echo "test_interop.sh: the demo left the radio of a service it did not start switched" >&2
+  return 1
 }
 
 server_python() { start_bg /usr/bin/python3 "$work/server.py"; }
