@@ -250,7 +250,8 @@ TEST(OslNetworkLocalIp, FirstUpNonLoopbackOfEightListed) {
       printf("%s", a.s_addr == 0 ? "0" : inet_ntoa(a));
       return 0;
     });
-    if (r.code == kChildSkip) GTEST_SKIP() << "cannot make a network namespace with tun devices, or bridges in their place";
+    if (r.code == kChildSkip)
+      GTEST_SKIP() << "cannot make a network namespace with tun devices, or bridges in their place";
     EXPECT_EQ(r.code, 0) << c.what;
     EXPECT_EQ(r.out, c.want) << c.what;
   }
