@@ -106,7 +106,9 @@ check_pkgs() {
   local root=$work/root-$arch
   mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
   : >"$root/var/lib/dpkg/status"
+  local how=installed
   if [ "${as_root[0]:-}" = none ]; then
+    how="unpacked (not installed)"
     local why="dpkg -i into a scratch root: dpkg installs only as root, and this kernel gives $(id -un) no user namespace; unpacked with dpkg-deb -x instead"
     echo "  not run ($arch): $why"
     [ -z "${OSL_NOT_RUN:-}" ] || echo "test_packages ($arch): $why" >>"$OSL_NOT_RUN"
@@ -181,7 +183,7 @@ CM
     && cmake --build "$work/consumer-$arch/b" >/dev/null \
     || fail "$dev: a C program does not build through find_package(osl)"
   "$@" "$work/consumer-$arch/b/consumer" || fail "$dev: the program built through find_package failed"
-  echo "  ok ($arch): installed; wanradio runs; C builds via pkg-config and find_package"
+  echo "  ok ($arch): $how; wanradio runs; C builds via pkg-config and find_package"
 }
 
 # ---------------------------------------------------------------- dependency script
