@@ -186,8 +186,13 @@ int main(int argc, char **argv) {
     do_cmd_cdma_start();
   } else if (osl_strcmp_nocase("stop", argv[1]) == 0) {
     do_cmd_cdma_stop();
+  } else if (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "-V") == 0) {
+    printf("%s %s\n", kName, osl_version());
   } else {
-    if (osl_strcmp_nocase("help", argv[1]) != 0) puts(answer_unknown_command());
+    // Options are matched exactly, as other tools match them; the command words ignore case.
+    const bool asked = osl_strcmp_nocase("help", argv[1]) == 0 ||
+                       strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0;
+    if (!asked) puts(answer_unknown_command());
     echo_help();
   }
   return 0;

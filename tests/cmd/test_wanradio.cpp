@@ -2,8 +2,9 @@
 // 127.0.0.1:8668 with scripted answers, checks the tool's standard output byte for byte, the
 // bytes of its requests, and that it always exits with status 0.
 //
-// Where the process may create a network namespace (root in CI), the whole suite runs in a
-// private one holding only loopback, so port 8668 is never shared with the machine.
+// Where the process may create a network namespace (as root, or as any user through a user
+// namespace), the whole suite runs in a private one holding only loopback, so port 8668 is
+// never shared with the machine.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -24,6 +25,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "child_run.h"
 
 #ifndef OSL_TEST_EMULATOR
 #define OSL_TEST_EMULATOR ""
@@ -76,7 +79,7 @@ std::string chunked(const std::string &body) {
 class PrivateNetwork : public ::testing::Environment {
  public:
   void SetUp() override {
-    if (unshare(CLONE_NEWNET) != 0) {
+    if (osltest::EnterNamespaces(CLONE_NEWNET) != 0) {
       fprintf(stderr, "note: no private network namespace (%s); using the machine's loopback\n",
               strerror(errno));
       return;
@@ -268,6 +271,10 @@ TEST(Wanradio, HelpBox) {
       {{"help"}, kHelp},
       {{"HeLP"}, kHelp},
       {{"help", "status"}, kHelp},
+      {{"--help"}, kHelp},
+      {{"-h", "stop"}, kHelp},
+      {{"--version"}, "wanradio 1.0.0\n"},
+      {{"-V", "start"}, "wanradio 1.0.0\n"},
       {{"bogus"}, std::string("无法识别的命令!\n") + kHelp},
       {{""}, std::string("无法识别的命令!\n") + kHelp},
       {{"statu"}, std::string("无法识别的命令!\n") + kHelp},

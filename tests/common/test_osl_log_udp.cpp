@@ -237,7 +237,7 @@ TEST(LogUdpResolver, HostNameTargets) {
 
 // Brings lo up and routes 224.0.0.0/4 over it; false when the namespace cannot be set up.
 bool setup_loopback_namespace() {
-  if (unshare(CLONE_NEWNET) != 0) return false;
+  if (osltest::EnterNamespaces(CLONE_NEWNET) != 0) return false;
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return false;
   struct ifreq ifr = {};

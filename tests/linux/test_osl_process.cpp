@@ -194,7 +194,7 @@ TEST(OslExcute, FailureToStartIsLoggedAndGivesMinusOne) {
 // Mounts text over /proc/cpuinfo in a private mount namespace (inside a child) and counts.
 ChildResult CountWithCpuinfo(const std::string& dir, const std::string* text) {
   return RunInChild([&] {
-    if (unshare(CLONE_NEWNS) != 0) return kChildSkip;
+    if (osltest::EnterNamespaces(CLONE_NEWNS) != 0) return kChildSkip;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kChildSkip;
     if (text == nullptr) {
       if (mount("none", "/proc", "tmpfs", 0, nullptr) != 0) return kChildSkip;
@@ -429,7 +429,7 @@ TEST(OslInit, SingleInstanceCheck) {
   } cases[] = {{"worker"}, {"abc"}, {"ab"}, {"x"}};
   for (const Case& c : cases) {
     ChildResult r = RunInChild([&] {
-      if (unshare(CLONE_NEWIPC) != 0) return kChildSkip;
+      if (osltest::EnterNamespaces(CLONE_NEWIPC) != 0) return kChildSkip;
       const key_t key = KeyOf(c.name);
       // Two starts in a row both pass: the check leaves no set behind.
       if (osl_init(c.name) != 0) return 1;

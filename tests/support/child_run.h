@@ -3,9 +3,13 @@
 #ifndef OSL_TEST_CHILD_RUN_H
 #define OSL_TEST_CHILD_RUN_H
 
+#include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +21,33 @@ namespace osltest {
 
 // Exit code a child body returns when what it needs (a namespace, a device) cannot be had.
 constexpr int kChildSkip = 77;
+
+// Writes text to a /proc file of this process; false when that failed.
+inline bool WriteProcFile(const char* path, const char* text) {
+  const int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t len = static_cast<ssize_t>(strlen(text));
+  const bool ok = write(fd, text, static_cast<size_t>(len)) == len;
+  return close(fd) == 0 && ok;
+}
+
+// Moves this process into new namespaces of the kinds in flags (CLONE_NEW...). Where that
+// needs privileges the process lacks, it first makes a user namespace in which this user is
+// root, as `unshare --user --map-root-user` does, so the tests run as any user. The process
+// must have one thread (a forked child). Returns 0, or -1 with errno set.
+inline int EnterNamespaces(int flags) {
+  if (unshare(flags) == 0) return 0;
+  if (errno != EPERM) return -1;
+  const unsigned uid = geteuid(), gid = getegid();
+  if (unshare(CLONE_NEWUSER | flags) != 0) return -1;
+  char map[64];
+  snprintf(map, sizeof map, "0 %u 1\n", uid);
+  if (!WriteProcFile("/proc/self/uid_map", map)) return -1;
+  // An unprivileged user may map its group only once it has given up setgroups().
+  if (!WriteProcFile("/proc/self/setgroups", "deny") && errno != ENOENT) return -1;
+  snprintf(map, sizeof map, "0 %u 1\n", gid);
+  return WriteProcFile("/proc/self/gid_map", map) ? 0 : -1;
+}
 
 struct ChildResult {
   int code = -1;    // the body's return value; 128 + N when killed by signal N

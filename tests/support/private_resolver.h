@@ -197,7 +197,7 @@ inline bool BringUp(int sock, const char* ifname) {
 // server and the fake nslookup first on PATH; the working directory becomes dir. Returns 0, or
 // kChildSkip where the namespaces cannot be made.
 inline int EnterPrivateResolver(const std::string& dir, Stub stub, pid_t* server) {
-  if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return kChildSkip;
+  if (EnterNamespaces(CLONE_NEWNS | CLONE_NEWNET) != 0) return kChildSkip;
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kChildSkip;
   // A silent server with a long resolver time-out: only an outside limit ends such a lookup.
   const std::string resolv = stub == Stub::kAnswers
