@@ -32,7 +32,6 @@ case "$kind" in
     excluded=(
       "wanradio_footprint|checks that the tool needs only libc and json-c at run time, and a sanitized build links the TSan runtime (the footprint check leaves out ASan builds too)"
       "Mutex.UnlockByNonHolderIsRefused|unlocks on purpose from a thread that does not hold the mutex, to check that the error-checking mutex refuses; TSan reports that as a misuse"
-      "OslNetworkGethostbyname.TimeLimitAbandonsASilentServer|the time limit is a SIGALRM that must cut into the C library's own wait for the resolver; TSan holds a signal back until the thread is in instrumented or intercepted code again, i.e. until the resolver gives up"
     )
     export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
     ;;
