@@ -5,37 +5,32 @@
 // on a detached worker thread and waits for it on the monotonic clock: a lookup cannot be
 // interrupted safely inside the C library, but it can be abandoned. The workers, their count
 // and their records are guarded by m_lookup_lock. The outside commands (nslookup, the board
-// script) run in a process group of their own, so that at their time limit the whole group can
-// be killed.
+// script) run through osl_command::capture with a time limit, in a process group of their own,
+// so that at the limit the whole group can be killed.
 
 #include "osl_network.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "osl.h"
+#include "osl_command.h"
 #include "osl_log.h"
 #include "osl_mutex.h"
 #include "osl_string.h"
 #include "osl_util.h"
-
-extern char **environ;
 
 namespace {
 
@@ -48,7 +43,6 @@ constexpr int32_t kMaxIfRecords = 8;        // interfaces examined by osl_networ
 constexpr int32_t kMacOutSize = 32;         // board script output, read with room 31
 constexpr int32_t kHostEntScratch = 1024;   // gethostbyname_r scratch
 constexpr int64_t kCommandLimitMs = 10000;  // nslookup and the board script, from their start
-constexpr int kCommandCheckMs = 10;         // how often a running command's end is looked for
 constexpr int32_t kMaxLookupWorkers = 8;    // time-limited lookups running at once, abandoned
                                             // ones included
 constexpr size_t kLookupStack = 256 * 1024;  // a lookup worker's stack, in bytes
@@ -102,134 +96,6 @@ uint32_t resolve_with_getaddrinfo(const char *hostname) {
     return ip;
   }
   return 0;
-}
-
-int64_t monotonic_ms() {
-  struct timespec ts = {0, 0};
-  clock_gettime(CLOCK_MONOTONIC, &ts);  // cannot fail for this clock; never read unset
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// True once pid has ended and been reaped. With SIGCHLD ignored (or reaped by the caller's own
-// handler) the kernel gives no status: ECHILD then means the same.
-bool command_ended(pid_t pid) {
-  int status = 0;
-  pid_t w;
-  do {
-    w = waitpid(pid, &status, WNOHANG);
-  } while (w < 0 && errno == EINTR);
-  return w == pid || w < 0;
-}
-
-// Starts /bin/sh -c cmd as the leader of a new process group, standard input on /dev/null (a
-// background group that reads the terminal would be stopped), standard output on out_fd, the
-// signal mask empty and SIGPIPE and SIGCHLD at their defaults whatever the caller set.
-bool spawn_in_group(char *cmd, int out_fd, pid_t *pid) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  if (posix_spawn_file_actions_init(&actions) != 0) return false;
-  if (posix_spawnattr_init(&attr) != 0) {
-    posix_spawn_file_actions_destroy(&actions);
-    return false;
-  }
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGCHLD);
-  char sh[] = "sh";
-  char dash_c[] = "-c";
-  char *argv[] = {sh, dash_c, cmd, nullptr};
-  int err = posix_spawnattr_setflags(
-      &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  if (err == 0) err = posix_spawnattr_setpgroup(&attr, 0);
-  if (err == 0) err = posix_spawnattr_setsigmask(&attr, &none);
-  if (err == 0) err = posix_spawnattr_setsigdefault(&attr, &defaults);
-  if (err == 0) err = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (err == 0) err = posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-  if (err == 0) err = posix_spawn(pid, "/bin/sh", &actions, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  return err == 0;
-}
-
-enum class CommandRun { kDone, kNotStarted, kTimedOut };
-
-// Runs cmd through the shell, zeroes size bytes of buf and reads up to size bytes of its
-// standard output there, all within kCommandLimitMs of the start. The read ends at size bytes,
-// at the end of the output, or once the shell has ended and nothing more is queued (a
-// background child may hold the pipe); then the shell is waited for. At the limit the
-// command's whole process group is killed and the shell reaped: kTimedOut, output to be
-// ignored.
-CommandRun run_bounded(char *cmd, char *buf, size_t size) {
-  const int64_t deadline = monotonic_ms() + kCommandLimitMs;
-  int fds[2] = {-1, -1};
-  // With standard output closed the write end may itself be descriptor 1, which the dup2 in
-  // the child would leave close-on-exec: move it above the standard three first.
-  if (pipe2(fds, O_CLOEXEC) == 0 && fds[1] <= 2) {
-    const int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
-    close(fds[1]);
-    fds[1] = moved;
-  }
-  pid_t pid = -1;
-  const bool started = fds[1] >= 0 && spawn_in_group(cmd, fds[1], &pid);
-  if (fds[1] >= 0) close(fds[1]);
-  if (!started) {
-    if (fds[0] >= 0) close(fds[0]);
-    osl_log_warn("popen() error!\r\n");
-    return CommandRun::kNotStarted;
-  }
-
-  memset(buf, 0, size);
-  size_t got = 0;
-  bool ended = false;
-  bool late = false;
-  while (got < size) {
-    const int64_t left = deadline - monotonic_ms();
-    if (left <= 0) {
-      late = true;
-      break;
-    }
-    struct pollfd p = {fds[0], POLLIN, 0};
-    const int ready =
-        poll(&p, 1, ended ? 0 : static_cast<int>(left < kCommandCheckMs ? left : kCommandCheckMs));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (ready == 0) {
-      if (ended) break;  // the shell is gone and a background child holds the pipe
-      ended = command_ended(pid);
-      continue;
-    }
-    const ssize_t n = read(fds[0], buf + got, size - got);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      break;
-    }
-  }
-  // Output beyond size stays unread; the command sees EPIPE if it writes more.
-  close(fds[0]);
-  while (!late && !ended) {
-    ended = command_ended(pid);
-    if (ended) break;
-    const int64_t left = deadline - monotonic_ms();
-    if (left <= 0) {
-      late = true;
-    } else {
-      poll(nullptr, 0, static_cast<int>(left < kCommandCheckMs ? left : kCommandCheckMs));
-    }
-  }
-  if (!late) return CommandRun::kDone;
-  // The group outlives its leader while any member lives, so its id is not reused meanwhile.
-  kill(-pid, SIGKILL);
-  if (!ended) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  return CommandRun::kTimedOut;
 }
 
 bool lower_equal(const char *a, const char *b, size_t len) {
@@ -303,7 +169,10 @@ uint32_t resolve_with_nslookup(const char *hostname) {
   memset(revalu, 0, sizeof revalu);
 
   osl_str_snprintf(cmdbuf, kCmdSize - 1, "nslookup  %s", hostname);
-  if (run_bounded(cmdbuf, valustr, kOutSize - 1) != CommandRun::kDone) return 0;
+  if (osl_command::capture(cmdbuf, valustr, kOutSize - 1, kCommandLimitMs) !=
+      osl_command::Run::kDone) {
+    return 0;
+  }
 
   char *pstr = const_cast<char *>(answer_for(valustr, hostname));
   if (pstr == nullptr) return 0;
@@ -523,7 +392,9 @@ int64_t osl_network_get_mac(void) {
   char mac[kMacOutSize];
   memset(mac, 0, sizeof mac);
   char cmd[] = "./config/getnetworkpara.sh eth0 mac";
-  if (run_bounded(cmd, mac, kMacOutSize - 1) != CommandRun::kDone) return 0;
+  if (osl_command::capture(cmd, mac, kMacOutSize - 1, kCommandLimitMs) != osl_command::Run::kDone) {
+    return 0;
+  }
 
   // Groups of exactly two hexadecimal digits, each ended by ':' or (the last) by any one
   // character; the first group is the most significant byte. Anything else ends the parse.

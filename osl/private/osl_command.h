@@ -1,0 +1,29 @@
+// Shell commands of the layer's services: osl_excute's capture and the network queries' bounded
+// runs (nslookup, the board's network-parameter script) start the shell and read what it prints
+// in one way. Never installed.
+#ifndef OSL_COMMAND_H
+#define OSL_COMMAND_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace osl_command {
+
+enum class Run { kDone, kNotStarted, kTimedOut };
+
+// Runs cmd through /bin/sh -c, zeroes size bytes of buf and reads up to size bytes of the
+// command's standard output there. The read ends at size bytes, at the end of the output, or
+// once the shell has ended: then what is queued at that moment is taken and nothing after it (a
+// child left in the background may keep the pipe open and go on writing). Then the shell is
+// waited for. Signals that interrupt the waits are ridden out.
+// limit_ms < 0: no limit; the shell keeps the caller's standard input, signal mask and signal
+// dispositions. limit_ms >= 0: the shell leads a process group of its own, with standard input
+// on /dev/null (a background group that reads the terminal would be stopped), the signal mask
+// empty and SIGPIPE and SIGCHLD at their defaults; when it has not ended limit_ms after the
+// start, its whole group is killed and the shell reaped: kTimedOut, buf to be ignored.
+// kNotStarted is logged at warning level as "popen() error!\r\n".
+Run capture(const char *cmd, char *buf, size_t size, int64_t limit_ms);
+
+}  // namespace osl_command
+
+#endif  // OSL_COMMAND_H
