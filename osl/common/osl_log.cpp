@@ -25,7 +25,7 @@
 #include "osl_socket.h"
 #include "osl_string.h"
 #include "osl_url.h"
-#include "osl_util.h"
+#include "osl_sys.h"
 
 namespace {
 
@@ -607,8 +607,8 @@ int32_t osl_log_hex(const char_t *msg, const char_t *buf, uint32_t len, int32_t 
     for (int32_t t = 0; t < tabs; ++t) line[k++] = '\t';
     for (int32_t s = 0; s < 4; ++s) line[k++] = ' ';
     for (uint32_t b = 0; b < nbytes; ++b) {
-      line[k++] = osl_util::kHexDigits[bytes[b] >> 4];
-      line[k++] = osl_util::kHexDigits[bytes[b] & 0x0F];
+      line[k++] = osl_sys::kHexDigits[bytes[b] >> 4];
+      line[k++] = osl_sys::kHexDigits[bytes[b] & 0x0F];
       line[k++] = ' ';
     }
     for (uint32_t g = 0; g < width - nbytes + 1; ++g) {

@@ -5,32 +5,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <cpuid.h>
-#include <immintrin.h>
 
-#include <atomic>
-#define OSL_FOLD_AVX2 1
-#endif
+#include "osl_sys.h"
 
 namespace {
 
-// ASCII upper case of every byte; other bytes map to themselves.
-struct FoldTable {
-  uchar_t up[256];
-  constexpr FoldTable() : up() {
-    for (int i = 0; i < 256; ++i) up[i] = static_cast<uchar_t>(i >= 'a' && i <= 'z' ? i - 32 : i);
-  }
-};
-constexpr FoldTable kFold;
+inline uchar_t up(uchar_t c) { return static_cast<uchar_t>(osl_sys::to_upper(c)); }
 
 // Compares two bytes after folding to upper case; -1, 0 or 1.
 inline int32_t cmp_folded(uchar_t a, uchar_t b) {
-  const uchar_t ua = kFold.up[a];
-  const uchar_t ub = kFold.up[b];
+  const uchar_t ua = up(a);
+  const uchar_t ub = up(b);
   return ua < ub ? -1 : (ua > ub ? 1 : 0);
 }
 
@@ -38,39 +23,11 @@ inline int32_t cmp_folded(uchar_t a, uchar_t b) {
 // command words end or differ within them.
 constexpr size_t kFoldHead = 8;
 
-// Blocks of bytes compared at once: equal ignoring ASCII case when the two texts differ at most
-// in bit 0x20, and there only on letters. SSE2 is part of every x86-64; elsewhere a 64-bit word.
-#if defined(__SSE2__)
-constexpr size_t kBlock = 16;
-
-// Bytes where a and b differ in more than the case of a letter: nonzero there.
-inline __m128i case_blind_diff(const uchar_t *a, const uchar_t *b) {
-  const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
-  const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
-  const __m128i bit5 = _mm_set1_epi8(0x20);
-  // Letters: bytes whose lower case lies in 'a'..'z', tested as a signed range after a shift.
-  const __m128i lower = _mm_or_si128(va, bit5);
-  const __m128i shifted = _mm_add_epi8(lower, _mm_set1_epi8(static_cast<char>(0x80 - 'a')));
-  const __m128i letter = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + 26)));
-  return _mm_andnot_si128(_mm_and_si128(letter, bit5), _mm_xor_si128(va, vb));
-}
-
-inline bool all_zero(__m128i v) {
-  return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) == 0xFFFF;
-}
-
-inline bool same_block(const uchar_t *a, const uchar_t *b) {
-  return all_zero(case_blind_diff(a, b));
-}
-
-inline bool same_pair(const uchar_t *a, const uchar_t *b) {
-  return all_zero(_mm_or_si128(case_blind_diff(a, b), case_blind_diff(a + 16, b + 16)));
-}
-#else
+// Blocks of 8 bytes compared at once: equal ignoring ASCII case when the two texts differ at
+// most in bit 0x20, and there only on letters. The letter range is worked out per byte on the
+// low seven bits so that no carry crosses into the next byte.
 constexpr size_t kBlock = 8;
 
-// The same test on a 64-bit word, the letter range worked out per byte on the low seven bits
-// so that no carry crosses into the next byte.
 inline bool same_block(const uchar_t *a, const uchar_t *b) {
   constexpr uint64_t kOnes = 0x0101010101010101ull;
   uint64_t va, vb;
@@ -84,81 +41,17 @@ inline bool same_block(const uchar_t *a, const uchar_t *b) {
   return ((va ^ vb) & ~(letter >> 2)) == 0;
 }
 
-inline bool same_pair(const uchar_t *a, const uchar_t *b) {
-  return same_block(a, b) && same_block(a + 8, b + 8);
-}
-#endif
-
-#if defined(OSL_FOLD_AVX2)
-// case_blind_diff on 32 bytes, for processors with AVX2 (checked at run time).
-__attribute__((target("avx2"))) inline __m256i case_blind_diff32(const uchar_t *a,
-                                                                 const uchar_t *b) {
-  const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a));
-  const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b));
-  const __m256i bit5 = _mm256_set1_epi8(0x20);
-  const __m256i lower = _mm256_or_si256(va, bit5);
-  const __m256i shifted = _mm256_add_epi8(lower, _mm256_set1_epi8(static_cast<char>(0x80 - 'a')));
-  const __m256i letter =
-      _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(-128 + 26)), shifted);
-  return _mm256_andnot_si256(_mm256_and_si256(letter, bit5), _mm256_xor_si256(va, vb));
-}
-
-// Whether AVX2 can be used: 1 or 0, -1 until first asked. Asked on the first comparison long
-// enough to use it, not at start-up (as __builtin_cpu_supports would, through a constructor):
-// each CPUID is a trap to the hypervisor in a virtual machine, some 10 us, and a program that
-// compares only short words never pays for it.
-std::atomic<int> m_avx2{-1};
-
-bool avx2_usable() {
-  int known = m_avx2.load(std::memory_order_relaxed);
-  if (known < 0) {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    known = 0;
-    // The processor has AVX and the system saves the YMM registers (OSXSAVE, XCR0 bits 1-2)...
-    if (__get_cpuid(1, &a, &b, &c, &d) && (c & bit_OSXSAVE) != 0 && (c & bit_AVX) != 0) {
-      unsigned lo = 0, hi = 0;
-      __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-      // ... and has AVX2.
-      if ((lo & 6u) == 6u && __get_cpuid_max(0, nullptr) >= 7) {
-        __cpuid_count(7, 0, a, b, c, d);
-        known = (b & bit_AVX2) != 0 ? 1 : 0;
-      }
-    }
-    m_avx2.store(known, std::memory_order_relaxed);
-  }
-  return known == 1;
-}
-
-// Skips equal runs 64 bytes at a time; returns the start of the first 64 bytes that differ, or
-// of the last fewer than 64 bytes.
-__attribute__((target("avx2"))) size_t skip_same_avx2(const uchar_t *a, const uchar_t *b,
-                                                       size_t i, size_t end) {
-  for (; i + 64 <= end; i += 64) {
-    const __m256i bad =
-        _mm256_or_si256(case_blind_diff32(a + i, b + i), case_blind_diff32(a + i + 32, b + i + 32));
-    if (!_mm256_testz_si256(bad, bad)) break;
-  }
-  return i;
-}
-#endif
-
 // Index of the first byte in [i, end) where a and b differ ignoring ASCII case, or end. Every
 // byte below end must be readable in both texts and those below i equal: the last block may
 // then start before i. Terminators are not looked for.
 size_t folded_mismatch(const uchar_t *a, const uchar_t *b, size_t i, size_t end) {
-#if defined(OSL_FOLD_AVX2)
-  if (end - i >= 64 && avx2_usable()) i = skip_same_avx2(a, b, i, end);
-#endif
-  while (i + 2 * kBlock <= end && same_pair(a + i, b + i)) i += 2 * kBlock;
-  if (i + 2 * kBlock > end) {
-    if (i + kBlock <= end && same_block(a + i, b + i)) i += kBlock;
-    // Fewer than a block left and all before it equal: one block ending at end settles them.
-    if (i < end && i + kBlock > end && end >= kBlock &&
-        same_block(a + end - kBlock, b + end - kBlock)) {
-      i = end;
-    }
+  while (i + kBlock <= end && same_block(a + i, b + i)) i += kBlock;
+  // Fewer than a block left and all before it equal: one block ending at end settles them.
+  if (i < end && i + kBlock > end && end >= kBlock &&
+      same_block(a + end - kBlock, b + end - kBlock)) {
+    i = end;
   }
-  while (i < end && kFold.up[a[i]] == kFold.up[b[i]]) ++i;
+  while (i < end && up(a[i]) == up(b[i])) ++i;
   return i;
 }
 
@@ -170,7 +63,7 @@ int32_t compare_nocase(const uchar_t *a, const uchar_t *b, size_t limit) {
   const size_t head = limit < kFoldHead ? limit : kFoldHead;
   size_t i = 0;
   for (; i < head; ++i) {
-    if (kFold.up[a[i]] != kFold.up[b[i]] || a[i] == '\0') return cmp_folded(a[i], b[i]);
+    if (up(a[i]) != up(b[i]) || a[i] == '\0') return cmp_folded(a[i], b[i]);
   }
   // Texts that end right after the head need no scan.
   if (i == limit) return 0;

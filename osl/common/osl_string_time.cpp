@@ -6,7 +6,7 @@
 #include <time.h>
 
 #include "osl_string.h"
-#include "osl_util.h"
+#include "osl_sys.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ inline bool is_sep(char_t c) {
 
 // localtime of utc into *out, the process-wide record of localtime left untouched.
 inline struct tm *local_of(uint32_t utc, struct tm *out) {
-  return osl_util::local_of(static_cast<time_t>(utc), out);
+  return osl_sys::local_of(static_cast<time_t>(utc), out);
 }
 
 inline size_t room(int32_t size) {

@@ -4,11 +4,11 @@
 
 #include <string.h>
 
-#include "osl_util.h"
+#include "osl_sys.h"
 
 namespace {
 
-using osl_util::is_digit;
+using osl_sys::is_digit;
 
 // Membership in a set of single bytes; the terminator is never a member (strchr would say so).
 inline bool in_set(char_t c, const char_t *set) {

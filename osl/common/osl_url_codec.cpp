@@ -3,14 +3,14 @@
 // the strict in-place decoder. Bytes are unsigned; escapes use upper-case digits. No state.
 #include "osl_url.h"
 
-#include "osl_util.h"
+#include "osl_sys.h"
 
 namespace {
 
-using osl_util::is_alnum;
-using osl_util::is_digit;
-using osl_util::is_xdigit;
-using osl_util::kHexDigits;
+using osl_sys::is_alnum;
+using osl_sys::is_digit;
+using osl_sys::is_xdigit;
+using osl_sys::kHexDigits;
 
 // Kept unchanged by the form encoder.
 constexpr bool form_keeps(uchar_t c) {

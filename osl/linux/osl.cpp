@@ -12,7 +12,7 @@
 #include <atomic>
 
 #include "osl_clock.h"
-#include "osl_util.h"
+#include "osl_sys.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ constexpr int64_t kUsPerSec = 1000000;
 
 // Cached offset in whole hours east of UTC; -1 means not yet known (so a host at exactly UTC-1
 // recomputes it every time, with the same result).
-time_t m_time_zone = -1;
+std::atomic<int32_t> m_time_zone{-1};
 
 // The wall clock into *now; false, with *now untouched, when it cannot be read.
 inline bool wall_now(struct timeval *now) { return gettimeofday(now, nullptr) == 0; }
@@ -159,23 +159,25 @@ int32_t osl_set_utc_us(uint64_t utc_us) {
 uint32_t osl_get_ltc(void) {
   time_t now;
   struct tm tm;
-  if (!time_now(&now) || osl_util::local_of(now, &tm) == nullptr) return 0;
+  if (!time_now(&now) || osl_sys::local_of(now, &tm) == nullptr) return 0;
   return static_cast<uint32_t>(mktime(&tm));
 }
 
 int32_t osl_get_time_zone(void) {
-  if (m_time_zone != -1) return static_cast<int32_t>(m_time_zone);
+  int32_t zone = m_time_zone.load(std::memory_order_relaxed);
+  if (zone != -1) return zone;
   time_t now;
   struct tm utc;
   if (!time_now(&now) || gmtime_r(&now, &utc) == nullptr) {
-    m_time_zone = 8;
+    zone = 8;
   } else {
     // The UTC break-down carries tm_isdst 0, so mktime reads it as standard time and the
     // offset is the zone's standard one. Signed division cuts toward zero (UTC+5:30 gives 5).
     const time_t tmp = mktime(&utc);
-    m_time_zone = (now - tmp) / 3600;
+    zone = static_cast<int32_t>((now - tmp) / 3600);
   }
-  return static_cast<int32_t>(m_time_zone);
+  m_time_zone.store(zone, std::memory_order_relaxed);
+  return zone;
 }
 
 int32_t osl_set_time_zone(int32_t time_zone) {
@@ -186,7 +188,7 @@ int32_t osl_set_time_zone(int32_t time_zone) {
   snprintf(tzstr, sizeof tzstr, "GMT%+02lld", static_cast<long long>(tzhour));
   const int32_t rc = setenv("TZ", tzstr, 1) == 0 ? 0 : -1;
   tzset();
-  m_time_zone = -1;
+  m_time_zone.store(-1, std::memory_order_relaxed);
   return rc;
 }
 
@@ -199,7 +201,7 @@ struct tm *osl_localtime(const uint32_t *utc) {
 char *osl_get_time_string(void) {
   time_t now;
   struct tm tm;
-  if (!time_now(&now) || osl_util::local_of(now, &tm) == nullptr) return nullptr;
+  if (!time_now(&now) || osl_sys::local_of(now, &tm) == nullptr) return nullptr;
   return asctime(&tm);
 }
 

@@ -30,7 +30,7 @@
 #include "osl_log.h"
 #include "osl_mutex.h"
 #include "osl_string.h"
-#include "osl_util.h"
+#include "osl_sys.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ bool is_plain_hostname(const char *name) {
   if (name[0] == '\0' || name[0] == '-') return false;
   for (const char *p = name; *p != '\0'; ++p) {
     char c = *p;
-    bool ok = osl_util::is_alnum(c) || c == '-' || c == '.' || c == '_';
+    bool ok = osl_sys::is_alnum(c) || c == '-' || c == '.' || c == '_';
     if (!ok) return false;
   }
   return true;
@@ -408,8 +408,8 @@ int64_t osl_network_get_mac(void) {
     const char *colon = static_cast<const char *>(memchr(mac + pos, ':', word));
     size_t end = colon != nullptr ? static_cast<size_t>(colon - mac) : pos + 2;
     if (end != pos + 2 || end > len) break;
-    int hi = osl_util::hex_value(mac[pos]);
-    int lo = osl_util::hex_value(mac[pos + 1]);
+    int hi = osl_sys::hex_value(mac[pos]);
+    int lo = osl_sys::hex_value(mac[pos + 1]);
     if (hi < 0 || lo < 0) break;
     value |= static_cast<int64_t>(hi * 16 + lo) << (8 * (5 - group));
     pos = end + 1;
@@ -423,7 +423,7 @@ int32_t osl_network_convert_mac(const char_t *str, uchar_t *mac) {
   int32_t i = 0;
   for (int32_t n = 0; n < 17 && str[n] != '\0' && i < 6; ++n) {
     char ch = str[n];
-    int digit = osl_util::hex_value(ch);
+    int digit = osl_sys::hex_value(ch);
     if (digit >= 0) {
       c = static_cast<uchar_t>(c * 16 + digit);  // the older digit is shifted out
     } else if (ch == ':' || ch == '-') {

@@ -1,0 +1,87 @@
+// The layer's system habits; see osl_sys.h.
+#include "osl_sys.h"
+
+#include <errno.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace osl_sys {
+
+ptrdiff_t scan_digits(const char *s, size_t len, int base, uint64_t max, uint64_t *out) {
+  const uint64_t b = static_cast<uint64_t>(base);
+  uint64_t value = 0;
+  size_t i = 0;
+  for (; i < len; ++i) {
+    const int32_t d = hex_value(static_cast<unsigned char>(s[i]));
+    if (d < 0 || d >= base) break;
+    if (value > (max - static_cast<uint64_t>(d)) / b) return -1;
+    value = value * b + static_cast<uint64_t>(d);
+  }
+  *out = value;
+  return static_cast<ptrdiff_t>(i);
+}
+
+int64_t mono_ms(void) {
+  struct timespec ts;
+  if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return -1;
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+Deadline::Deadline(int64_t limit_ms) : limit_ms_(limit_ms), start_ms_(mono_ms()), spent_ms_(0) {}
+
+int64_t Deadline::remaining() {
+  if (limit_ms_ < 0) return -1;
+  if (start_ms_ >= 0) {
+    const int64_t now = mono_ms();
+    if (now >= 0) {
+      spent_ms_ = now - start_ms_;
+    } else {
+      start_ms_ = -1;  // from here on the waits count, from the last reading
+    }
+  }
+  return spent_ms_ >= limit_ms_ ? 0 : limit_ms_ - spent_ms_;
+}
+
+int32_t Deadline::wait_ms(int32_t at_most) {
+  int64_t n = remaining();
+  if (n < 0) return at_most;
+  if (at_most >= 0 && n > at_most) n = at_most;
+  if (start_ms_ < 0) {
+    if (n > kBlindSliceMs) n = kBlindSliceMs;
+    spent_ms_ += n;
+  }
+  return n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n);
+}
+
+ssize_t read_some(int fd, void *buf, size_t n) {
+  ssize_t got;
+  do {
+    got = read(fd, buf, n);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+ssize_t write_all(int fd, const void *buf, size_t n) {
+  const char *p = static_cast<const char *>(buf);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = write(fd, p + done, n - done);
+    if (w > 0) {
+      done += static_cast<size_t>(w);
+    } else if (w == 0 || errno != EINTR) {
+      if (w == 0) errno = EIO;
+      return -1;
+    }
+  }
+  return static_cast<ssize_t>(n);
+}
+
+pid_t wait_child(pid_t pid, int *status, int options) {
+  pid_t got;
+  do {
+    got = waitpid(pid, status, options);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+}  // namespace osl_sys

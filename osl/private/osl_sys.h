@@ -1,0 +1,107 @@
+// The layer's system habits, each written once: ASCII classes and case folding, digit parsing
+// with overflow checks, the monotonic clock and time limits kept on it, and read, write and
+// waitpid that ride out signals. Private to the layer and the tool: never installed, never
+// included by a public header. Locale-free on purpose: protocol and board text must not be read
+// differently under another locale or sign of char.
+#ifndef OSL_SYS_H
+#define OSL_SYS_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <time.h>
+
+extern "C" char **environ;
+
+namespace osl_sys {
+
+// ---- ASCII
+
+// Upper-case hexadecimal digits, as escapes and dumps write them.
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
+constexpr bool is_alpha(int c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+constexpr bool is_alnum(int c) { return is_digit(c) || is_alpha(c); }
+constexpr int to_upper(int c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; }
+constexpr int to_lower(int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+// 0-15 for a hexadecimal digit in either case, -1 for any other byte.
+constexpr int32_t hex_value(int c) {
+  return is_digit(c)               ? c - '0'
+         : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+         : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                  : -1;
+}
+constexpr bool is_xdigit(int c) { return hex_value(c) >= 0; }
+
+// ---- digits
+
+// Reads the run of digits in base 10 or 16 that starts at s, looking at no more than len bytes.
+// Returns how many digits it read (0 when s starts with none), the value in *out; -1 when the
+// value would exceed max (then *out is untouched).
+ptrdiff_t scan_digits(const char *s, size_t len, int base, uint64_t max, uint64_t *out);
+
+// True when all len bytes of s are digits in base (len >= 1) and their value is at most max.
+inline bool parse_digits(const char *s, size_t len, int base, uint64_t max, uint64_t *out) {
+  return len > 0 && scan_digits(s, len, base, max, out) == static_cast<ptrdiff_t>(len);
+}
+
+// ---- clock and time limits
+
+// Milliseconds of CLOCK_MONOTONIC, or -1 when the clock cannot be read (a filter that refuses
+// the 64-bit time calls with EPERM, on a 32-bit board).
+int64_t mono_ms(void);
+
+// A time limit on the monotonic clock. While that clock cannot be read, the waits keep it: each
+// lasts at most kBlindSliceMs and counts as that long, so the limit never runs long (it may end
+// early when the waits are woken very often).
+class Deadline {
+ public:
+  static constexpr int32_t kBlindSliceMs = 10;
+
+  // limit_ms < 0: no limit.
+  explicit Deadline(int64_t limit_ms);
+
+  // Milliseconds the next wait may last, at most at_most: 0 once the limit is reached, -1 (wait
+  // without end) when there is no limit and at_most is negative. While the clock is unreadable
+  // the answer is counted as waited.
+  int32_t wait_ms(int32_t at_most = -1);
+
+  bool expired() { return remaining() == 0; }
+
+ private:
+  int64_t remaining();  // ms left (0: reached), -1 without a limit
+
+  int64_t limit_ms_;
+  int64_t start_ms_;  // -1 while the clock cannot be read
+  int64_t spent_ms_;  // last reading, or the waits counted since the clock failed
+};
+
+// ---- descriptors and children
+
+// read(2), continued after EINTR.
+ssize_t read_some(int fd, void *buf, size_t n);
+
+// Writes all n bytes, continuing after EINTR and short writes. Returns n, or -1 with the failing
+// write's errno (some bytes may have been written). A descriptor in non-blocking mode may fail
+// with EAGAIN.
+ssize_t write_all(int fd, const void *buf, size_t n);
+
+// waitpid(2), continued after EINTR.
+pid_t wait_child(pid_t pid, int *status, int options);
+
+// The local-time breakdown of t into *out; tzset first so that a TZ changed by setenv alone is
+// seen, as localtime itself would. The process-wide record of localtime is left untouched. Null
+// when t cannot be broken down.
+inline struct tm *local_of(time_t t, struct tm *out) {
+  tzset();
+  return localtime_r(&t, out);
+}
+
+static_assert(sizeof(time_t) == 8,
+              "build with _TIME_BITS=64: dates past 2038 must work on the 32-bit board too");
+
+}  // namespace osl_sys
+
+#endif  // OSL_SYS_H
