@@ -30,11 +30,7 @@ uint64_t read_u64(const char_t *p, bool allow_minus) {
     negative = true;
     ++p;
   }
-  uint64_t v = 0;
-  while (is_digit(*p)) {
-    v = v * 10u + static_cast<uint64_t>(*p - '0');
-    ++p;
-  }
+  const uint64_t v = osl_sys::dec_wrapping(p, nullptr);
   return negative ? (~v + 1u) : v;
 }
 
@@ -132,12 +128,8 @@ char_t *osl_str_trim_path(char_t *path) {
 
 uint32_t osl_str_calcsize(const char_t *str) {
   if (str == nullptr) return 0;
-  uint32_t v = 0;
   const char_t *p = str;
-  while (is_digit(*p)) {
-    v = v * 10u + static_cast<uint32_t>(*p - '0');
-    ++p;
-  }
+  const uint32_t v = static_cast<uint32_t>(osl_sys::dec_wrapping(str, &p));
   if (*p == 'k' || *p == 'K') return v * 1024u;
   if (*p == 'm' || *p == 'M') return v * 0x100000u;
   return v;

@@ -21,6 +21,13 @@ ptrdiff_t scan_digits(const char *s, size_t len, int base, uint64_t max, uint64_
   return static_cast<ptrdiff_t>(i);
 }
 
+uint64_t dec_wrapping(const char *s, const char **end) {
+  uint64_t value = 0;
+  for (; is_digit(*s); ++s) value = value * 10u + static_cast<uint64_t>(*s - '0');
+  if (end != nullptr) *end = s;
+  return value;
+}
+
 int64_t mono_ms(void) {
   struct timespec ts;
   if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return -1;

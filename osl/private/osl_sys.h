@@ -47,6 +47,10 @@ inline bool parse_digits(const char *s, size_t len, int base, uint64_t max, uint
   return len > 0 && scan_digits(s, len, base, max, out) == static_cast<ptrdiff_t>(len);
 }
 
+// The run of decimal digits that starts at s, modulo 2^64, for the contracts that state that
+// wrap; *end (when non-null) is set past the run.
+uint64_t dec_wrapping(const char *s, const char **end);
+
 // ---- clock and time limits
 
 // Milliseconds of CLOCK_MONOTONIC, or -1 when the clock cannot be read (a filter that refuses
