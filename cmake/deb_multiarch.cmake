@@ -1,6 +1,7 @@
 # CPack post-build step (CPACK_POST_BUILD_SCRIPTS): gives each built Debian package its
-# Multi-Arch field, which CPack's DEB generator does not write itself. CPACK_OSL_MULTIARCH holds
-# "<package>=<value>" pairs; a package that already has the field is left alone.
+# Multi-Arch field, which CPack's DEB generator does not write itself, and file times clamped to
+# CPACK_OSL_SOURCE_DATE_EPOCH. CPACK_OSL_MULTIARCH holds "<package>=<value>" pairs; a package that
+# already has the field is left alone.
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
   if(NOT deb MATCHES "\\.deb$")
     continue()
@@ -30,6 +31,10 @@ foreach(deb IN LISTS CPACK_PACKAGE_FILES)
     # paragraph: CPack ends the file with a blank line.
     string(STRIP "${_control}" _control)
     file(WRITE ${_dir}/DEBIAN/control "${_control}\nMulti-Arch: ${_value}\n")
+    # Times clamped to the changelog's date (unless the builder sets its own).
+    if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+      set(ENV{SOURCE_DATE_EPOCH} ${CPACK_OSL_SOURCE_DATE_EPOCH})
+    endif()
     execute_process(COMMAND dpkg-deb --root-owner-group -Zxz -b ${_dir} ${deb}
                     OUTPUT_QUIET RESULT_VARIABLE rc)
     if(NOT rc EQUAL 0)

@@ -150,6 +150,15 @@ package (find_package(wanradio-osl) gives wanradio::osl) and examples.")
 
 # CPack passes only CPACK_ variables on to the post-build step.
 set(CPACK_OSL_MULTIARCH wanradio=foreign libwanradio-osl-dev=same)
+# File times in the packages: the date of the changelog's latest entry, as dpkg-buildpackage
+# takes it (SOURCE_DATE_EPOCH), so that a package's bytes follow from its contents alone.
+file(STRINGS ${PROJECT_BINARY_DIR}/changelog.Debian _signoff REGEX "^ -- " LIMIT_COUNT 1)
+string(REGEX REPLACE "^ -- .*>  " "" _signoff "${_signoff}")
+execute_process(COMMAND date -d "${_signoff}" +%s OUTPUT_VARIABLE CPACK_OSL_SOURCE_DATE_EPOCH
+                OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT CPACK_OSL_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+  message(FATAL_ERROR "no date read from the changelog's latest entry: ${_signoff}")
+endif()
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb_multiarch.cmake)
 
 set(CPACK_SOURCE_GENERATOR TGZ)

@@ -2,7 +2,8 @@
 # The README's test command: installs what is missing, then builds and runs every test suite.
 # Stages: native build with warnings as errors + ctest, wanradio against real HTTP servers,
 # install check, sanitizer build + ctest, ThreadSanitizer build + ctest, short fuzzing runs,
-# armhf cross build + ctest under qemu. Any failure fails the whole run.
+# armhf cross build + ctest under qemu with the packages of both architectures, and last the
+# figures in the documents checked against those builds. Any failure fails the whole run.
 # Runs as any user once everything is installed. What could not run (a test that skipped itself,
 # a stage part that needs what this machine does not give) is named in the final summary with
 # its reason: stages add lines "stage: what: why" to the file named by OSL_NOT_RUN.
@@ -49,6 +50,9 @@ for extra in test_interop test_install test_sanitize test_tsan test_fuzz test_ar
     test_armhf) skipped_tests "$extra" "${OSL_ARMHF_BUILD_DIR:-build/armhf}" ;;
   esac
 done
+# The sizes and counts in README and docs/benchmarks.md, against the builds the stages made.
+stage "figures"
+bash scripts/figures.sh --check
 stage "all stages passed"
 if [ -s "$OSL_NOT_RUN" ]; then
   echo "not run ($(wc -l <"$OSL_NOT_RUN")):"
