@@ -91,7 +91,7 @@ char *osl_get_time_string(void);
 
 /* ---- end clocks and time zone ---- */
 
-/* ---- commands, system queries, start-up and signals (osl_process.cpp) ---- */
+/* ---- commands (osl_command.cpp), system queries, start-up and signals (osl_process.cpp) ---- */
 
 /* The most osl_gets ever writes: a line of at most OSL_GETS_MAX - 1 characters and the
  * terminator. */
