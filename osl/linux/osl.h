@@ -119,7 +119,8 @@ int32_t osl_get_cpu_count(void);
  * buffer of OSL_GETS_MAX bytes always suffices, a smaller one when the lines are known to be
  * short. A longer line is cut to OSL_GETS_MAX - 1 characters; a zero byte in the line ends the
  * text there. Either way the rest of the line is read and dropped, so the next call starts on
- * the next line. At the end of input str is empty. */
+ * the next line. A signal caught meanwhile, even by a handler without SA_RESTART, neither cuts
+ * the line nor ends the input. At the end of input str is empty. */
 void osl_gets(char_t *str);
 
 /* Prints ip (host byte order, most significant byte first) as four "%d." groups on standard

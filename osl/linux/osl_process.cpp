@@ -99,11 +99,20 @@ void osl_gets(char_t *str) {
   // caller's buffer may be smaller than OSL_GETS_MAX when it knows its lines are short. A zero
   // byte ends the text but not the line; the rest of the line, and of an overlong one, is read
   // and dropped so that the next call starts on the next line.
+  // A read cut short by a signal handler without SA_RESTART shows as EOF with the error flag
+  // and EINTR: the flag is cleared and the read goes on.
   int32_t len = 0;
   bool ended = false;  // a zero byte has ended the text
   flockfile(stdin);
-  int c;
-  while ((c = getc_unlocked(stdin)) != EOF && c != '\n') {
+  errno = 0;
+  for (;;) {
+    const int c = getc_unlocked(stdin);
+    if (c == EOF && ferror_unlocked(stdin) && errno == EINTR) {
+      clearerr_unlocked(stdin);
+      errno = 0;
+      continue;
+    }
+    if (c == EOF || c == '\n') break;
     if (ended || len == OSL_GETS_MAX - 1) continue;
     if (c == '\0') {
       ended = true;

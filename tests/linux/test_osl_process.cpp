@@ -240,15 +240,30 @@ TEST(OslCpuCount, CountsProcessorLinesIgnoringCase) {
 }
 
 TEST(OslGets, ReadsLinesWithinTheBound) {
-  osltest::TempDir dir;
   // A zero byte inside a line ends the text there but not the line.
   const std::string input = "hello\n" + std::string(1500, 'a') + "\nnext\n" +
                             std::string(OSL_GETS_MAX - 1, 'b') + "\n\nnul" +
                             std::string(1, '\0') + "byte\nkept\nlast";
-  WriteFile(dir.file("in"), input);
+  // The input comes through a pipe in parts: "hel", "lo\n", the rest, with pauses before each
+  // while a handler without SA_RESTART interrupts the blocked read again and again.
   ChildResult r = RunInChild([&] {
-    int fd = open(dir.file("in").c_str(), O_RDONLY);
-    if (fd < 0 || dup2(fd, 0) < 0) return 2;
+    int fds[2];
+    if (pipe(fds) != 0) return 2;
+    if (fork() == 0) {
+      for (const std::string& part : {input.substr(0, 3), input.substr(3, 3), input.substr(6)}) {
+        usleep(200000);
+        if (write(fds[1], part.data(), part.size()) != static_cast<ssize_t>(part.size())) _exit(1);
+      }
+      _exit(0);
+    }
+    close(fds[1]);
+    if (dup2(fds[0], 0) < 0) return 2;
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) {};
+    struct itimerval every = {{0, 20000}, {0, 20000}};
+    if (sigaction(SIGALRM, &sa, nullptr) != 0 || setitimer(ITIMER_REAL, &every, nullptr) != 0) {
+      return 2;
+    }
     char buf[OSL_GETS_MAX + 64];
     for (int i = 0; i < 9; ++i) {
       memset(buf, 'Z', sizeof buf);
