@@ -140,23 +140,25 @@ int32_t osl_init(const char *name) {
   srand(static_cast<unsigned>(time(nullptr)));
 
   if (name != nullptr) {
-    // The set lives only for this check: it refuses a start while another process holds a set
-    // under the same key, and is removed again on every path that created it.
-    int semid = semget(instance_key(name), 1, IPC_CREAT | IPC_EXCL | 0666);
-    if (semid == -1) {
-      printf("'%s': This program is running!\n", name);
+    // The set under the key is kept for good; a running copy holds its value at 1. Waiting for
+    // zero and raising happen in one semop, so two copies starting together cannot both pass,
+    // and SEM_UNDO has the kernel take the raise back however this process ends.
+    const int semid = semget(instance_key(name), 1, IPC_CREAT | 0666);
+    struct sembuf ops[2];
+    ops[0].sem_num = 0;
+    ops[0].sem_op = 0;
+    ops[0].sem_flg = IPC_NOWAIT;
+    ops[1].sem_num = 0;
+    ops[1].sem_op = 1;
+    ops[1].sem_flg = IPC_NOWAIT | SEM_UNDO;
+    if (semid == -1 || semop(semid, ops, 2) == -1) {
+      if (semid != -1 && errno == EAGAIN) {
+        printf("'%s': This program is running!\n", name);
+      } else {
+        puts("semop failed");
+      }
       return -1;
     }
-    struct sembuf op;
-    op.sem_num = 0;
-    op.sem_op = 1;
-    op.sem_flg = IPC_NOWAIT | SEM_UNDO;
-    if (semop(semid, &op, 1) == -1) {
-      semctl(semid, 0, IPC_RMID);
-      puts("semop failed");
-      return -1;
-    }
-    semctl(semid, 0, IPC_RMID);
   }
 
   m_exit.store(0);

@@ -446,30 +446,36 @@ TEST(OslInit, SingleInstanceCheck) {
     ChildResult r = RunInChild([&] {
       if (osltest::EnterNamespaces(CLONE_NEWIPC) != 0) return kChildSkip;
       const key_t key = KeyOf(c.name);
-      // Two starts in a row both pass: the check leaves no set behind.
-      if (osl_init(c.name) != 0) return 1;
-      if (semget(key, 1, 0) != -1 || errno != ENOENT) return 2;
-      if (osl_init(c.name) != 0) return 3;
-      osl_exit();
-
-      // A set that exists under the key refuses the start, before any handler is installed.
+      // A running copy refuses the start, before any handler is installed, until it is killed.
+      int ready[2];
+      if (pipe(ready) != 0) return 4;
+      const pid_t first = fork();
+      if (first == 0) {
+        if (osl_init(c.name) != 0 || write(ready[1], "r", 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+      }
+      char byte;
+      if (first < 0 || read(ready[0], &byte, 1) != 1) return 4;
       signal(SIGTERM, SIG_DFL);
       signal(SIGPIPE, SIG_DFL);
-      int semid = semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
-      if (semid < 0) return 4;
       int rc = osl_init(c.name);
       bool untouched = HandlerOf(SIGTERM) == SIG_DFL && HandlerOf(SIGPIPE) == SIG_DFL;
-      bool still_there = semget(key, 1, 0) == semid;
-      semctl(semid, 0, IPC_RMID);
+      kill(first, SIGKILL);
+      waitpid(first, nullptr, 0);
       if (rc != -1) return 5;
       if (!untouched) return 6;
-      if (!still_there) return 7;  // another process's set is not ours to remove
       fflush(stdout);
-      return osl_init(c.name) == 0 ? 0 : 8;  // removed: starts again
+      if (osl_init(c.name) != 0) return 8;  // the killed copy's hold is gone: starts again
+      if (semget(key, 1, 0) < 0) return 7;  // the set stays
+      // This process now holds it: another start is refused, here too.
+      fflush(stdout);
+      return osl_init(c.name) == -1 ? 0 : 3;
     });
     if (r.code == kChildSkip) GTEST_SKIP() << "cannot make a private IPC namespace";
     EXPECT_EQ(r.code, 0) << c.name;
-    EXPECT_EQ(r.out, std::string("'") + c.name + "': This program is running!\n") << c.name;
+    const std::string refused = std::string("'") + c.name + "': This program is running!\n";
+    EXPECT_EQ(r.out, refused + refused) << c.name;
   }
 }
 
