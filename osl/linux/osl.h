@@ -19,7 +19,7 @@ extern "C" {
 /* ---- clocks and time zone (osl.cpp) ---- */
 
 /*
- * Every clock here reads the system's wall clock (gettimeofday, time); none is monotonic, so
+ * Every clock here but osl_get_mono_ms reads the system's wall clock (gettimeofday, time), so
  * setting the system time moves them all. No locks: the baselines and the cached zone are
  * process-wide and shared by every thread. A relative clock read in one thread while another
  * sets or re-arms its baseline counts from that baseline or an earlier one, never from nothing
@@ -32,6 +32,11 @@ extern "C" {
  * a reading 0 (null for the time string), never a leftover value.
  * Time zones are signed whole hours east of UTC (+8 for UTC+8, -5 for UTC-5).
  */
+
+/* Milliseconds of the monotonic clock (CLOCK_MONOTONIC, counted from an unspecified moment such
+ * as boot): never moved by setting the system time, never going back. 0 when the clock cannot be
+ * read, as for the clocks below. */
+uint64_t osl_get_mono_ms(void);
 
 /* Suspends the calling thread for us microseconds (usleep); errors are ignored. A negative us
  * sleeps 0 (usleep would read it as about 71 minutes). */
@@ -109,6 +114,21 @@ char *osl_get_time_string(void);
  * examined) or cmd is null or empty (nothing run), -1 when it could not be started (logged at
  * warning level as "popen() error!\r\n"). */
 int32_t osl_excute(const char *cmd, char *buf, int32_t size);
+
+/* Runs cmd through the shell as osl_excute does, for at most limit_ms milliseconds of the
+ * monotonic clock. With limit_ms >= 0 the shell leads a process group of its own with standard
+ * input on /dev/null, an empty signal mask and SIGPIPE and SIGCHLD at their defaults, and at the
+ * limit the whole group is killed (SIGKILL); limit_ms < 0 waits without limit. With buf
+ * non-null and size > 1, the first size - 1 bytes of the standard output are read there as by
+ * osl_excute; otherwise the output goes to /dev/null. buf is always terminated when size > 0.
+ * *status (status may be null) gets the shell's exit status, 128 + N when signal N ended it
+ * (137 after the kill), or -1 when there is none (not started, or SIGCHLD ignored by the caller).
+ * Returns 0 when the shell ended within the limit, whatever its status; -1 with errno ETIMEDOUT
+ * when it was killed at the limit (buf holds what was read before), -1 with EINVAL for a null or
+ * empty cmd, -1 with the failed step's errno (EMFILE, EAGAIN, ENOMEM...) when it could not be
+ * started, logged as osl_excute logs it. */
+int32_t osl_excute_timed(const char_t *cmd, char_t *buf, int32_t size, int32_t limit_ms,
+                         int32_t *status);
 
 /* The number of lines of /proc/cpuinfo that begin with "processor", ignoring case; -1 when the
  * file cannot be opened. */

@@ -14,9 +14,12 @@
 #include <sys/sem.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -52,6 +55,26 @@ bool Exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+// While set, the monotonic clock fails with EPERM, as on a 32-bit board whose container filter
+// refuses the 64-bit time calls.
+std::atomic<bool> m_clock_fails{false};
+
+}  // namespace
+
+extern "C" int clock_gettime(clockid_t id, struct timespec* ts) noexcept {
+  if (m_clock_fails && id == CLOCK_MONOTONIC) {
+    errno = EPERM;
+    return -1;
+  }
+#ifdef SYS_clock_gettime64
+  return static_cast<int>(syscall(SYS_clock_gettime64, id, ts));
+#else
+  return static_cast<int>(syscall(SYS_clock_gettime, id, ts));
+#endif
+}
+
+namespace {
+
 // ---------------------------------------------------------------- osl_excute
 
 TEST(OslExcute, CapturesOutputIntoZeroedBuffer) {
@@ -61,6 +84,9 @@ TEST(OslExcute, CapturesOutputIntoZeroedBuffer) {
     int32_t size;
     std::string want;  // the first size bytes of buf after the call
     char noise = 0;    // a background child's byte that may follow want, but not fill buf
+    int32_t limit = -1;  // >= 0: osl_excute_timed with this limit, which gives "rc status errno"
+    std::string timed = "";
+    bool blind = false;  // the monotonic clock cannot be read meanwhile
   } cases[] = {
       {"printf 'abc\\n'", 16, std::string("abc\n", 4) + std::string(12, '\0')},
       {"printf 0123456789", 4, "0123"},                // longer output: exactly size bytes
@@ -77,13 +103,25 @@ TEST(OslExcute, CapturesOutputIntoZeroedBuffer) {
       {"cd '" + dir.path() + "'; mkfifo f; (cat f >/dev/null; while printf x; do sleep .02; done)" +
            " & exec 3>f; printf now",
        64, "now", 'x'},
+      {"printf 0123456789; exit 3", 4, std::string("012\0", 4), 0, 5000, "0 3"},
+      {"printf a; sleep 5; printf b", 4, std::string("a\0\0\0", 4), 0, 500,
+       "-1 137 " + std::to_string(ETIMEDOUT), true},
   };
   for (const Case& c : cases) {
     char buf[256];
     memset(buf, 'G', sizeof buf);
     std::vector<char> cmd(c.cmd.begin(), c.cmd.end());
     cmd.push_back('\0');
-    EXPECT_EQ(osl_excute(cmd.data(), buf, c.size), 0) << c.cmd;
+    if (c.limit < 0) {
+      EXPECT_EQ(osl_excute(cmd.data(), buf, c.size), 0) << c.cmd;
+    } else {
+      int32_t status = -5;
+      m_clock_fails = c.blind;
+      const int32_t rc = osl_excute_timed(cmd.data(), buf, c.size, c.limit, &status);
+      const std::string err = rc < 0 ? " " + std::to_string(errno) : "";
+      m_clock_fails = false;
+      EXPECT_EQ(std::to_string(rc) + " " + std::to_string(status) + err, c.timed) << c.cmd;
+    }
     std::string got(buf, static_cast<size_t>(c.size));
     // Drop the noise that came in the instant the call took to see the shell's end.
     const size_t end = c.noise ? got.find_first_not_of(c.noise, c.want.size()) : c.want.size();
