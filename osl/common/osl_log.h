@@ -104,7 +104,8 @@ void osl_log_get_target(char_t *buf, int32_t size);
  * to, never emptied. */
 void osl_log_set_max_logsize(uint32_t maxsize);
 
-/* Stores the number of log files to keep (7 at load); rotation keeps one backup regardless. */
+/* Stores a number of log files to keep (7 at load) that nothing reads: rotation always keeps
+ * exactly one backup. */
 void osl_log_set_max_lognum(uint32_t daynum);
 
 /* ---- levelled and module logging ---- */

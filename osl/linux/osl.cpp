@@ -1,5 +1,5 @@
-// Clocks and the time zone: three relative clocks over the wall clock, UTC readings, setting the
-// system clock, local-time conversions and the cached whole-hour zone.
+// Clocks and the time zone: the monotonic clock, three relative clocks over the wall clock, UTC
+// readings, setting the system clock, local-time conversions and the cached whole-hour zone.
 #include "osl.h"
 
 #include <stdio.h>
@@ -85,6 +85,11 @@ void osl_clock::start_ms(void) {
 }
 
 extern "C" {
+
+uint64_t osl_get_mono_ms(void) {
+  const int64_t ms = osl_sys::mono_ms();
+  return ms < 0 ? 0 : static_cast<uint64_t>(ms);
+}
 
 void osl_usleep(int32_t us) {
   (void)usleep(static_cast<useconds_t>(us < 0 ? 0 : us));

@@ -19,7 +19,7 @@ extern "C" {
 /* ---- clocks and time zone (osl.cpp) ---- */
 
 /*
- * Every clock here reads the system's wall clock (gettimeofday, time); none is monotonic, so
+ * Every clock here but osl_get_mono_ms reads the system's wall clock (gettimeofday, time), so
  * setting the system time moves them all. No locks: the baselines and the cached zone are
  * process-wide and shared by every thread. A relative clock read in one thread while another
  * sets or re-arms its baseline counts from that baseline or an earlier one, never from nothing
@@ -32,6 +32,11 @@ extern "C" {
  * a reading 0 (null for the time string), never a leftover value.
  * Time zones are signed whole hours east of UTC (+8 for UTC+8, -5 for UTC-5).
  */
+
+/* Milliseconds of the monotonic clock (CLOCK_MONOTONIC, counted from an unspecified moment such
+ * as boot): never moved by setting the system time, never going back. 0 when the clock cannot be
+ * read, as for the clocks below. */
+uint64_t osl_get_mono_ms(void);
 
 /* Suspends the calling thread for us microseconds (usleep); errors are ignored. A negative us
  * sleeps 0 (usleep would read it as about 71 minutes). */
@@ -91,7 +96,7 @@ char *osl_get_time_string(void);
 
 /* ---- end clocks and time zone ---- */
 
-/* ---- commands, system queries, start-up and signals (osl_process.cpp) ---- */
+/* ---- commands (osl_command.cpp), system queries, start-up and signals (osl_process.cpp) ---- */
 
 /* The most osl_gets ever writes: a line of at most OSL_GETS_MAX - 1 characters and the
  * terminator. */
@@ -110,6 +115,21 @@ char *osl_get_time_string(void);
  * warning level as "popen() error!\r\n"). */
 int32_t osl_excute(const char *cmd, char *buf, int32_t size);
 
+/* Runs cmd through the shell as osl_excute does, for at most limit_ms milliseconds of the
+ * monotonic clock. With limit_ms >= 0 the shell leads a process group of its own with standard
+ * input on /dev/null, an empty signal mask and SIGPIPE and SIGCHLD at their defaults, and at the
+ * limit the whole group is killed (SIGKILL); limit_ms < 0 waits without limit. With buf
+ * non-null and size > 1, the first size - 1 bytes of the standard output are read there as by
+ * osl_excute; otherwise the output goes to /dev/null. buf is always terminated when size > 0.
+ * *status (status may be null) gets the shell's exit status, 128 + N when signal N ended it
+ * (137 after the kill), or -1 when there is none (not started, or SIGCHLD ignored by the caller).
+ * Returns 0 when the shell ended within the limit, whatever its status; -1 with errno ETIMEDOUT
+ * when it was killed at the limit (buf holds what was read before), -1 with EINVAL for a null or
+ * empty cmd, -1 with the failed step's errno (EMFILE, EAGAIN, ENOMEM...) when it could not be
+ * started, logged as osl_excute logs it. */
+int32_t osl_excute_timed(const char_t *cmd, char_t *buf, int32_t size, int32_t limit_ms,
+                         int32_t *status);
+
 /* The number of lines of /proc/cpuinfo that begin with "processor", ignoring case; -1 when the
  * file cannot be opened. */
 int32_t osl_get_cpu_count(void);
@@ -119,7 +139,8 @@ int32_t osl_get_cpu_count(void);
  * buffer of OSL_GETS_MAX bytes always suffices, a smaller one when the lines are known to be
  * short. A longer line is cut to OSL_GETS_MAX - 1 characters; a zero byte in the line ends the
  * text there. Either way the rest of the line is read and dropped, so the next call starts on
- * the next line. At the end of input str is empty. */
+ * the next line. A signal caught meanwhile, even by a handler without SA_RESTART, neither cuts
+ * the line nor ends the input. At the end of input str is empty. */
 void osl_gets(char_t *str);
 
 /* Prints ip (host byte order, most significant byte first) as four "%d." groups on standard
@@ -129,11 +150,13 @@ void os_sys_print_ip(uint32_t ip);
 /* Produces no identifier on this platform: returns 1 and leaves buf untouched. */
 int32_t osl_generate_uuid(char_t *buf, int32_t size);
 
-/* Starts the layer: seeds rand() with the time; when name is non-null, refuses to start while
- * a System V semaphore set exists under the key made of name's first four bytes (missing bytes
- * of a shorter name are 0), printing "'name': This program is running!" ("semop failed" when
- * the set cannot be raised; a set it created is always removed again, one that another
- * process holds is left alone); then clears the exit request, lets the SIGPIPE notice be
+/* Starts the layer: seeds rand() with the time; when name is non-null, refuses to start while a
+ * live process (this one included) has passed osl_init with a name of the same key, name's first
+ * four bytes (missing bytes of a shorter name are 0), printing "'name': This program is
+ * running!"; "semop failed" when the System V semaphore set under the key cannot be had or
+ * raised. The set stays in the system after the process ends, harmlessly: the kernel takes back
+ * the process's hold however it ends (SIGKILL included), and the next start passes. Then clears
+ * the exit request, lets the SIGPIPE notice be
  * written again, installs the SIGTERM (osl_kill) and SIGPIPE (osl_on_signal) handlers, starts
  * logging at level 0 on the console and starts name resolution. Returns 0, or -1 when refused
  * (only the seed has been set then). Call from one thread while nothing else uses the layer. */

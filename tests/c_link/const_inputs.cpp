@@ -39,6 +39,7 @@ void osl_const_inputs(const std::string &s, void *pool, void *fp, SOCKET skt, ..
       osl_log_hex(t, t, 1, 8);
   osl_mem_free(pool, osl_mem_realloc(pool, osl_mem_alloc(pool, 1, t, 1, nullptr), 2, t, 1), t, 1),
       osl_mem_strdup(pool, t, t, 1), osl_localtime(&utc), osl_excute(t, out, 64), osl_init(t),
+      osl_excute_timed(t, out, 64, 0, nullptr),
       osl_assert(1, t, 1);
   osl_file_rename(t, t), osl_file_copy(t, t), osl_file_mv(t, t), osl_file_delete(t),
       osl_file_exist(t), osl_file_get_info(t, nullptr), osl_file_set_modify_utc(t, 0),

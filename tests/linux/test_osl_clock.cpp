@@ -235,6 +235,9 @@ TEST_F(Clock, AbsoluteReadingsAgreeInUnits) {
   EXPECT_EQ(osl_get_utc(), 2208988800u);
   EXPECT_EQ(osl_get_utc_ms(), INT64_C(2208988800123));
   EXPECT_EQ(osl_get_utc_us(), UINT64_C(2208988800123456));
+  struct timespec mono;  // the monotonic clock follows no wall clock
+  ASSERT_EQ(clock_gettime(CLOCK_MONOTONIC, &mono), 0);
+  EXPECT_NEAR(osl_get_mono_ms(), mono.tv_sec * 1000.0 + mono.tv_nsec / 1e6, 1000.0);
   m_fail = true;  // an unreadable clock gives 0, never leftover bytes or (uint32_t)-1
   EXPECT_EQ(osl_get_utc(), 0u);
   EXPECT_EQ(osl_get_utc_ms(), 0);
