@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "osl_url.h"
@@ -109,6 +112,17 @@ TEST(UrlEncode, ComponentEncodingTable) {
   EXPECT_EQ(buf[0], kFill);
 }
 
+// The n bytes at text copied to the end of a readable page that is followed by one that cannot
+// be read: a decoder that looks past them faults.
+const char *AtPageEnd(const char *text, size_t n) {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  static char *const pages = static_cast<char *>(
+      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  static const bool fenced = mprotect(pages + page, page, PROT_NONE) == 0;
+  EXPECT_TRUE(fenced);
+  return static_cast<const char *>(memcpy(pages + page - n, text, n));
+}
+
 struct DecodeCase {
   std::string in;
   int32_t urllen;
@@ -130,14 +144,19 @@ TEST(UrlDecode, LenientDecodingTable) {
       {"%%41", 64, 64, "%A"},
       {"abcdef", 64, 4, "abc"},
       {"abcdef", 3, 64, "abc"},          // urllen bounds the input
-      {"ab%41", 3, 64, "abA"},           // an escape begun before the limit is consumed whole
+      {"ab%41", 3, 64, "ab%"},           // an escape must lie within the limit
+      {"%a&w=1", 2, 64, "%a"},
+      {"%41BC", 1, 64, "%"},
+      {"%4", 2, 64, "%4"},               // no terminator within urllen
       {"abc", 0, 64, ""},
       {"abc", 64, 1, ""},
   };
   for (const DecodeCase &c : cases) {
     char buf[64];
     memset(buf, kFill, sizeof buf);
-    const int32_t r = osl_url_decode(c.in.c_str(), c.urllen, buf, c.size);
+    // Only the bytes within urllen (and the terminator, when that lies within) can be read.
+    const size_t n = std::min(c.in.size() + 1, static_cast<size_t>(c.urllen));
+    const int32_t r = osl_url_decode(AtPageEnd(c.in.c_str(), n), c.urllen, buf, c.size);
     ASSERT_EQ(r, static_cast<int32_t>(c.out.size())) << c.in;
     EXPECT_EQ(std::string(buf, static_cast<size_t>(r)), c.out) << c.in;
     EXPECT_EQ(buf[r], '\0') << c.in;
