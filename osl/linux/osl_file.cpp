@@ -104,7 +104,8 @@ int32_t copy_to_temp(const char *src, const struct stat &st, char *tmp) {
 }
 
 // Moves src to dst on another file system: copy to a temporary beside dst, rename that over
-// dst, remove src. Regular files and symbolic links only; 0, or -1 with errno and src kept.
+// dst, flush dst's folder, remove src. Regular files and symbolic links only; 0, or -1 with
+// errno and src kept.
 int32_t move_across(const char *src, const char *dst) {
   struct stat st;
   struct stat at_dst;
@@ -135,6 +136,10 @@ int32_t move_across(const char *src, const char *dst) {
   if (copy_to_temp(src, st, tmp) != 0) return -1;
   // rename(2) refuses to put a file over a directory (EISDIR), also one that appeared since.
   if (rename(tmp, dst) != 0) return drop_temp(-1, tmp);
+  // The rename reaches the disk before src goes, so a power cut leaves at least one of them.
+  tmp[dir_len] = '\0';
+  const int dir = open(dir_len != 0 ? tmp : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) fsync(dir), close(dir);
   return unlink(src) == 0 ? 0 : -1;
 }
 
