@@ -31,7 +31,7 @@ namespace {
 constexpr mode_t kCreateMode = 0664;   // new files, before the process's umask
 constexpr mode_t kReadOnlyMode = 0444; // osl_file_chmod mode 1
 constexpr mode_t kWritableMode = 0774; // osl_file_chmod modes 2 and 4
-constexpr int32_t kCopyBufSize = 4096; // bytes moved per read by osl_file_copy
+constexpr int32_t kCopyBufSize = 4096; // bytes moved per read by copy and move
 constexpr char kMoveTemp[] = ".osl_mv.XXXXXX";  // osl_file_mv's temporary, beside the destination
 
 // A handle is the descriptor plus 1; null gives -1, which every call rejects with EBADF.
