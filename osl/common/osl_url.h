@@ -80,22 +80,27 @@ int32_t osl_url_encode(const char_t *url, int32_t urllen, char_t *buf, int32_t s
  * always suffices). Returns the length written; 0 for a null pointer or size <= 0. */
 int32_t osl_url_encode_component(const char_t *url, int32_t urllen, char_t *buf, int32_t size);
 
-/* Lenient decoding of at most urllen bytes of the NUL-terminated text url into buf (room
- * size): "+" is a space; "%" with two more bytes gives one byte (digits 0-9, letters worth
- * 10-35 in either case, modulo 256; only the first when the second is neither), a "%" not
- * followed by a digit or letter is kept. Always terminates inside size. Returns the bytes
- * written (zero bytes from "%00" included); 0 for a null pointer or size <= 0. */
+/* Lenient decoding of the text url, up to its terminator or urllen bytes, whichever comes first,
+ * into buf (room size): "+" is a space; "%" with two more bytes gives one byte (digits 0-9,
+ * letters worth 10-35 in either case, modulo 256; only the first when the second is neither);
+ * a "%" not followed by a digit or letter, or whose two next bytes do not both lie within
+ * urllen, is kept. No byte at or past urllen is read, so url need not be terminated there.
+ * Always terminates inside size. Returns the bytes written (zero bytes from "%00" included); 0
+ * for a null pointer or size <= 0. */
 int32_t osl_url_decode(const char_t *url, int32_t urllen, char_t *buf, int32_t size);
+
+/* ---- unprefixed names kept for existing callers (osl_url_legacy.cpp). The layer never calls
+ * them: a program that uses neither may define its own htoi or url_decode. ---- */
 
 /* Strict decoding in place of the len bytes at str: "+" is a space, "%" and two hexadecimal
  * digits one byte, anything else kept. Reads and writes only str[0..len-1]: a terminator
  * follows the result when it is shorter than len, else nothing is written after it, so a text
  * passed with len = strlen(str) stays terminated either way. Returns the result's length; 0
- * and nothing written for a null str or len <= 0. (Unprefixed name kept for existing callers.) */
+ * and nothing written for a null str or len <= 0. */
 int32_t url_decode(char_t *str, int32_t len);
 
 /* The value of the two hexadecimal digits at s (0..255; upper case folded). No validation:
- * other bytes give meaningless values. (Unprefixed name kept for existing callers.) */
+ * other bytes give meaningless values. */
 int32_t htoi(const char_t *s);
 
 /* ---- end encoding and decoding ---- */

@@ -1,6 +1,6 @@
 // Percent-encoding and decoding of URL text: the form encoder ("+" for space), the component
-// encoder (keeps "%" and most printable bytes), the lenient decoder into a separate buffer and
-// the strict in-place decoder. Bytes are unsigned; escapes use upper-case digits. No state.
+// encoder (keeps "%" and most printable bytes) and the lenient decoder into a separate buffer.
+// Bytes are unsigned; escapes use upper-case digits. No state.
 #include "osl_url.h"
 
 #include "osl_sys.h"
@@ -9,7 +9,6 @@ namespace {
 
 using osl_sys::is_alnum;
 using osl_sys::is_digit;
-using osl_sys::is_xdigit;
 using osl_sys::kHexDigits;
 
 // Kept unchanged by the form encoder.
@@ -54,9 +53,8 @@ inline void put_escape(char_t *p, uchar_t c) {
 // Digits 0-9, letters 10-35 in either case; -1 for any other byte.
 int32_t lenient_value(uchar_t c) {
   if (is_digit(c)) return c - '0';
-  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
-  return -1;
+  const int lower = osl_sys::to_lower(c);
+  return lower >= 'a' && lower <= 'z' ? lower - 'a' + 10 : -1;
 }
 
 }  // namespace
@@ -115,7 +113,8 @@ int32_t osl_url_decode(const char_t *url, int32_t urllen, char_t *buf, int32_t s
       ++in;
       continue;
     }
-    if (c == '%' && url[in + 1] != '\0' && url[in + 2] != '\0') {
+    // Both bytes after a "%" must lie within urllen: nothing at or past it is read.
+    if (c == '%' && urllen - in > 2 && url[in + 1] != '\0' && url[in + 2] != '\0') {
       const int32_t hi = lenient_value(static_cast<uchar_t>(url[in + 1]));
       if (hi >= 0) {
         const int32_t lo = lenient_value(static_cast<uchar_t>(url[in + 2]));
@@ -131,37 +130,6 @@ int32_t osl_url_decode(const char_t *url, int32_t urllen, char_t *buf, int32_t s
   }
   buf[out] = '\0';
   return out;
-}
-
-int32_t url_decode(char_t *str, int32_t len) {
-  if (str == nullptr) return 0;
-  int32_t out = 0;
-  for (int32_t in = 0; in < len; ++in) {
-    const char_t c = str[in];
-    if (c == '+') {
-      str[out++] = ' ';
-    } else if (c == '%' && in + 2 < len && is_xdigit(static_cast<uchar_t>(str[in + 1])) &&
-               is_xdigit(static_cast<uchar_t>(str[in + 2]))) {
-      str[out++] = static_cast<char_t>(htoi(str + in + 1));
-      in += 2;
-    } else {
-      str[out++] = c;
-    }
-  }
-  // Terminated only inside the len bytes: the decoded text is never longer than its input, and
-  // an input that fills its buffer exactly has no byte after it to write to.
-  if (out < len) str[out] = '\0';
-  return out;
-}
-
-int32_t htoi(const char_t *s) {
-  int32_t value = 0;
-  for (int32_t k = 0; k < 2; ++k) {
-    int32_t c = static_cast<uchar_t>(s[k]);
-    if (c >= 'A' && c <= 'Z') c = c - 'A' + 'a';
-    value = value * 16 + (is_digit(static_cast<uchar_t>(c)) ? c - '0' : c - 87);
-  }
-  return value;
 }
 
 }  // extern "C"

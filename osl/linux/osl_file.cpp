@@ -1,5 +1,6 @@
 // Files by path and by descriptor handle. Thin wrappers: one system call each (copy and move are
-// short fixed sequences), results and errno as the kernel gave them, no state, nothing retried.
+// short fixed sequences that ride out signals), results and errno as the kernel gave them, no
+// state, nothing retried.
 //
 // Positions are 64-bit on every target: this unit is built with 64-bit file offsets, so on the
 // 32-bit board open/lseek/fstat/stat are the large-file calls and files past 2 GiB work.
@@ -11,16 +12,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
-#include <stdio.h>
+#include <limits.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-extern char **environ;
+#include "osl_sys.h"
 
 static_assert(sizeof(off_t) == 8, "file positions must be 64-bit on every target");
 
@@ -29,22 +31,116 @@ namespace {
 constexpr mode_t kCreateMode = 0664;   // new files, before the process's umask
 constexpr mode_t kReadOnlyMode = 0444; // osl_file_chmod mode 1
 constexpr mode_t kWritableMode = 0774; // osl_file_chmod modes 2 and 4
-constexpr int32_t kCopyBufSize = 4096; // bytes moved per read by osl_file_copy
-constexpr char kMvPath[] = "/bin/mv";  // osl_file_mv across file systems
+constexpr int32_t kCopyBufSize = 4096; // bytes moved per read by copy and move
+constexpr char kMoveTemp[] = ".osl_mv.XXXXXX";  // osl_file_mv's temporary, beside the destination
 
 // A handle is the descriptor plus 1; null gives -1, which every call rejects with EBADF.
 inline int fd_of(void *fp) { return static_cast<int>(reinterpret_cast<intptr_t>(fp) - 1); }
 inline void *handle_of(int fd) { return reinterpret_cast<void *>(static_cast<intptr_t>(fd) + 1); }
 
-// Writes all len bytes, continuing after short writes: 0 done, -1 on a failed write.
-int32_t write_all(int fd, const char *buf, ssize_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, buf, static_cast<size_t>(len));
-    if (n < 0) return -1;
-    buf += n;
-    len -= n;
+// Copies from fd_in to its end into fd_out: 0, or -1 with the errno of the failed read or write.
+int32_t copy_data(int fd_in, int fd_out) {
+  char buffer[kCopyBufSize];
+  for (;;) {
+    const ssize_t len = osl_sys::read_some(fd_in, buffer, sizeof buffer);
+    if (len == 0) return 0;
+    if (len < 0 || osl_sys::write_all(fd_out, buffer, static_cast<size_t>(len)) < 0) return -1;
   }
-  return 0;
+}
+
+// Closes fd and removes the file at path, keeping errno: the clean-up of a failed move.
+int32_t drop_temp(int fd, const char *path) {
+  const int err = errno;
+  if (fd >= 0) close(fd);
+  unlink(path);
+  errno = err;
+  return -1;
+}
+
+// Makes at tmp (a mkstemp template, rewritten) a copy of src, whose lstat is st: a regular file
+// with its content, owner where permitted, mode and times, flushed to disk; or a symbolic link
+// to the same target. 0, or -1 with errno and nothing left at tmp.
+int32_t copy_to_temp(const char *src, const struct stat &st, char *tmp) {
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (S_ISLNK(st.st_mode)) {
+    char target[PATH_MAX];
+    const ssize_t len = readlink(src, target, sizeof target);
+    if (len < 0) return -1;
+    if (static_cast<size_t>(len) == sizeof target) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    target[len] = '\0';
+    const int fd = mkstemp(tmp);  // reserves a free name for the link
+    if (fd < 0) return -1;
+    close(fd);
+    if (unlink(tmp) != 0 || symlink(target, tmp) != 0) return drop_temp(-1, tmp);
+    const int owned = lchown(tmp, st.st_uid, st.st_gid);  // where permitted, as for a file
+    (void)owned;
+    return utimensat(AT_FDCWD, tmp, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : drop_temp(-1, tmp);
+  }
+  const int in = open(src, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (in < 0) return -1;
+  const int fd = mkostemp(tmp, O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    close(in);
+    errno = err;
+    return -1;
+  }
+  // The owner first (it clears the set-id bits); a file that cannot keep its owner does not
+  // keep them either.
+  mode_t mode = st.st_mode & 07777;
+  if (fchown(fd, st.st_uid, st.st_gid) != 0) mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+  const bool ok = copy_data(in, fd) == 0 && fchmod(fd, mode) == 0 && futimens(fd, times) == 0 &&
+                  fsync(fd) == 0;
+  const int err = errno;
+  close(in);
+  if (!ok) {
+    errno = err;
+    return drop_temp(fd, tmp);
+  }
+  return close(fd) == 0 ? 0 : drop_temp(-1, tmp);
+}
+
+// Moves src to dst on another file system: copy to a temporary beside dst, rename that over
+// dst, flush dst's folder, remove src. Regular files and symbolic links only; 0, or -1 with
+// errno and src kept.
+int32_t move_across(const char *src, const char *dst) {
+  struct stat st;
+  struct stat at_dst;
+  if (lstat(src, &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    errno = EXDEV;
+    return -1;
+  }
+  if (lstat(dst, &at_dst) == 0) {
+    if (S_ISDIR(at_dst.st_mode)) {
+      errno = EISDIR;
+      return -1;
+    }
+    if (at_dst.st_dev == st.st_dev && at_dst.st_ino == st.st_ino) {
+      errno = EINVAL;  // one file seen through two mounts: the copy would replace the source
+      return -1;
+    }
+  }
+  const char *slash = strrchr(dst, '/');
+  const size_t dir_len = slash != nullptr ? static_cast<size_t>(slash - dst) + 1 : 0;
+  char tmp[PATH_MAX];
+  if (dir_len + sizeof kMoveTemp > sizeof tmp) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  memcpy(tmp, dst, dir_len);
+  memcpy(tmp + dir_len, kMoveTemp, sizeof kMoveTemp);
+  if (copy_to_temp(src, st, tmp) != 0) return -1;
+  // rename(2) refuses to put a file over a directory (EISDIR), also one that appeared since.
+  if (rename(tmp, dst) != 0) return drop_temp(-1, tmp);
+  // The rename reaches the disk before src goes, so a power cut leaves at least one of them.
+  tmp[dir_len] = '\0';
+  const int dir = open(dir_len != 0 ? tmp : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) fsync(dir), close(dir);
+  return unlink(src) == 0 ? 0 : -1;
 }
 
 }  // namespace
@@ -89,16 +185,7 @@ int32_t osl_file_copy(const char *srcfile, const char *dstfile) {
 
   // A failed read or write ends the copy with -1 (the destination then holds what was written
   // so far), so a cut-short copy is never reported as done.
-  char buffer[kCopyBufSize];
-  int32_t result = 0;
-  for (;;) {
-    ssize_t len = read(fd1, buffer, sizeof buffer);
-    if (len == 0) break;
-    if (len < 0 || write_all(fd2, buffer, len) != 0) {
-      result = -1;
-      break;
-    }
-  }
+  int32_t result = copy_data(fd1, fd2);
   int err = errno;
   close(fd1);
   if (close(fd2) != 0 && result == 0) {
@@ -115,35 +202,7 @@ int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile) {
     return -1;
   }
   if (rename(srcfile, dstfile) == 0) return 0;
-  if (errno != EXDEV) return -1;
-  // Across file systems rename(2) cannot move; the system's mv copies and removes. It is run by
-  // its absolute path, never found through PATH, with the names as two separate arguments after
-  // "--": no shell sees them, and a leading '-' is no option.
-  struct stat st;
-  if (stat(dstfile, &st) == 0 && S_ISDIR(st.st_mode)) {
-    errno = EISDIR;  // mv would put srcfile inside it, which rename never does
-    return -1;
-  }
-  char *argv[] = {const_cast<char *>("mv"), const_cast<char *>("--"),
-                  const_cast<char *>(srcfile), const_cast<char *>(dstfile), nullptr};
-  pid_t pid;
-  int err = posix_spawn(&pid, kMvPath, nullptr, nullptr, argv, environ);
-  if (err != 0) {
-    errno = err;
-    return -1;
-  }
-  // The child is ours to reap whatever happens, so an interrupted wait is resumed.
-  int status = 0;
-  pid_t got;
-  do {
-    got = waitpid(pid, &status, 0);
-  } while (got < 0 && errno == EINTR);
-  if (got == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
-  // No status to be had (SIGCHLD ignored: the system reaped mv once it ended): judge by the
-  // outcome, the source gone and the destination there.
-  struct stat after;
-  if (lstat(srcfile, &after) == 0 || errno != ENOENT) return -1;
-  return lstat(dstfile, &after) == 0 ? 0 : -1;
+  return errno == EXDEV ? move_across(srcfile, dstfile) : -1;
 }
 
 int32_t osl_file_delete(const char *file) { return unlink(file) == 0 ? 0 : -1; }

@@ -5,8 +5,9 @@
  * handle and null means no file. The handle belongs to whoever opened it and is released with
  * osl_file_close. Positions and sizes are 64-bit on every target (the large-file calls are used
  * on the 32-bit board too). Results are those of the system calls underneath, reduced to 0/-1
- * where stated; the reason stays in the calling thread's errno, nothing is retried, printed or
- * logged, and no call keeps state. Compiles as C99 and C++17.
+ * where stated; the reason stays in the calling thread's errno, nothing is printed or logged or
+ * retried (copy and move only resume reads and writes a signal interrupted), and no call keeps
+ * state. Compiles as C99 and C++17.
  */
 #ifndef OSL_FILE_H
 #define OSL_FILE_H
@@ -58,11 +59,13 @@ int32_t osl_file_rename(const char *srcfile, const char *dstfile);
 int32_t osl_file_copy(const char *srcfile, const char *dstfile);
 
 /* Moves srcfile to dstfile with rename(2) (an existing dstfile is replaced). Across file systems
- * runs /bin/mv, never one found through PATH, with the two names as separate arguments (no
- * shell sees them); an existing directory as dstfile is then refused (EISDIR), as mv would move
- * srcfile into it. 0 when the file was moved: rename succeeded, mv exited with status 0, or,
- * where its status cannot be had because SIGCHLD is ignored, srcfile is gone and dstfile is
- * there. -1 otherwise, with errno from rename, or when mv cannot run. */
+ * (EXDEV) a regular file or symbolic link is moved in-process, never asking anything: copied to
+ * a temporary beside dstfile (content, mode, times, and owner where permitted; a link as a link),
+ * flushed, renamed over dstfile (its folder flushed too), then srcfile is removed. A directory or special file is not
+ * moved across file systems (EXDEV). 0 when srcfile is gone and dstfile holds its content; -1
+ * with the failing step's errno otherwise: ENOENT for a missing srcfile, EISDIR when dstfile is
+ * or becomes a directory, EINVAL when both name one file; srcfile and dstfile are then as they
+ * were and no temporary is left, except when removing srcfile failed (dstfile already replaced). */
 int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile);
 
 /* unlink(file): 0 done, -1 otherwise. */

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -109,6 +111,15 @@ TEST(UrlEncode, ComponentEncodingTable) {
   EXPECT_EQ(buf[0], kFill);
 }
 
+// The n bytes at text put at the end of a readable page, before one that cannot be read.
+const char *AtPageEnd(const char *text, size_t n) {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  static char *const end = static_cast<char *>(mmap(nullptr, 2 * page, PROT_NONE,
+                                                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) + page;
+  EXPECT_EQ(mprotect(end - page, page, PROT_READ | PROT_WRITE), 0);
+  return static_cast<const char *>(memcpy(end - n, text, n));
+}
+
 struct DecodeCase {
   std::string in;
   int32_t urllen;
@@ -130,14 +141,19 @@ TEST(UrlDecode, LenientDecodingTable) {
       {"%%41", 64, 64, "%A"},
       {"abcdef", 64, 4, "abc"},
       {"abcdef", 3, 64, "abc"},          // urllen bounds the input
-      {"ab%41", 3, 64, "abA"},           // an escape begun before the limit is consumed whole
+      {"ab%41", 3, 64, "ab%"},           // an escape must lie within the limit
+      {"%a&w=1", 2, 64, "%a"},
+      {"%41BC", 1, 64, "%"},
+      {"%4", 2, 64, "%4"},               // no terminator within urllen
       {"abc", 0, 64, ""},
       {"abc", 64, 1, ""},
   };
   for (const DecodeCase &c : cases) {
     char buf[64];
     memset(buf, kFill, sizeof buf);
-    const int32_t r = osl_url_decode(c.in.c_str(), c.urllen, buf, c.size);
+    // Nothing past urllen, or past the terminator when that lies within, can be read.
+    const size_t n = c.urllen > static_cast<int32_t>(c.in.size()) ? c.in.size() + 1 : c.urllen;
+    const int32_t r = osl_url_decode(AtPageEnd(c.in.c_str(), n), c.urllen, buf, c.size);
     ASSERT_EQ(r, static_cast<int32_t>(c.out.size())) << c.in;
     EXPECT_EQ(std::string(buf, static_cast<size_t>(r)), c.out) << c.in;
     EXPECT_EQ(buf[r], '\0') << c.in;

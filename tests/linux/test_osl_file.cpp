@@ -18,7 +18,15 @@
 
 #include <gtest/gtest.h>
 
+#include "child_run.h"
 #include "test_util.h"
+
+// fsync(2) as fdatasync, first making a directory at this name when it is set.
+static const char *g_dir_after_fsync = nullptr;
+extern "C" int fsync(int fd) {
+  if (g_dir_after_fsync != nullptr) mkdir(g_dir_after_fsync, 0700), g_dir_after_fsync = nullptr;
+  return fdatasync(fd);
+}
 
 namespace {
 
@@ -539,6 +547,41 @@ TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
   if (std::unique_ptr<TempDir> elsewhere = TempDirElsewhere(dir.path())) {
     EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), elsewhere->path().c_str()), -1);
     EXPECT_EQ(read_file(dir.file("a")), "a");
+    // Then by a caller that is not root, with a terminal on stdin and SIGCHLD ignored: src ("->"
+    // a link to /dev/null) over a 0444 dst ("": a directory appears there during the copy).
+    const char *rows[][2] = {{"new", "old"}, {"->", "old"}, {"", "old"}, {"new", ""}};
+    // Per row: result, errno, src and dst (content:mode:t if the time is kept), folder emptied.
+    const char want[] = "0 0 <missing>:0 new:100640:t clean|0 0 <missing>:0 :120777 clean|"
+                        "-1 ENOENT <missing>:0 old:100444 clean|"
+                        "-1 EISDIR new:100640:t :40700 clean|";
+    auto show = [](const std::string &path, struct stat st = {}) {
+      if (lstat(path.c_str(), &st) != 0) st.st_mode = 0;
+      printf("%s:%o%s ", read_file(path).c_str(), st.st_mode, st.st_mtime == 1e9 ? ":t" : "");
+    };
+    osltest::ChildResult r = osltest::RunInChild([&] {
+      const int pty = posix_openpt(O_RDWR | O_NOCTTY);
+      if (pty < 0 || grantpt(pty) != 0 || unlockpt(pty) != 0) return osltest::kChildSkip;
+      dup2(open(ptsname(pty), O_RDWR | O_NOCTTY), 0);
+      if (write(pty, "n\nn\n", 4) != 4 || signal(SIGCHLD, SIG_IGN) == SIG_ERR) return 1;
+      if (geteuid() == 0 && (chown(dir.path().c_str(), 65534, 65534) || setgid(65534) ||
+                             chown(elsewhere->path().c_str(), 65534, 65534) || setuid(65534)))
+        return osltest::kChildSkip;
+      for (const auto &row : rows) {
+        const std::string src = dir.file("s"), to = elsewhere->path() + "/d", dst = to + "/f";
+        mkdir(to.c_str(), 0700);
+        if (*row[1] != 0) put(dst, row[1]), chmod(dst.c_str(), 0444);
+        if (*row[0] == '-' && symlink("/dev/null", src.c_str()) != 0) return 1;
+        if (*row[0] != 0 && *row[0] != '-') put(src, row[0]), chmod(src.c_str(), 0640);
+        osl_file_set_modify_utc(src.c_str(), 1000000000);  // a link: refused for /dev/null
+        g_dir_after_fsync = *row[1] == 0 ? dst.c_str() : nullptr;
+        const int32_t rc = osl_file_mv(src.c_str(), dst.c_str());
+        printf("%d %s ", rc, rc != 0 ? strerrorname_np(errno) : "0"), show(src), show(dst);
+        unlink(src.c_str()), unlink(dst.c_str()), rmdir(dst.c_str());
+        printf("%s|", rmdir(to.c_str()) == 0 ? "clean" : "left");
+      }
+      return 0;
+    });
+    EXPECT_TRUE(r.code == osltest::kChildSkip || r.out == want) << r.out;
   }
 
   // Two names of about 700 characters each: together far longer than a 1 KiB command line.
