@@ -14,9 +14,7 @@ constexpr int32_t kAddrTextSize = 128;  // address text; value length 127
 
 bool lower_equal(const char *a, const char *b, size_t len) {
   for (size_t i = 0; i < len; ++i) {
-    const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-    const char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
-    if (x != y) return false;
+    if (osl_sys::to_lower(a[i]) != osl_sys::to_lower(b[i])) return false;
   }
   return true;
 }
@@ -87,10 +85,9 @@ bool is_plain_hostname(const char *name) {
 uint32_t address_of(const char *out, const char *hostname) {
   char revalu[kAddrTextSize];
   memset(revalu, 0, sizeof revalu);
-  char *pstr = const_cast<char *>(answer_for(out, hostname));
-  if (pstr == nullptr) return 0;
-  char name[] = "Address";
-  osl_str_getval(pstr, osl_strlen(pstr), name, revalu, kAddrTextSize - 1);
+  const char *answer = answer_for(out, hostname);
+  if (answer == nullptr) return 0;
+  osl_str_getval(answer, -1, "Address", revalu, kAddrTextSize - 1);
   if (revalu[0] == '\0') return 0;
 
   // "Address 1: 10.0.0.5 box" (busybox) carries words after the address: take the first word.

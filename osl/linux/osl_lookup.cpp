@@ -5,11 +5,14 @@
 #include "osl_lookup.h"
 
 #include <netdb.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+#include "osl_sys.h"
 
 namespace {
 
@@ -86,6 +89,26 @@ bool start_worker(HostLookup *job) {
   return ok;
 }
 
+// One wait for a worker to finish (m_lookup_lock held), at most the limit's next slice; false
+// once the limit is reached. While the clock cannot be read, the slice is slept unlocked.
+bool wait_for_worker(osl_sys::Deadline *limit) {
+  const int32_t slice = limit->wait_ms();
+  if (slice == 0) return false;
+  const int64_t now = osl_sys::mono_ms();
+  if (now < 0) {
+    pthread_mutex_unlock(&m_lookup_lock);
+    poll(nullptr, 0, slice);
+    pthread_mutex_lock(&m_lookup_lock);
+    return true;
+  }
+  const int64_t at = now + slice;
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(at / 1000);
+  ts.tv_nsec = static_cast<long>(at % 1000 * 1000000);
+  pthread_cond_clockwait(&m_lookup_cond, &m_lookup_lock, CLOCK_MONOTONIC, &ts);
+  return true;
+}
+
 }  // namespace
 
 namespace osl_lookup {
@@ -104,12 +127,7 @@ bool lookup_host(const char *hostname, uint32_t *ip) {
 }
 
 Lookup lookup_with_limit(const char *hostname, int32_t s_timeout, uint32_t *ip) {
-  struct timespec deadline;
-  if (clock_gettime(CLOCK_MONOTONIC, &deadline) != 0) return Lookup::kFailed;
-  constexpr int64_t kMaxSeconds = sizeof(time_t) == 4 ? INT32_MAX : INT64_MAX;
-  const int64_t now = deadline.tv_sec;
-  deadline.tv_sec = static_cast<time_t>(now > kMaxSeconds - s_timeout ? kMaxSeconds
-                                                                      : now + s_timeout);
+  osl_sys::Deadline limit(static_cast<int64_t>(s_timeout) * 1000);
   const size_t len = strlen(hostname);
   HostLookup *job = static_cast<HostLookup *>(malloc(sizeof(HostLookup) + len + 1));
   if (job == nullptr) return Lookup::kFailed;
@@ -125,9 +143,7 @@ Lookup lookup_with_limit(const char *hostname, int32_t s_timeout, uint32_t *ip) 
   int cancel_state = 0;
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
   pthread_mutex_lock(&m_lookup_lock);
-  int err = 0;  // ETIMEDOUT (or any other failure of a wait) ends both waits
-  while (m_workers >= kMaxLookupWorkers && err == 0) {
-    err = pthread_cond_clockwait(&m_lookup_cond, &m_lookup_lock, CLOCK_MONOTONIC, &deadline);
+  while (m_workers >= kMaxLookupWorkers && wait_for_worker(&limit)) {
   }
   const bool no_slot = m_workers >= kMaxLookupWorkers;
   if (no_slot || !start_worker(job)) {
@@ -137,8 +153,7 @@ Lookup lookup_with_limit(const char *hostname, int32_t s_timeout, uint32_t *ip) 
     return no_slot ? Lookup::kTimedOut : Lookup::kFailed;
   }
   ++m_workers;
-  while (!job->done && err == 0) {
-    err = pthread_cond_clockwait(&m_lookup_cond, &m_lookup_lock, CLOCK_MONOTONIC, &deadline);
+  while (!job->done && wait_for_worker(&limit)) {
   }
   const Lookup outcome = !job->done ? Lookup::kTimedOut
                          : job->found ? Lookup::kFound

@@ -101,7 +101,7 @@ uint32_t osl_network_dns(const char *hostname) {
   if (mutex != nullptr) osl_mutex_lock(mutex, -1);
 
   uint32_t ip = resolve_with_getaddrinfo(hostname);
-  if (ip == 0 && osl_str_isaddr(const_cast<char_t *>(hostname)) != 0) {
+  if (ip == 0 && osl_str_isaddr(hostname) != 0) {
     ip = resolve_with_nslookup(hostname);
   }
 
@@ -162,8 +162,8 @@ uint32_t osl_network_get_local_ip(void) {
 int64_t osl_network_get_mac(void) {
   char mac[kMacOutSize];
   memset(mac, 0, sizeof mac);
-  char cmd[] = "./config/getnetworkpara.sh eth0 mac";
-  if (osl_command::capture(cmd, mac, kMacOutSize - 1, kCommandLimitMs) != osl_command::Run::kDone) {
+  if (osl_command::capture("./config/getnetworkpara.sh eth0 mac", mac, kMacOutSize - 1,
+                           kCommandLimitMs) != osl_command::Run::kDone) {
     return 0;
   }
 
