@@ -4,6 +4,7 @@
 
 #include "osl_lookup.h"
 
+#include <errno.h>
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
@@ -16,7 +17,8 @@
 
 namespace {
 
-constexpr int32_t kHostEntScratch = 1024;   // gethostbyname_r scratch
+constexpr size_t kHostEntScratch = 1024;          // gethostbyname_r scratch, first try
+constexpr size_t kHostEntScratchMax = 64 * 1024;  // doubled up to this while it is too small
 constexpr int32_t kMaxLookupWorkers = 8;    // time-limited lookups running at once, abandoned
                                             // ones included
 constexpr size_t kLookupStack = 256 * 1024;  // a lookup worker's stack, in bytes
@@ -116,14 +118,23 @@ namespace osl_lookup {
 bool lookup_host(const char *hostname, uint32_t *ip) {
   struct hostent hostinfo;
   struct hostent *result = nullptr;
-  char buf[kHostEntScratch];
+  char first[kHostEntScratch];
+  char *buf = first;
+  size_t size = sizeof first;
   int rc = 0;
-  if (gethostbyname_r(hostname, &hostinfo, buf, sizeof buf, &result, &rc) != 0 ||
-      result == nullptr || result->h_addr_list == nullptr || result->h_addr_list[0] == nullptr) {
-    return false;
+  int err = 0;
+  while ((err = gethostbyname_r(hostname, &hostinfo, buf, size, &result, &rc)) == ERANGE &&
+         size < kHostEntScratchMax) {
+    if (buf != first) free(buf);
+    size *= 2;
+    buf = static_cast<char *>(malloc(size));
+    if (buf == nullptr) return false;
   }
-  memcpy(ip, result->h_addr_list[0], sizeof *ip);
-  return true;
+  const bool found = err == 0 && result != nullptr && result->h_addr_list != nullptr &&
+                     result->h_addr_list[0] != nullptr;
+  if (found) memcpy(ip, result->h_addr_list[0], sizeof *ip);
+  if (buf != first) free(buf);
+  return found;
 }
 
 Lookup lookup_with_limit(const char *hostname, int32_t s_timeout, uint32_t *ip) {

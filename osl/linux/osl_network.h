@@ -61,7 +61,8 @@ int64_t osl_network_get_mac(void);
 int32_t osl_network_convert_mac(const char_t *str, uchar_t *mac);
 
 /* The IPv4 address of hostname by gethostbyname_r, bounded by s_timeout seconds (0 or less: no
- * limit, the lookup runs in the calling thread). With a limit the lookup runs on a detached
+ * limit, the lookup runs in the calling thread); the first of a host's addresses, however many it
+ * has (the entry may take up to 64 KiB of scratch). With a limit the lookup runs on a detached
  * worker thread (all signals blocked) with its own copy of the name, and the caller waits on
  * the monotonic clock; at the limit it prints "gethostbyname timeout!!!" and returns 0, and
  * the abandoned worker ends, and frees its own state, when the resolver gives up. At most

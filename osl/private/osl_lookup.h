@@ -10,7 +10,8 @@ namespace osl_lookup {
 enum class Lookup { kFound, kFailed, kTimedOut };
 
 // The first IPv4 address of hostname by gethostbyname_r, in network order, in the calling
-// thread; false when there is none.
+// thread; false when there is none. A host entry too large for the scratch buffer is tried
+// again with one twice as large, up to 64 KiB.
 bool lookup_host(const char *hostname, uint32_t *ip);
 
 // Looks hostname up on a worker thread and waits at most s_timeout (> 0) seconds on the

@@ -150,6 +150,9 @@ TEST(OslNetworkGethostbyname, AnswersAndFailures) {
     if (osl_network_gethostbyname("v4.test", 0) != inet_addr("10.1.2.4")) return 3;
     if (osl_network_gethostbyname("v4.test", 5) != inet_addr("10.1.2.4")) return 4;
     if (osl_network_gethostbyname("missing.test", 5) != 0) return 6;
+    // A host entry too long for a small scratch buffer (84 addresses), with and without a limit.
+    if (osl_network_gethostbyname("many.test", 0) != inet_addr("10.2.0.1")) return 9;
+    if (osl_network_gethostbyname("many.test", 5) != inet_addr("10.2.0.1")) return 10;
     if (alarm(0) < 90) return 5;
     // A SIGALRM after the lookup reaches the application and resumes no finished frame.
     raise(SIGALRM);
