@@ -35,31 +35,33 @@ const char *word_at(const char *p, size_t *len) {
   return p;
 }
 
-// Where the answer for hostname begins in nslookup's output: the line after its "Name:" line.
-// That name is the queried one, the queried one with a search domain, or the canonical name
-// of which an alias line ("mail.lan  canonical name = mx.lan.") says the queried one is an
-// alias. The server lines before the answer may mention the name too and are not anchors.
-// Null when there is no such line.
-const char *answer_for(const char *out, const char *hostname) {
+// Where the answer for hostname begins in the output's first len bytes: the line after its
+// "Name:" line. That name is the queried one, the queried one with a search domain, or the
+// canonical name of which an alias line ("mail.lan  canonical name = mx.lan.") says the queried
+// one is an alias. The server lines before the answer may mention the name too and are not
+// anchors. Null when there is no such line.
+const char *answer_for(const char *out, size_t len, const char *hostname) {
   const size_t hlen = strlen(hostname);
   const char *alias = nullptr;  // the latest canonical name in the queried name's chain
   size_t alias_len = 0;
-  for (const char *line = out; *line != '\0';) {
-    const char *eol = strchr(line, '\n');
-    const char *next = eol != nullptr ? eol + 1 : line + strlen(line);
-    size_t len = 0;
+  const char *end = out + len;
+  for (const char *line = out; line < end;) {
+    const size_t left = static_cast<size_t>(end - line);
+    const char *eol = static_cast<const char *>(memchr(line, '\n', left));
+    const char *next = eol != nullptr ? eol + 1 : end;
+    size_t wlen = 0;
     if (osl_strncmp_nocase(line, "Name:", 5) == 0) {
-      const char *name = word_at(line + 5, &len);
-      if (names_host(name, len, hostname, hlen, true) ||
-          (alias != nullptr && names_host(name, len, alias, alias_len, false))) {
+      const char *name = word_at(line + 5, &wlen);
+      if (names_host(name, wlen, hostname, hlen, true) ||
+          (alias != nullptr && names_host(name, wlen, alias, alias_len, false))) {
         return next;
       }
     } else {
-      const char *owner = word_at(line, &len);
-      const char *mark = strstr(owner + len, "canonical name =");
-      if (mark != nullptr && (mark < next || eol == nullptr) &&
-          (names_host(owner, len, hostname, hlen, true) ||
-           (alias != nullptr && names_host(owner, len, alias, alias_len, false)))) {
+      const char *owner = word_at(line, &wlen);
+      const char *mark = strstr(owner + wlen, "canonical name =");
+      if (mark != nullptr && mark < next &&
+          (names_host(owner, wlen, hostname, hlen, true) ||
+           (alias != nullptr && names_host(owner, wlen, alias, alias_len, false)))) {
         alias = word_at(mark + strlen("canonical name ="), &alias_len);
       }
     }
@@ -82,12 +84,18 @@ bool is_plain_hostname(const char *name) {
   return true;
 }
 
-uint32_t address_of(const char *out, const char *hostname) {
-  char revalu[kAddrTextSize];
-  memset(revalu, 0, sizeof revalu);
-  const char *answer = answer_for(out, hostname);
+uint32_t address_of(const char *out, bool cut, const char *hostname) {
+  size_t len = strlen(out);
+  if (cut) {
+    const char *last = strrchr(out, '\n');
+    len = last != nullptr ? static_cast<size_t>(last + 1 - out) : 0;
+  }
+  const char *answer = answer_for(out, len, hostname);
   if (answer == nullptr) return 0;
-  osl_str_getval(answer, -1, "Address", revalu, kAddrTextSize - 1);
+  // Only lines that begin before len count, and each of those ends within it.
+  char revalu[kAddrTextSize];
+  osl_str_getval(answer, static_cast<int32_t>(out + len - answer), "Address", revalu,
+                 kAddrTextSize - 1);
   if (revalu[0] == '\0') return 0;
 
   // "Address 1: 10.0.0.5 box" (busybox) carries words after the address: take the first word.

@@ -33,7 +33,7 @@ namespace {
 constexpr int32_t kDnsAttempts = 10;        // getaddrinfo tries before the nslookup fallback
 constexpr int32_t kDnsPauseUs = 1000;       // pause after each failed try
 constexpr int32_t kCmdSize = 1024;          // nslookup command line
-constexpr int32_t kOutSize = 1024;          // nslookup output, read with room 1023
+constexpr size_t kOutMax = 16 * 1024;       // nslookup output read at most, in bytes
 constexpr int32_t kMaxIfRecords = 8;        // interfaces examined by osl_network_get_local_ip
 constexpr int32_t kMacOutSize = 32;         // board script output, read with room 31
 constexpr int64_t kCommandLimitMs = 10000;  // nslookup and the board script, from their start
@@ -61,22 +61,22 @@ uint32_t resolve_with_getaddrinfo(const char *hostname) {
   return 0;
 }
 
-// The fallback phase: the address nslookup's output gives for the name (osl_nslookup::address_of);
-// 0 when it gives none, and when nslookup has not ended within kCommandLimitMs.
+// The fallback phase: the address nslookup's output gives for the name (osl_nslookup::address_of),
+// read to its end up to kOutMax bytes; output that fills them may go on, so its last line,
+// unless ended, is not read. 0 when it gives none, and when nslookup has not ended within
+// kCommandLimitMs.
 uint32_t resolve_with_nslookup(const char *hostname) {
   if (!osl_nslookup::is_plain_hostname(hostname)) return 0;
   char cmdbuf[kCmdSize];
-  char valustr[kOutSize];
+  char valustr[kOutMax + 1];
   memset(cmdbuf, 0, sizeof cmdbuf);
-  memset(valustr, 0, sizeof valustr);
+  valustr[kOutMax] = '\0';
 
   osl_str_snprintf(cmdbuf, kCmdSize - 1, "nslookup  %s", hostname);
-  if (osl_command::capture(cmdbuf, valustr, kOutSize - 1, kCommandLimitMs) !=
-      osl_command::Run::kDone) {
+  if (osl_command::capture(cmdbuf, valustr, kOutMax, kCommandLimitMs) != osl_command::Run::kDone) {
     return 0;
   }
-
-  return osl_nslookup::address_of(valustr, hostname);
+  return osl_nslookup::address_of(valustr, strlen(valustr) == kOutMax, hostname);
 }
 
 }  // namespace

@@ -15,8 +15,9 @@ bool is_plain_hostname(const char *name);
 // The address of hostname in out, nslookup's NUL-terminated output, in network order: the first
 // "Address" line of the answer for the name, its first word a dotted a.b.c.d. The answer begins
 // after the "Name:" line that names hostname, hostname with a domain, or the canonical name an
-// alias line gives for it (case and a final '.' ignored). 0 when there is none.
-uint32_t address_of(const char *out, const char *hostname);
+// alias line gives for it (case and a final '.' ignored). cut: the output may go on past out,
+// so text after its last line feed is no whole line and is not read. 0 when there is none.
+uint32_t address_of(const char *out, bool cut, const char *hostname);
 
 }  // namespace osl_nslookup
 

@@ -184,6 +184,8 @@ inline std::string FakeNslookup(const std::string& dir) {
          "Name:      office.lan\\nAddress 1: 10.0.0.9 office.lan\\n' ;;\n"
          "mail) printf 'Server:\\t\\tmailgw.lan\\nAddress:\\t127.0.0.1#53\\n\\n"
          "mail.lan\\tcanonical name = mx.lan.\\nName:\\tmx.lan\\nAddress: 10.0.0.12\\n' ;;\n"
+         // The answer's address straddles byte 1023 of the output.
+         "cut.test) printf 'Name:\\tcut.test\\n%0989d\\nAddress: 10.0.0.123\\n' 0 ;;\n"
          "hang.test) echo \"$1\" >> \"$log\"; " + HangWithChild(dir + "/hang.pids") + " ;;\n"
          "esac\n"
          "echo \"$*\" >> \"$log\"\n";
