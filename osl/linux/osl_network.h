@@ -70,7 +70,9 @@ int32_t osl_network_convert_mac(const char_t *str, uchar_t *mac);
  * the abandoned worker ends, and frees its own state, when the resolver gives up. At most
  * eight such workers run at once: beyond that a call waits within its own limit for one to
  * end. A lookup that fails, or whose worker cannot be started, prints "gethostname failed!"
- * and returns 0. Touches neither SIGALRM nor the alarm timer; any number of threads. */
+ * and returns 0. Touches neither SIGALRM nor the alarm timer; any number of threads. A shared
+ * build stays mapped for the life of the process once loaded (linked with -z nodelete), so
+ * unloading it at any time after osl_exit is safe while a worker still runs. */
 uint32_t osl_network_gethostbyname(const char *hostname, int32_t s_timeout);
 
 #ifdef __cplusplus
