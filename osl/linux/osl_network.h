@@ -66,7 +66,7 @@ int32_t osl_network_convert_mac(const char_t *str, uchar_t *mac);
  * limit, the lookup runs in the calling thread); the first of a host's addresses, however many it
  * has (the entry may take up to 64 KiB of scratch). With a limit the lookup runs on a detached
  * worker thread (all signals blocked) with its own copy of the name, and the caller waits on
- * the monotonic clock; at the limit it prints "gethostbyname timeout!!!" and returns 0, and
+ * the monotonic clock (the limit holds while that clock cannot be read); at the limit it prints "gethostbyname timeout!!!" and returns 0, and
  * the abandoned worker ends, and frees its own state, when the resolver gives up. At most
  * eight such workers run at once: beyond that a call waits within its own limit for one to
  * end. A lookup that fails, or whose worker cannot be started, prints "gethostname failed!"
