@@ -30,9 +30,11 @@ void osl_network_exit(void);
  * the canonical name that a "canonical name =" line gives for it (case ignored; the server's
  * lines are never taken). The address must be a dotted a.b.c.d, words after a blank ignored;
  * other text gives 0. The fallback runs only for non-empty names made of letters, digits, '-',
- * '.' and '_' that do not begin with '-'; the name never reaches a shell otherwise. nslookup
- * gets 10 s: one still running then is killed with its whole process group and the result is
- * 0. 0 when nothing was found. Serialised by the module mutex once osl_network_init has run. */
+ * '.' and '_' that do not begin with '-'; the name never reaches a shell otherwise. nslookup's
+ * output is read to its end, up to 16 KiB; a line cut there is not read, so a cut address or
+ * name gives 0, never another address. nslookup gets 10 s: one still running then is killed
+ * with its whole process group and the result is 0. 0 when nothing was found. Serialised by
+ * the module mutex once osl_network_init has run. */
 uint32_t osl_network_dns(const char *hostname);
 
 /* Clears size bytes of name and stores the host name with its terminator there: a name of
@@ -61,13 +63,16 @@ int64_t osl_network_get_mac(void);
 int32_t osl_network_convert_mac(const char_t *str, uchar_t *mac);
 
 /* The IPv4 address of hostname by gethostbyname_r, bounded by s_timeout seconds (0 or less: no
- * limit, the lookup runs in the calling thread). With a limit the lookup runs on a detached
+ * limit, the lookup runs in the calling thread); the first of a host's addresses, however many it
+ * has (the entry may take up to 64 KiB of scratch). With a limit the lookup runs on a detached
  * worker thread (all signals blocked) with its own copy of the name, and the caller waits on
- * the monotonic clock; at the limit it prints "gethostbyname timeout!!!" and returns 0, and
+ * the monotonic clock (the limit holds while that clock cannot be read); at the limit it prints "gethostbyname timeout!!!" and returns 0, and
  * the abandoned worker ends, and frees its own state, when the resolver gives up. At most
  * eight such workers run at once: beyond that a call waits within its own limit for one to
  * end. A lookup that fails, or whose worker cannot be started, prints "gethostname failed!"
- * and returns 0. Touches neither SIGALRM nor the alarm timer; any number of threads. */
+ * and returns 0. Touches neither SIGALRM nor the alarm timer; any number of threads. A shared
+ * build stays mapped for the life of the process once loaded (linked with -z nodelete), so
+ * unloading it at any time after osl_exit is safe while a worker still runs. */
 uint32_t osl_network_gethostbyname(const char *hostname, int32_t s_timeout);
 
 #ifdef __cplusplus

@@ -73,6 +73,7 @@ int32_t osl_socket_connect(SOCKET skt, uint32_t ip, uint16_t port) {
 int32_t osl_socket_get_connect_state(SOCKET skt) {
   epoll_event events[kMaxEvents];
   const int ep = epoll_create(kMaxEvents);
+  if (ep < 0) return -1;
   epoll_event ev;
   memset(&ev, 0, sizeof ev);
   ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
@@ -92,7 +93,7 @@ int32_t osl_socket_get_connect_state(SOCKET skt) {
     }
     break;
   }
-  if (ep >= 0) close(ep);
+  close(ep);
   return result;
 }
 

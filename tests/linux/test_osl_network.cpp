@@ -5,6 +5,7 @@
 // stub DNS server on 127.0.0.1:53 of its own loopback, and puts a fake nslookup first on PATH
 // (tests/support/private_resolver.h).
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -67,6 +68,7 @@ TEST(OslNetworkDns, ResolverFirstThenNslookupFallback) {
       {"loose.test", "0", true},              // "10.5" is no dotted address either
       {"office", "10.0.0.9", true},           // not the server gw.office.lan's address
       {"mail", "10.0.0.12", true},            // through the alias line, not the server line
+      {"cut.test", "10.0.0.123", true},       // read whole, not cut to 10.0.0.12
       {"hang.test", "0", true, true},
       {"a;touch pwned", "0", false},          // no name with shell syntax reaches a shell
       {"$(touch pwned)", "0", false},
@@ -150,6 +152,9 @@ TEST(OslNetworkGethostbyname, AnswersAndFailures) {
     if (osl_network_gethostbyname("v4.test", 0) != inet_addr("10.1.2.4")) return 3;
     if (osl_network_gethostbyname("v4.test", 5) != inet_addr("10.1.2.4")) return 4;
     if (osl_network_gethostbyname("missing.test", 5) != 0) return 6;
+    // A host entry too long for a small scratch buffer (84 addresses), with and without a limit.
+    if (osl_network_gethostbyname("many.test", 0) != inet_addr("10.2.0.1")) return 9;
+    if (osl_network_gethostbyname("many.test", 5) != inet_addr("10.2.0.1")) return 10;
     if (alarm(0) < 90) return 5;
     // A SIGALRM after the lookup reaches the application and resumes no finished frame.
     raise(SIGALRM);
@@ -178,6 +183,24 @@ TEST(OslNetworkGethostbyname, TimeLimitAbandonsASilentServer) {
     std::thread worker([&ip] { ip = osl_network_gethostbyname("slow.test", 1); });
     worker.join();
     fflush(stdout);
+#ifdef OSL_TEST_SHARED_LAYER
+    // A copy of the shared layer is loaded, left by a lookup that gives up, shut down and
+    // unloaded; its worker must not return into unmapped code when the resolver gives up (2 s).
+    Dl_info self;
+    const std::string copy = dir.file("libcopy.so"), resolv = dir.file("etc0");
+    if (dladdr(reinterpret_cast<void*>(osl_network_gethostbyname), &self) == 0 ||
+        !WriteFile(copy, ReadFile(self.dli_fname)) ||
+        !WriteFile(resolv, "nameserver 127.0.0.1\noptions timeout:2 attempts:1\n")) return 6;
+    void* lib = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto lookup = lib ? reinterpret_cast<uint32_t (*)(const char*, int32_t)>(
+                            dlsym(lib, "osl_network_gethostbyname")) : nullptr;
+    auto leave = lib ? reinterpret_cast<void (*)()>(dlsym(lib, "osl_exit")) : nullptr;
+    if (lookup == nullptr || leave == nullptr || !freopen("/dev/null", "w", stdout)) return 7;
+    if (lookup("slow.test", 1) != 0) return 8;  // its notice is not this table's
+    leave();
+    dlclose(lib);
+    sleep(4);
+#endif
     return ip == 0 ? 0 : 5;
   }, 90);
   SKIP_IF_NO_NAMESPACE(r);

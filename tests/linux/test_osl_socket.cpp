@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -256,6 +257,16 @@ TEST(OslSocket, ConnectStatePoll) {
   osl_socket_bind(lis, inet_addr("127.0.0.7"), 0);
   osl_socket_listen(lis, 1);
   EXPECT_EQ(osl_socket_get_connect_state(lis), 1);
+  // With no descriptor left for the poll it fails, rather than report 1 for ever.
+  struct rlimit old, none;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  none = {static_cast<rlim_t>(dup(lis)), old.rlim_max};  // the lowest free descriptor
+  close(static_cast<int>(none.rlim_cur));
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  errno = 0;
+  EXPECT_EQ(osl_socket_get_connect_state(lis), -1);
+  EXPECT_EQ(errno, EMFILE);
+  setrlimit(RLIMIT_NOFILE, &old);
   osl_socket_destroy(lis);
 }
 

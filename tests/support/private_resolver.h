@@ -64,6 +64,7 @@ const DnsRecord kZone[] = {
     {"v6only.test", nullptr, "fd00::7"},
     {"slowfb.test", nullptr, nullptr},  // exists, but has no address
     {"logsink.test", "127.0.0.1", nullptr},  // a log receiver on the private loopback
+    {"many.test", nullptr, nullptr},  // 84 A records, 10.2.0.1 to 10.2.0.84 (see ServeDns)
 };
 
 // Answers A and AAAA questions from kZone; NXDOMAIN for names it does not know.
@@ -88,7 +89,7 @@ const DnsRecord kZone[] = {
     int qtype = q[pos] << 8 | q[pos + 1];
     pos += 4;
 
-    unsigned char r[512];
+    unsigned char r[2048];
     memcpy(r, q, pos);
     r[2] = 0x81;  // answer, recursion desired
     r[3] = 0x80;  // recursion available, no error
@@ -114,6 +115,12 @@ const DnsRecord kZone[] = {
         memcpy(r + end + sizeof rr, data, static_cast<size_t>(len));
         end += sizeof rr + static_cast<size_t>(len);
         r[7] = 1;
+      }
+      for (int i = 1; name == "many.test" && qtype == 1 && i <= 84; ++i, end += 16) {
+        const unsigned char rr[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 10, 2, 0,
+                                    static_cast<unsigned char>(i)};
+        memcpy(r + end, rr, sizeof rr);
+        r[7] = static_cast<unsigned char>(i);
       }
     }
     sendto(fd, r, end, 0, reinterpret_cast<sockaddr*>(&from), fl);
@@ -177,6 +184,8 @@ inline std::string FakeNslookup(const std::string& dir) {
          "Name:      office.lan\\nAddress 1: 10.0.0.9 office.lan\\n' ;;\n"
          "mail) printf 'Server:\\t\\tmailgw.lan\\nAddress:\\t127.0.0.1#53\\n\\n"
          "mail.lan\\tcanonical name = mx.lan.\\nName:\\tmx.lan\\nAddress: 10.0.0.12\\n' ;;\n"
+         // The answer's address straddles byte 1023 of the output.
+         "cut.test) printf 'Name:\\tcut.test\\n%0989d\\nAddress: 10.0.0.123\\n' 0 ;;\n"
          "hang.test) echo \"$1\" >> \"$log\"; " + HangWithChild(dir + "/hang.pids") + " ;;\n"
          "esac\n"
          "echo \"$*\" >> \"$log\"\n";
