@@ -52,6 +52,9 @@ if(OSL_GZIP)
   osl_gzip_file(${_changelog} ${_changelog}.gz)
   set(_changelog ${_changelog}.gz)
 endif()
+# The runtime holds a fixed notice whose spelling lintian questions; the override says why.
+install(FILES ${_deb_dir}/libwanradio-osl1.lintian-overrides RENAME libwanradio-osl1
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT libs EXCLUDE_FROM_ALL)
 # The upstream changelog goes along as changelog.gz, as Debian names it.
 set(_upstream_changelog ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
 if(OSL_GZIP)
