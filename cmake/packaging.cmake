@@ -1,11 +1,13 @@
 # Debian packages of wanradio and the osl layer: `cpack -G DEB` in a configured build tree gives,
 # for the architecture of that build (amd64 natively, armhf with
-# cmake/toolchains/arm-linux-gnueabihf.cmake), two packages as Debian splits a program from its
-# development files:
+# cmake/toolchains/arm-linux-gnueabihf.cmake), three packages as Debian splits a program, a
+# shared library and its development files:
 #   wanradio_<version>-<revision>_<arch>.deb             /usr/bin/wanradio and its manual page
-#   libwanradio-osl-dev_<version>-<revision>_<arch>.deb  libwanradio-osl.a, headers,
+#   libwanradio-osl1_<version>-<revision>_<arch>.deb     the runtime libwanradio-osl.so.1, with
+#                                    its symbols file, shlibs and the ldconfig trigger
+#   libwanradio-osl-dev_<version>-<revision>_<arch>.deb  libwanradio-osl.a, the .so link, headers,
 #                                    wanradio-osl.pc, the CMake package, the examples
-# The names stay clear of Debian's own libosl-dev. The development package is Multi-Arch: same
+# The names stay clear of Debian's own libosl-dev. The library packages are Multi-Arch: same
 # (every file outside the library directory is the same on each architecture), the tool foreign.
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr for packages: the files land under the install
 # prefix, which wanradio-osl.pc also names. Release (and RelWithDebInfo) builds are hardened by
@@ -50,20 +52,31 @@ if(OSL_GZIP)
   osl_gzip_file(${_changelog} ${_changelog}.gz)
   set(_changelog ${_changelog}.gz)
 endif()
-foreach(_comp_pkg tool:wanradio dev:libwanradio-osl-dev)
+# The runtime holds a fixed notice whose spelling lintian questions; the override says why.
+install(FILES ${_deb_dir}/libwanradio-osl1.lintian-overrides RENAME libwanradio-osl1
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT libs EXCLUDE_FROM_ALL)
+# The upstream changelog goes along as changelog.gz, as Debian names it.
+set(_upstream_changelog ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
+if(OSL_GZIP)
+  osl_gzip_file(${_upstream_changelog} ${PROJECT_BINARY_DIR}/changelog.gz)
+  set(_upstream_changelog ${PROJECT_BINARY_DIR}/changelog.gz)
+endif()
+foreach(_comp_pkg tool:wanradio libs:libwanradio-osl1 dev:libwanradio-osl-dev)
   string(REPLACE ":" ";" _cp ${_comp_pkg})
   list(GET _cp 0 _comp)
   list(GET _cp 1 _pkg)
-  install(FILES ${_deb_dir}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg}
+  set(_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg})
+  install(FILES ${_deb_dir}/copyright DESTINATION ${_doc} COMPONENT ${_comp} EXCLUDE_FROM_ALL)
+  install(FILES ${_changelog} RENAME changelog.Debian.gz DESTINATION ${_doc}
           COMPONENT ${_comp} EXCLUDE_FROM_ALL)
-  install(FILES ${_changelog} RENAME changelog.Debian.gz
-          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_pkg} COMPONENT ${_comp} EXCLUDE_FROM_ALL)
+  install(FILES ${_upstream_changelog} RENAME changelog.gz DESTINATION ${_doc}
+          COMPONENT ${_comp} EXCLUDE_FROM_ALL)
 endforeach()
 
-# A stripping install (cmake --install --strip, and CPack below) strips the program with no
-# options and leaves the static library alone; finish both as Debian's dh_strip does: .comment
-# and .note go from both, debugging sections from the library, whose symbols stay and whose
-# archive becomes deterministic.
+# A stripping install (cmake --install --strip, and CPack below) strips the program and the
+# runtime with no options and leaves the static library alone; finish them as Debian's dh_strip
+# does: .comment and .note go from all three, debugging sections from the archive, whose symbols
+# stay and which becomes deterministic.
 if(CMAKE_STRIP)
   # osl_strip(<component> <installed path> <strip options...>)
   function(osl_strip comp path)
@@ -79,7 +92,9 @@ if(CMAKE_STRIP)
   endfunction()
   osl_strip(tool ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:wanradio>
             --remove-section=.comment --remove-section=.note)
-  osl_strip(dev ${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:osl> --strip-debug
+  osl_strip(libs ${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:${OSL_SHARED_TARGET}>
+            --remove-section=.comment --remove-section=.note)
+  osl_strip(dev ${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:${OSL_STATIC_TARGET}> --strip-debug
             --remove-section=.comment --remove-section=.note --enable-deterministic-archives)
 endif()
 
@@ -112,7 +127,7 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL tool dev)
+set(CPACK_COMPONENTS_ALL tool libs dev)
 set(CPACK_COMPONENTS_GROUPING IGNORE)
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME wanradio)
@@ -132,11 +147,39 @@ else()
   set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "libc6 (>= 2.34), libjson-c5 (>= 0.15)")
 endif()
 
+set(CPACK_DEBIAN_LIBS_PACKAGE_NAME libwanradio-osl1)
+set(CPACK_DEBIAN_LIBS_PACKAGE_SECTION libs)
+if(OSL_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_LIBS_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_LIBS_PACKAGE_DEPENDS "libc6 (>= 2.34)")
+endif()
+# Besides the symbols file (written and checked by the finishing step below), the runtime
+# carries a shlibs file for tools that read only that, and has ldconfig run by a trigger
+# instead of maintainer scripts.
+set(OSL_SHLIBS_VERSION ${PROJECT_VERSION} CACHE STRING
+    "Lowest version of libwanradio-osl1 that programs built against this tree need (shlibs)")
+file(WRITE ${PROJECT_BINARY_DIR}/deb/shlibs
+     "libwanradio-osl ${PROJECT_VERSION_MAJOR} libwanradio-osl1 (>= ${OSL_SHLIBS_VERSION})\n")
+file(WRITE ${PROJECT_BINARY_DIR}/deb/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_LIBS_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_BINARY_DIR}/deb/shlibs ${PROJECT_BINARY_DIR}/deb/triggers)
+set(CPACK_COMPONENT_LIBS_DESCRIPTION
+"portable system layer of wanradio (shared library)
+osl is a small system layer with C linkage: IPv4 sockets, name resolution,
+strings and URLs, logging, clocks, a timed mutex, files, process services
+and a memory pool inside a caller's buffer.
+.
+This package holds the shared library libwanradio-osl.so.1, which the
+daemons of the board share.")
+
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libwanradio-osl-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS OFF)
-# The headers include the C library's; the library links with plain gcc, no C++ runtime.
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libc6-dev | libc-dev")
+# The headers include the C library's; the archive needs glibc 2.34's 64-bit time symbols on
+# armhf. The library links with plain gcc, no C++ runtime.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+    "libwanradio-osl1 (= ${OSL_DEB_VERSION}), libc6-dev (>= 2.34)")
 set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "pkgconf | pkg-config, cmake")
 set(CPACK_COMPONENT_DEV_DESCRIPTION
 "portable system layer of wanradio (development files)
@@ -144,12 +187,20 @@ osl is a small system layer with C linkage: IPv4 sockets, name resolution,
 strings and URLs, logging, clocks, a timed mutex, files, process services
 and a memory pool inside a caller's buffer.
 .
-This package holds the static library libwanradio-osl.a, the C headers
-(included as <osl/...>), the pkg-config module wanradio-osl, the CMake
-package (find_package(wanradio-osl) gives wanradio::osl) and examples.")
+This package holds the C headers (included as <osl/...>), the link to the
+shared library, the static library libwanradio-osl.a, the pkg-config
+module wanradio-osl, the CMake package (find_package(wanradio-osl) gives
+wanradio::osl and wanradio::osl-static) and examples.")
 
-# CPack passes only CPACK_ variables on to the post-build step.
-set(CPACK_OSL_MULTIARCH wanradio=foreign libwanradio-osl-dev=same)
+# CPack passes only CPACK_ variables on to the post-build step: Multi-Arch per package, the
+# symbols file of the runtime checked against the built library, and the packages whose
+# ldconfig runs by trigger.
+set(CPACK_OSL_MULTIARCH wanradio=foreign libwanradio-osl1=same libwanradio-osl-dev=same)
+set(CPACK_OSL_SYMBOLS libwanradio-osl1=${_deb_dir}/libwanradio-osl1.symbols)
+set(CPACK_OSL_LDCONFIG_TRIGGER libwanradio-osl1)
+set(CPACK_OSL_UPSTREAM_VERSION ${PROJECT_VERSION})
+set(CPACK_OSL_DEB_ARCH ${_deb_arch})
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb_finish.cmake)
 # File times in the packages: the date of the changelog's latest entry, as dpkg-buildpackage
 # takes it (SOURCE_DATE_EPOCH), so that a package's bytes follow from its contents alone.
 file(STRINGS ${PROJECT_BINARY_DIR}/changelog.Debian _signoff REGEX "^ -- " LIMIT_COUNT 1)
@@ -159,7 +210,6 @@ execute_process(COMMAND date -d "${_signoff}" +%s OUTPUT_VARIABLE CPACK_OSL_SOUR
 if(NOT rc EQUAL 0 OR NOT CPACK_OSL_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
   message(FATAL_ERROR "no date read from the changelog's latest entry: ${_signoff}")
 endif()
-set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb_multiarch.cmake)
 
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "~$")

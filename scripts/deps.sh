@@ -24,7 +24,7 @@ done
 build_pkgs=(build-essential cmake pkg-config libjson-c-dev)
 # Everything the test command uses beyond that: the one list of test packages.
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev
-           curl jq iproute2 util-linux procps file lintian devscripts
+           curl jq iproute2 util-linux procps file lintian devscripts abigail-tools
            python3 busybox lighttpd nginx)
 # The board's cross build and its tests under emulation.
 armhf_pkgs=(crossbuild-essential-armhf libjson-c-dev:armhf libgtest-dev:armhf qemu-user-static

@@ -72,6 +72,8 @@ dpkg_deb=$(dpkg-deb --version | sed -n '1s/.* version \([^ ]*\).*/\1/p')
 # Every figure is measured before any table is made, so that a failed measure stops the script.
 arm_tool=$(one_file "$arm"/wanradio_*_armhf.deb)
 arm_dev=$(one_file "$arm"/libwanradio-osl-dev_*_armhf.deb)
+arm_rt=$(one_file "$arm"/libwanradio-osl1_*_armhf.deb)
+native_rt=$(one_file "$native"/libwanradio-osl1_*_amd64.deb)
 native_tool=$(one_file "$native"/wanradio_*_amd64.deb)
 native_dev=$(one_file "$native"/libwanradio-osl-dev_*_amd64.deb)
 arm_toolchain=$(toolchain "$arm")
@@ -80,7 +82,10 @@ arm_stripped=$(strip_all "$arm/wanradio" $triple-strip)
 arm_packaged=$(member_size "$arm_tool" ./usr/bin/wanradio)
 arm_lib=$(size "$arm/libwanradio-osl.a")
 arm_lib_packaged=$(member_size "$arm_dev" ./usr/lib/$triple/libwanradio-osl.a)
+arm_so_packaged=$(member_size "$arm_rt" ./usr/lib/$triple/libwanradio-osl.so.1.0.0)
 arm_tool_deb=$(size "$arm_tool")
+arm_rt_deb=$(size "$arm_rt")
+native_rt_deb=$(size "$native_rt")
 arm_dev_deb=$(size "$arm_dev")
 native_tool_deb=$(size "$native_tool")
 native_dev_deb=$(size "$native_dev")
@@ -102,8 +107,11 @@ table_board() {
 | armhf \`wanradio\` as packaged (\`strip\`, then \`.comment\` removed) | $arm_packaged |
 | armhf \`libwanradio-osl.a\` as built | $arm_lib |
 | armhf \`libwanradio-osl.a\` as packaged (debugging sections stripped) | $arm_lib_packaged |
+| armhf \`libwanradio-osl.so.1.0.0\` as packaged (stripped) | $arm_so_packaged |
 | package \`wanradio\`, armhf | $arm_tool_deb |
 | package \`wanradio\`, amd64 | $native_tool_deb |
+| package \`libwanradio-osl1\`, armhf | $arm_rt_deb |
+| package \`libwanradio-osl1\`, amd64 | $native_rt_deb |
 | package \`libwanradio-osl-dev\`, armhf | $arm_dev_deb |
 | package \`libwanradio-osl-dev\`, amd64 | $native_dev_deb |
 | armhf tests, run under qemu by the test command (ctest count) | $arm_tests |

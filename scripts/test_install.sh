@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs the native build into a private prefix and checks what a user of the layer relies on:
-# a C99 program builds against the installed headers and links through pkg-config with plain
-# gcc (no C++ runtime), the installed examples build and run, a CMake project finds
-# wanradio::osl (and the older osl::osl) and links a C program with the C driver, and wanradio
-# needs only libc and json-c.
+# a C99 program builds against the installed headers and links the shared library through
+# pkg-config with plain gcc (no C++ runtime), the installed examples build and run against it, a
+# CMake project finds wanradio::osl (and the older osl::osl) and wanradio::osl-static and links a
+# C program with the C driver, and wanradio needs only libc and json-c.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/native}
@@ -13,7 +13,8 @@ prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 examples=share/doc/libwanradio-osl-dev/examples
-for f in bin/wanradio lib/libwanradio-osl.a lib/pkgconfig/wanradio-osl.pc \
+for f in bin/wanradio lib/libwanradio-osl.a lib/libwanradio-osl.so lib/libwanradio-osl.so.1 \
+         lib/pkgconfig/wanradio-osl.pc \
          lib/cmake/wanradio-osl/wanradio-osl-config.cmake include/wanradio/osl/osl_types.h \
          include/wanradio/osl/osl_version.h include/wanradio/osl/osl_socket.h \
          $examples/log_daemon.c $examples/url_params.c $examples/pool_leaks.c; do
@@ -37,14 +38,15 @@ int main(void) {
 C
 } >"$work/use.c"
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+export LD_LIBRARY_PATH=$prefix/lib   # the installed runtime, for the programs linked with it
 # shellcheck disable=SC2046
 gcc -std=c99 -Wall -Wextra -Werror -pedantic -o "$work/use" "$work/use.c" \
     $(pkg-config --cflags --libs --static wanradio-osl)
 [ "$("$work/use")" = "osl-7" ] || { echo "install check: C program gave a wrong answer"; exit 1; }
-if readelf -d "$work/use" | grep -q 'libstdc++'; then
-  echo "install check: a C program linking libwanradio-osl.a needs libstdc++"; exit 1
-fi
-echo "install check: C99 program via pkg-config and gcc: ok"
+needed=$(readelf -d "$work/use")
+grep -q 'libstdc++' <<<"$needed" && { echo "install check: a C program linking the layer needs libstdc++"; exit 1; }
+grep -q 'libwanradio-osl\.so\.1' <<<"$needed" || { echo "install check: pkg-config does not give the shared library"; exit 1; }
+echo "install check: C99 program via pkg-config and gcc, with libwanradio-osl.so.1: ok"
 
 # The examples, as a user builds them from the documentation directory.
 for src in "$prefix/$examples"/*.c; do
@@ -69,7 +71,9 @@ find_package(wanradio-osl REQUIRED)
 add_executable(consumer main.cpp)
 target_link_libraries(consumer PRIVATE osl::osl)
 add_executable(c_consumer use.c)
-target_link_libraries(c_consumer PRIVATE wanradio::osl)
+target_link_libraries(c_consumer PRIVATE wanradio::osl-static)
+add_executable(c_shared_consumer use.c)
+target_link_libraries(c_shared_consumer PRIVATE wanradio::osl)
 CM
 cp "$work/use.c" "$work/consumer/use.c"
 cat >"$work/consumer/main.cpp" <<'CPP'
@@ -80,10 +84,15 @@ cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix
 cmake --build "$work/consumer/build" >/dev/null
 "$work/consumer/build/consumer"
 "$work/consumer/build/c_consumer" >/dev/null
+"$work/consumer/build/c_shared_consumer" >/dev/null
+readelf -d "$work/consumer/build/c_consumer" | grep -q 'libwanradio-osl\.so' &&
+  { echo "install check: wanradio::osl-static links the shared library"; exit 1; }
+readelf -d "$work/consumer/build/c_shared_consumer" | grep -q 'libwanradio-osl\.so\.1' ||
+  { echo "install check: wanradio::osl does not link libwanradio-osl.so.1"; exit 1; }
 c_linker=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$work/consumer/build/CMakeCache.txt")
 read -r linker _ <"$work/consumer/build/CMakeFiles/c_consumer.dir/link.txt"
 [ "$linker" = "$c_linker" ] || { echo "install check: a C consumer is linked by $linker"; exit 1; }
-echo "install check: find_package(wanradio-osl) from CMake, C linked by $linker: ok"
+echo "install check: find_package(wanradio-osl) from CMake, shared and static, C linked by $linker: ok"
 
 needed=$(readelf -d "$prefix/bin/wanradio" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
 case "$needed" in

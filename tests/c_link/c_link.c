@@ -1,5 +1,6 @@
-/* Built as C99 and linked by the C driver alone: proves the public headers are C and that the
- * layer needs no C++ runtime library. */
+/* Built as C99 and linked by the C driver alone, with the archive and with the runtime: proves
+ * the public headers are C and that the layer needs no C++ runtime library. Like many programs,
+ * it has an htoi of its own, which the layer's decoders must not call. */
 #include "osl_types.h"
 #include "osl_string.h"
 #include "osl_url.h"
@@ -13,6 +14,14 @@
 #include "osl_version.h"
 
 #include <string.h>
+
+/* The classic exercise: a whole string of hexadecimal digits ("41bc" is 0x41bc). */
+int32_t htoi(const char_t *s) {
+  int32_t v = 0;
+  for (; *s != '\0' && strchr("0123456789abcdefABCDEF", *s) != NULL; ++s)
+    v = v * 16 + (*s <= '9' ? *s - '0' : (*s | 0x20) - 'a' + 10);
+  return v;
+}
 
 int main(void) {
   /* the headers and the library name one version */
@@ -61,6 +70,12 @@ int main(void) {
     if (osl_log_warn("%d\n", 1) != 0 || osl_log_mod_create("c", OSL_LOG_ALL) != 1) return 1;
     if (osl_url_encode("a b", 3, enc, (int32_t)sizeof enc) != 3) return 1;
     if (osl_url_decode(enc, 3, dec, (int32_t)sizeof dec) != 3 || htoi("ff") != 255) return 1;
+    if (osl_url_decode("%41bc", 5, dec, (int32_t)sizeof dec) != 3 || strcmp(dec, "Abc") != 0)
+      return 1;
+#ifdef OSL_C_LINK_SHARED /* linked statically, url_decode brings the layer's htoi along */
+    strcpy(dec, "%41bc");
+    if (url_decode(dec, 5) != 3 || memcmp(dec, "Abc", 3) != 0) return 1;
+#endif
     osl_str_html_escape("<", 1, html, (int32_t)sizeof html);
     if (html[0] != '&') return 1;
   }
