@@ -132,12 +132,12 @@ int32_t log_mod_v(int32_t mod, int32_t severity, const char_t *format, va_list a
   const ModPrefix &pf = kModPrefix[severity];
   int32_t p;
   if ((m_mgr.flag & 1) != 0) {
-    p = sprintf(buf, pf.ms, mod, static_cast<unsigned>(osl_get_ms()));
+    p = osl_str_snprintf(buf, kMsgRoom, pf.ms, mod, static_cast<unsigned>(osl_get_ms()));
   } else if ((m_mgr.flag & 2) != 0) {
     const char *now = osl_get_time_string();
-    p = sprintf(buf, pf.time, mod, now != nullptr ? now : "");
+    p = osl_str_snprintf(buf, kMsgRoom, pf.time, mod, now != nullptr ? now : "");
   } else {
-    p = sprintf(buf, pf.plain, mod);
+    p = osl_str_snprintf(buf, kMsgRoom, pf.plain, mod);
   }
   size_t len;
   const int32_t n = format_text(buf + p, kMsgRoom - p, format, ap, &len);
@@ -208,7 +208,7 @@ int32_t osl_log_mod_create(const char_t *name, int32_t level) {
     m_mgr.mod[i] = 1;
     m_mgr.level[i] = level;
     memset(m_mgr.name[i], 0, OSL_LOG_MOD_NAME_LEN);
-    if (name != nullptr) strncpy(m_mgr.name[i], name, OSL_LOG_MOD_NAME_LEN - 1);
+    if (name != nullptr) osl_strncpy(m_mgr.name[i], name, OSL_LOG_MOD_NAME_LEN - 1);
     return i + 1;
   }
   return -1;

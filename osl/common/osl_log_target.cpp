@@ -9,10 +9,9 @@
 #include <linux/filter.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,6 +23,7 @@
 #include "osl_log.h"
 #include "osl_socket.h"
 #include "osl_string.h"
+#include "osl_sys.h"
 #include "osl_url.h"
 
 namespace osl_log_target {
@@ -44,7 +44,8 @@ constexpr mode_t kLogFileMode = 0664;         // a new log file, before the umas
 // The log's own descriptors are not handed to the commands the process starts.
 constexpr int kLogFileFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
 constexpr int32_t kUdpFamily = AF_INET;
-constexpr int32_t kUdpType = SOCK_DGRAM | SOCK_CLOEXEC;
+constexpr int32_t kUdpType = SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK;
+constexpr int32_t kWaitMs = 100;  // the longest a logging call waits for a pipe to take a text
 
 constexpr char_t kConsoleScheme[] = "console://";
 constexpr char_t kFileScheme[] = "file://";
@@ -65,8 +66,11 @@ int m_fd = -1;        // a file target's descriptor
 // The file target is written where it is and never moved: it was no regular file at its path
 // (a symbolic link, a pipe, a device). Rotation then only restarts the count.
 bool m_in_place = false;
-// The file target may raise SIGPIPE (a pipe whose reader left): its writes are guarded.
+// The file target may raise SIGPIPE (a pipe whose reader left): its writes are guarded, and
+// bounded in time on its non-blocking descriptor.
 bool m_may_pipe = false;
+// The file target is a FIFO that had no reader: it is opened again at each text.
+bool m_reopen = false;
 // Bytes written to file targets since init or the last rotation; 64-bit so that a maximum
 // near 4 GiB is still reached rather than wrapped past.
 uint64_t m_filesize = 0;
@@ -93,6 +97,25 @@ void close_target() {
   }
   m_in_place = false;
   m_may_pipe = false;
+  m_reopen = false;
+}
+
+// Opens path for appending without waiting, and judges the descriptor actually opened: anything
+// but a regular file is written in place, and anything but a regular file or a character device
+// (never raising SIGPIPE) is guarded and stays non-blocking. A FIFO without a reader is opened
+// again at the next text.
+int open_target(const char_t *path) {
+  const int fd = open(path, kLogFileFlags | O_NONBLOCK, kLogFileMode);
+  struct stat st;
+  if (fd < 0) {
+    m_reopen = errno == ENXIO;
+    return -1;
+  }
+  const bool known = fstat(fd, &st) == 0;
+  m_in_place = m_in_place || !known || !S_ISREG(st.st_mode);
+  m_may_pipe = !known || (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode));
+  if (!m_may_pipe) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
 }
 
 // Moves path to path.bak (rename replaces an older backup file) and opens path for appending,
@@ -104,31 +127,22 @@ void close_target() {
 // truncated from outside (logrotate's copytruncate) goes on at offset 0 without a hole.
 // A path that is there but is not a regular file (a symbolic link, /dev/null, a serial console,
 // a pipe, a directory) is never moved, here or at rotation: renaming a link would move the link
-// itself (as root, /dev/stdout). It is opened where it is, through a link, without waiting for a
-// pipe's reader (a pipe nobody reads discards the texts), and then written as any file is.
-// Only regular files and character devices (terminals, /dev/null) are known never to raise
-// SIGPIPE; writes to anything else are guarded.
+// itself (as root, /dev/stdout).
 int restart_file(const char_t *path) {
   m_in_place = false;
   m_may_pipe = false;
+  m_reopen = false;
   if (path == nullptr || path[0] == '\0') return -1;
   struct stat st;
-  int fd;
   if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
     m_in_place = true;
-    fd = open(path, kLogFileFlags | O_NONBLOCK, kLogFileMode);
-    if (fd >= 0) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   } else {
     char_t bak[kUrlSize + 8];
     static_assert(sizeof bak >= kUrlSize - 1 - kFileSchemeLen + 4 + 1, "backup name never cut");
     const int32_t n = osl_str_snprintf(bak, static_cast<int32_t>(sizeof bak), "%s.bak", path);
     if (n == osl_strlen(path) + 4) osl_file_rename(path, bak);  // fails when there is no log yet
-    fd = open(path, kLogFileFlags, kLogFileMode);
   }
-  if (fd >= 0) {
-    m_may_pipe = fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode));
-  }
-  return fd;
+  return open_target(path);
 }
 
 // Copies len bytes at url + pos into tmp (kWorkSize bytes) and terminates; false when they
@@ -140,15 +154,11 @@ bool copy_part(char_t *tmp, const char_t *url, int32_t pos, int32_t len) {
   return true;
 }
 
-// The port a udp:// target's port text names, in network byte order: decimal digits only
-// (leading zeros allowed) worth 1..65535; 0 for anything else, which names no usable port.
-uint16_t port_of(const char_t *text) {
-  uint32_t v = 0;
-  for (const char_t *p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return 0;
-    v = v * 10 + static_cast<uint32_t>(*p - '0');
-    if (v > 0xFFFFu) return 0;
-  }
+// The port the len bytes of a udp:// target's port text name, in network byte order: decimal
+// digits only (leading zeros allowed) worth 1..65535; 0 for anything else, no usable port.
+uint16_t port_of(const char_t *text, int32_t len) {
+  uint64_t v = 0;
+  if (!osl_sys::parse_digits(text, static_cast<size_t>(len), 10, 0xFFFFu, &v)) return 0;
   return htons(static_cast<uint16_t>(v));
 }
 
@@ -168,13 +178,13 @@ int32_t set_udp_target(char_t *url) {
   if (osl_url_parse(url, &info) != 0) return -1;
 
   if (info.hostport_len > 0) {
-    if (!copy_part(tmp, url, info.hostport_pos, info.hostport_len)) return -1;
-    m_port = port_of(tmp);
+    m_port = port_of(url + info.hostport_pos, info.hostport_len);
     if (m_port == 0) return -1;
   } else {
     m_port = htons(kDefaultUdpPort);
   }
   if (info.hostname_len <= 0) return 0;  // no host: no socket, texts are discarded
+  if (strpbrk(url + kUdpSchemeLen, "/?#@") != nullptr) return -1;  // nothing after the port
   if (!copy_part(tmp, url, info.hostname_pos, info.hostname_len)) return -1;
 
   if (strspn(tmp, "0123456789.") == strlen(tmp)) {
@@ -198,6 +208,9 @@ int32_t set_udp_target(char_t *url) {
     return -1;
   }
   refuse_datagrams(m_socket);
+  const int one = 1;  // a broadcast address is a destination like any other
+  osl_socket_set_opt(m_socket, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&one),
+                     static_cast<int32_t>(sizeof one));
   // A unicast sender is not bound: texts leave from an ephemeral port, so the receiver keeps
   // its port even on this machine, and a remote destination is no local address to bind.
   if (!is_multicast(m_ip)) return 0;
@@ -205,45 +218,63 @@ int32_t set_udp_target(char_t *url) {
   // Bound to the group, not to any address, so that unicast datagrams for the port still go to
   // a local collector that holds it. A failed bind keeps the socket: later texts are still sent
   // to the group.
-  const int reuse = 1;
-  osl_socket_set_opt(m_socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
-                     static_cast<int32_t>(sizeof reuse));
+  osl_socket_set_opt(m_socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&one),
+                     static_cast<int32_t>(sizeof one));
   if (osl_socket_bind(m_socket, m_ip, m_port) < 0) return -1;
   osl_socket_join(m_socket, m_ip);
   return 0;
 }
 
-// The rest of a text after a write that a signal cut short (n bytes taken, or -1 with EINTR
-// before any byte): a pipe or a terminal that waited for room. Anything else (a full disk, a
-// pipe without a reader) ends it. Returns 0 when the text was written, else the failure's errno.
-__attribute__((noinline, cold)) int finish_write(const char_t *text, size_t len, ssize_t n) {
-  size_t done = 0;
-  for (;;) {
+// Writes len bytes of text to the non-blocking pipe m_fd, waiting for room at most kWaitMs in
+// all; what is not written by then is lost, so a text may be cut. 0 when all of it went, else
+// the failure's errno (EAGAIN: the time was up).
+int write_bounded(const char_t *text, size_t len) {
+  osl_sys::Deadline limit(kWaitMs);
+  for (size_t done = 0; done < len;) {
+    const ssize_t n = write(m_fd, text + done, len - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
-    } else if (n == 0) {
-      return EIO;
-    } else if (errno != EINTR) {
-      return errno;
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      return n == 0 ? EIO : errno;
+    } else if (errno == EAGAIN) {
+      struct pollfd room = {m_fd, POLLOUT, 0};
+      const int32_t w = limit.wait_ms();
+      if (w == 0) return EAGAIN;
+      (void)poll(&room, 1, w);  // room, a signal or the time: write again
     }
-    if (done >= len) return 0;
-    n = write(m_fd, text + done, len - done);
   }
+  return 0;
+}
+
+// True when SIGPIPE is pending for this thread itself, which a signal of the process as a whole
+// is not: the "SigPnd" mask of /proc/thread-self/status. Any pending one counts when that
+// cannot be read.
+__attribute__((noinline, cold)) bool thread_has_sigpipe() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) != 1) return false;
+  char_t status[4096];
+  const int fd = open("/proc/thread-self/status", O_RDONLY | O_CLOEXEC);
+  const ssize_t n = fd < 0 ? -1 : osl_sys::read_some(fd, status, sizeof status - 1);
+  if (fd >= 0) close(fd);
+  status[n > 0 ? n : 0] = '\0';
+  const char_t *line = strstr(status, "\nSigPnd:\t");
+  uint64_t mask = 0;
+  if (line == nullptr || osl_sys::scan_digits(line + 9, 16, 16, UINT64_MAX, &mask) != 16) return true;
+  return (mask >> (SIGPIPE - 1) & 1u) != 0;
 }
 
 // Writes a text to a target that can raise SIGPIPE with that signal blocked in this thread, and
 // takes back the one a reader's leaving raised, so that no signal reaches the process and the
-// text is lost quietly. One that was pending before (blocked by the application) is not ours
-// and stays. The thread's mask is put back as found; the disposition is never touched.
+// text is lost quietly. The thread's own SIGPIPE is taken first, so one the application had
+// pending (for the thread or the process) stays, and no other. The thread's mask is put back as
+// found; the disposition is never touched.
 __attribute__((noinline)) void write_guarded(const char_t *text, size_t len) {
-  sigset_t pipe_only, old, pending;
+  sigset_t pipe_only, old;
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);
   if (pthread_sigmask(SIG_BLOCK, &pipe_only, &old) != 0) return;
-  const bool had = sigismember(&old, SIGPIPE) == 1 && sigpending(&pending) == 0 &&
-                   sigismember(&pending, SIGPIPE) == 1;
-  const ssize_t n = write(m_fd, text, len);
-  if (static_cast<size_t>(n) != len && finish_write(text, len, n) == EPIPE && !had) {
+  const bool had = sigismember(&old, SIGPIPE) == 1 && thread_has_sigpipe();
+  if (write_bounded(text, len) == EPIPE && !had) {
     const struct timespec now = {0, 0};
     while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
     }
@@ -277,16 +308,14 @@ void reset(void) {
   m_filesize = 0;
 }
 
-// One write takes the whole text; a pipe or a terminal that takes part of it (a signal
-// came while it waited) gets the rest, and a write a signal stopped before any byte is made
-// again. A full disk loses the text; there is nothing to report to.
 void write_file(const char_t *text, size_t len) {
-  if (m_fd < 0) return;
+  if (__builtin_expect(m_fd < 0, false)) {
+    if (!m_reopen || (m_fd = open_target(m_path)) < 0) return;
+  }
   if (__builtin_expect(m_may_pipe, false)) {
     write_guarded(text, len);
   } else {
-    const ssize_t n = write(m_fd, text, len);
-    if (static_cast<size_t>(n) != len) finish_write(text, len, n);
+    (void)osl_sys::write_all(m_fd, text, len);
   }
   m_filesize += len;
   osl_clock::start_ms();
