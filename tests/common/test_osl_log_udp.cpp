@@ -262,24 +262,15 @@ bool setup_loopback_namespace() {
   return ok;
 }
 
-// Makes tap9, a TAP interface with 10.9.0.1/24 that nobody reads, and brings it up: its
-// neighbours never answer ARP. The interface's descriptor, or -1.
+// tap9, a TAP interface with 10.9.0.1/24 that nobody reads: no neighbour answers ARP. Its
+// descriptor, or -1.
 int unread_tap() {
-  const int tap = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   struct ifreq ifr = {};
   ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
   strncpy(ifr.ifr_name, "tap9", IFNAMSIZ - 1);
-  bool ok = tap >= 0 && ioctl(tap, TUNSETIFF, &ifr) == 0;
-  auto *sin = reinterpret_cast<sockaddr_in *>(&ifr.ifr_addr);
-  sin->sin_family = AF_INET;
-  sin->sin_addr.s_addr = inet_addr("10.9.0.1");
-  ok = ok && ioctl(fd, SIOCSIFADDR, &ifr) == 0;
-  sin->sin_addr.s_addr = inet_addr("255.255.255.0");
-  ok = ok && ioctl(fd, SIOCSIFNETMASK, &ifr) == 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-  ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-  close(fd);
+  const int tap = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  const bool ok = tap >= 0 && ioctl(tap, TUNSETIFF, &ifr) == 0 &&
+                  system("ip addr add 10.9.0.1/24 dev tap9 && ip link set tap9 up") == 0;
   return ok ? tap : -1;
 }
 
