@@ -1,7 +1,7 @@
 // The logging module's own side: the global and per-module thresholds, formatting, the module
 // prefixes and the hex dump; osl_log_target.cpp delivers the texts. All state is in unlocked
-// statics; one thread at a time logs and changes settings. Nothing here allocates: texts are built on the stack, or written
-// from the caller's own memory when they need no building.
+// statics; one thread at a time logs and changes settings. Nothing here allocates: texts are
+// built on the stack, or written from the caller's own memory when they need no building.
 #include "osl_log.h"
 
 #include <stdarg.h>

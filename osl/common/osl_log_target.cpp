@@ -259,7 +259,9 @@ __attribute__((noinline, cold)) bool thread_has_sigpipe() {
   status[n > 0 ? n : 0] = '\0';
   const char_t *line = strstr(status, "\nSigPnd:\t");
   uint64_t mask = 0;
-  if (line == nullptr || osl_sys::scan_digits(line + 9, 16, 16, UINT64_MAX, &mask) != 16) return true;
+  if (line == nullptr || osl_sys::scan_digits(line + 9, 16, 16, UINT64_MAX, &mask) != 16) {
+    return true;
+  }
   return (mask >> (SIGPIPE - 1) & 1u) != 0;
 }
 
