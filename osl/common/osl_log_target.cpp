@@ -247,8 +247,8 @@ int write_bounded(const char_t *text, size_t len) {
 }
 
 // True when SIGPIPE is pending for this thread itself, which a signal of the process as a whole
-// is not: the "SigPnd" mask of /proc/thread-self/status. Any pending one counts when that
-// cannot be read.
+// is not: the "SigPnd" mask of /proc/thread-self/status. Any pending one counts when that file
+// cannot tell (unreadable, or showing no pending SIGPIPE at all, as under an emulator).
 __attribute__((noinline, cold)) bool thread_has_sigpipe() {
   sigset_t pending;
   if (sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) != 1) return false;
@@ -257,12 +257,16 @@ __attribute__((noinline, cold)) bool thread_has_sigpipe() {
   const ssize_t n = fd < 0 ? -1 : osl_sys::read_some(fd, status, sizeof status - 1);
   if (fd >= 0) close(fd);
   status[n > 0 ? n : 0] = '\0';
-  const char_t *line = strstr(status, "\nSigPnd:\t");
-  uint64_t mask = 0;
-  if (line == nullptr || osl_sys::scan_digits(line + 9, 16, 16, UINT64_MAX, &mask) != 16) {
+  const char_t *line = strstr(status, "\nSigPnd:\t");  // then "\nShdPnd:\t", 16 digits each
+  const uint64_t bit = uint64_t{1} << (SIGPIPE - 1);
+  uint64_t own = 0, shared = 0;
+  if (line == nullptr || osl_sys::scan_digits(line + 9, 16, 16, UINT64_MAX, &own) != 16 ||
+      strncmp(line + 25, "\nShdPnd:\t", 9) != 0 ||
+      osl_sys::scan_digits(line + 34, 16, 16, UINT64_MAX, &shared) != 16 ||
+      ((own | shared) & bit) == 0) {
     return true;
   }
-  return (mask >> (SIGPIPE - 1) & 1u) != 0;
+  return (own & bit) != 0;
 }
 
 // Writes a text to a target that can raise SIGPIPE with that signal blocked in this thread, and
