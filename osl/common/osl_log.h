@@ -22,9 +22,9 @@
  * handler of osl_init) and the text is lost quietly; the thread's mask and the signal's
  * disposition are left as found, and exactly the SIGPIPEs the application had pending (for the
  * thread or the process) stay pending. Regular files pay no extra system call for this.
- * The log never holds up its caller: a logging call waits for a pipe target to take a text at
- * most 100 ms in all (signals do not cut the wait short), and what it has not taken by then is
- * lost, so a reader that stopped reading finds at most one text cut; datagrams are sent without
+ * The log never holds up its caller: a logging call waits for a file target that is no regular
+ * file (a pipe, a terminal) at most 100 ms in all (signals do not cut the wait short), and what
+ * it has not taken by then is lost, so a reader that stopped reading finds at most one text cut; datagrams are sent without
  * waiting, and one the socket cannot take at once (a collector whose address gets no ARP
  * answer) is lost. Console output goes through stdio's stdout,
  * unflushed and not guarded: a stdout that is a pipe whose reader left raises SIGPIPE at stdio's
@@ -87,8 +87,7 @@ void osl_log_exit(void);
  * restarts): texts are appended through a link to what it names. PATH is opened without ever
  * waiting, also at rotation; what the opened descriptor is decides: anything but a regular file
  * is written in place. A FIFO without a reader is opened again at each later text, so a reader
- * that comes later gets every text logged after it opened (a text that a terminal takes in
- * part, when a signal comes while it waits, is finished; a pipe whose reader left loses texts
+ * that comes later gets every text logged after it opened (a pipe whose reader left loses texts
  * until a reader comes back); 0 even when PATH cannot be opened or is empty (nothing is opened
  * or deleted, texts are lost);
  * "udp://HOST[:PORT]" sends each text as a datagram to HOST (dotted address or name) at PORT

@@ -45,7 +45,7 @@ constexpr mode_t kLogFileMode = 0664;         // a new log file, before the umas
 constexpr int kLogFileFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
 constexpr int32_t kUdpFamily = AF_INET;
 constexpr int32_t kUdpType = SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK;
-constexpr int32_t kWaitMs = 100;  // the longest a logging call waits for a pipe to take a text
+constexpr int32_t kWaitMs = 100;  // the longest a logging call waits for a target to take a text
 
 constexpr char_t kConsoleScheme[] = "console://";
 constexpr char_t kFileScheme[] = "file://";
@@ -64,10 +64,10 @@ uint32_t m_ip = 0;    // network byte order
 uint16_t m_port = 0;  // network byte order
 int m_fd = -1;        // a file target's descriptor
 // The file target is written where it is and never moved: it was no regular file at its path
-// (a symbolic link, a pipe, a device). Rotation then only restarts the count.
+// (a symbolic link, a pipe, a device). Rotation then only restarts the count, and writes wait
+// for it at most kWaitMs.
 bool m_in_place = false;
-// The file target may raise SIGPIPE (a pipe whose reader left): its writes are guarded, and
-// bounded in time on its non-blocking descriptor.
+// The file target may raise SIGPIPE (a pipe whose reader left): its writes are guarded.
 bool m_may_pipe = false;
 // The file target is a FIFO that had no reader: it is opened again at each text.
 bool m_reopen = false;
@@ -101,8 +101,8 @@ void close_target() {
 }
 
 // Opens path for appending without waiting, and judges the descriptor actually opened: anything
-// but a regular file is written in place, and anything but a regular file or a character device
-// (never raising SIGPIPE) is guarded and stays non-blocking. A FIFO without a reader is opened
+// but a regular file is written in place and stays non-blocking, and anything but a regular file
+// or a character device (never raising SIGPIPE) is guarded. A FIFO without a reader is opened
 // again at the next text.
 int open_target(const char_t *path) {
   const int fd = open(path, kLogFileFlags | O_NONBLOCK, kLogFileMode);
@@ -114,7 +114,7 @@ int open_target(const char_t *path) {
   const bool known = fstat(fd, &st) == 0;
   m_in_place = m_in_place || !known || !S_ISREG(st.st_mode);
   m_may_pipe = !known || (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode));
-  if (!m_may_pipe) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (known && S_ISREG(st.st_mode)) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
 }
 
@@ -225,25 +225,33 @@ int32_t set_udp_target(char_t *url) {
   return 0;
 }
 
-// Writes len bytes of text to the non-blocking pipe m_fd, waiting for room at most kWaitMs in
-// all; what is not written by then is lost, so a text may be cut. 0 when all of it went, else
-// the failure's errno (EAGAIN: the time was up).
-int write_bounded(const char_t *text, size_t len) {
+// The rest of a text that a pipe or device did not take at once (done bytes went), waiting for
+// room at most kWaitMs in all; what is not written by then is lost, so a text may be cut.
+// 0 when all of it went, else the failure's errno (EAGAIN: the time was up).
+__attribute__((noinline, cold)) int write_rest(const char_t *text, size_t len, size_t done) {
   osl_sys::Deadline limit(kWaitMs);
-  for (size_t done = 0; done < len;) {
+  while (done < len) {
+    struct pollfd room = {m_fd, POLLOUT, 0};
+    const int32_t w = limit.wait_ms();
+    if (w == 0) return EAGAIN;
+    (void)poll(&room, 1, w);  // room, a signal or the time: write again
     const ssize_t n = write(m_fd, text + done, len - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
       return n == 0 ? EIO : errno;
-    } else if (errno == EAGAIN) {
-      struct pollfd room = {m_fd, POLLOUT, 0};
-      const int32_t w = limit.wait_ms();
-      if (w == 0) return EAGAIN;
-      (void)poll(&room, 1, w);  // room, a signal or the time: write again
     }
   }
   return 0;
+}
+
+// Writes a text to the non-blocking descriptor of a target that is no regular file, waiting at
+// most kWaitMs for it; as write_rest.
+int write_bounded(const char_t *text, size_t len) {
+  const ssize_t n = write(m_fd, text, len);
+  if (static_cast<size_t>(n) == len) return 0;
+  if (n < 0 && errno != EAGAIN && errno != EINTR) return errno;
+  return write_rest(text, len, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
 // True when SIGPIPE is pending for this thread itself, which a signal of the process as a whole
@@ -320,6 +328,8 @@ void write_file(const char_t *text, size_t len) {
   }
   if (__builtin_expect(m_may_pipe, false)) {
     write_guarded(text, len);
+  } else if (m_in_place) {
+    (void)write_bounded(text, len);
   } else {
     (void)osl_sys::write_all(m_fd, text, len);
   }

@@ -19,8 +19,8 @@ extern Kind m_kind;
 void reset(void);
 
 // Appends len bytes of text to a file target, and rotates once the byte count reaches the
-// maximum. A file or device takes the whole text, a pipe what it takes within 100 ms; a full
-// disk loses the text.
+// maximum. A regular file takes the whole text, anything else (a pipe, a terminal) what it takes
+// within 100 ms; a full disk loses the text.
 void write_file(const char_t *text, size_t len);
 
 // Delivers one finished, terminated text. size counts the bytes of a datagram (the length plus
