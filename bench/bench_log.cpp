@@ -152,6 +152,22 @@ void BM_LogInfoToFileFormatted(benchmark::State &state) {
 }
 BENCHMARK(BM_LogInfoToFileFormatted);
 
+// The same line from a format of plain text and "%s" conversions only, the commonest shape; to a
+// file target (argument 0) or to /dev/null (1).
+void BM_LogInfoPlainFormat(benchmark::State &state) {
+  FileTarget target(state.range(0) != 0 ? "/dev/null" : nullptr);
+  if (!target.ok) {
+    state.SkipWithError("cannot set the file target");
+    return;
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(osl_log_info(
+        "[bench] connection %s state changed from %s to %s, queue %s\n", "17", "idle", "busy", "3"));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LogInfoPlainFormat)->Arg(0)->Arg(1);
+
 // A debug call under the warning threshold: only the comparison should remain.
 void BM_LogDebugFiltered(benchmark::State &state) {
   osl_log_init(OSL_LOG_WARN);

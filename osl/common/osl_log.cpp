@@ -1,302 +1,29 @@
-// The logging module: one process-wide target (console, rotating file or UDP), the global and
-// per-module thresholds, and the hex dump. All state is in unlocked statics; one thread at a
-// time logs and changes settings. Nothing here allocates: texts are built on the stack, or written
-// from the caller's own memory when they need no building.
+// The logging module's own side: the global and per-module thresholds, formatting, the module
+// prefixes and the hex dump; osl_log_target.cpp delivers the texts. All state is in unlocked
+// statics; one thread at a time logs and changes settings. Nothing here allocates: texts are
+// built on the stack, or written from the caller's own memory when they need no building.
 #include "osl_log.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <linux/filter.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "osl.h"
-#include "osl_clock.h"
-#include "osl_file.h"
-#include "osl_socket.h"
+#include "osl_log_target.h"
 #include "osl_string.h"
-#include "osl_url.h"
 #include "osl_sys.h"
 
 namespace {
 
+using osl_log_target::Kind;
+using osl_log_target::m_kind;
+
 constexpr int32_t kMsgBufSize = 8196;         // stack buffer of every logging call
 constexpr int32_t kMsgRoom = kMsgBufSize - 1; // room handed to formatting
-constexpr int32_t kUrlSize = 1024;            // m_url, terminator included
-constexpr int32_t kWorkSize = 128;            // host and port texts of a udp:// target
-constexpr uint16_t kDefaultUdpPort = 8000;
-constexpr mode_t kLogFileMode = 0664;         // a new log file, before the umask
-// The log's own descriptors are not handed to the commands the process starts.
-constexpr int kLogFileFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
-constexpr int32_t kUdpFamily = AF_INET;
-constexpr int32_t kUdpType = SOCK_DGRAM | SOCK_CLOEXEC;
-
-constexpr char_t kConsoleScheme[] = "console://";
-constexpr char_t kFileScheme[] = "file://";
-constexpr char_t kUdpScheme[] = "udp://";
-constexpr int32_t kConsoleSchemeLen = 10;
-constexpr int32_t kFileSchemeLen = 7;
-constexpr int32_t kUdpSchemeLen = 6;
-
-// What the URL asked for, decided once when it is set.
-enum class Kind { kDiscard, kConsole, kFile, kUdp };
 
 // Constant-initialised: the load-time state is in place before any constructor runs.
 int32_t m_level = OSL_LOG_WARN;
-uint32_t m_maxsize = 0x40000000u;  // 1 GiB
-uint32_t m_max_daynum = 7;
-char_t m_url[kUrlSize];  // the last byte is never written
-Kind m_kind = Kind::kDiscard;
-const char_t *m_path = nullptr;  // a file target's path, inside m_url
-SOCKET m_socket = OSL_INVALID_SOCKET;
-uint32_t m_ip = 0;    // network byte order
-uint16_t m_port = 0;  // network byte order
-int m_fd = -1;        // a file target's descriptor
-// The file target is written where it is and never moved: it was no regular file at its path
-// (a symbolic link, a pipe, a device). Rotation then only restarts the count.
-bool m_in_place = false;
-// The file target may raise SIGPIPE (a pipe whose reader left): its writes are guarded.
-bool m_may_pipe = false;
-// Bytes written to file targets since init or the last rotation; 64-bit so that a maximum
-// near 4 GiB is still reached rather than wrapped past.
-uint64_t m_filesize = 0;
 log_mod_t m_mgr;
-
-bool has_scheme(const char_t *url, const char_t *scheme, int32_t len) {
-  return osl_strncmp_nocase(url, scheme, len) == 0;
-}
-
-// First octet 224..239; ip is in network byte order, so its first byte in memory.
-bool is_multicast(uint32_t ip) {
-  const uchar_t first = reinterpret_cast<const uchar_t *>(&ip)[0];
-  return first >= 224 && first <= 239;
-}
-
-void close_target() {
-  if (m_socket != OSL_INVALID_SOCKET) {
-    if (is_multicast(m_ip)) osl_socket_drop(m_socket, m_ip);
-    osl_socket_destroy(m_socket);
-    m_socket = OSL_INVALID_SOCKET;
-  }
-  if (m_fd >= 0) {
-    close(m_fd);
-    m_fd = -1;
-  }
-  m_in_place = false;
-  m_may_pipe = false;
-}
-
-// Moves path to path.bak (rename replaces an older backup file) and opens path for appending,
-// which then starts empty. A log that cannot be moved aside (read-only directory, a directory
-// named path.bak, ...) is never emptied: texts go on being added to it. Nothing is deleted
-// first. The backup name is never cut, so no other file can be replaced in its place: the
-// buffer holds ".bak" after the longest path m_url can carry, and the length test only guards
-// that. An empty path opens nothing. Append mode puts each text at the current end, so a log
-// truncated from outside (logrotate's copytruncate) goes on at offset 0 without a hole.
-// A path that is there but is not a regular file (a symbolic link, /dev/null, a serial console,
-// a pipe, a directory) is never moved, here or at rotation: renaming a link would move the link
-// itself (as root, /dev/stdout). It is opened where it is, through a link, without waiting for a
-// pipe's reader (a pipe nobody reads discards the texts), and then written as any file is.
-// Only regular files and character devices (terminals, /dev/null) are known never to raise
-// SIGPIPE; writes to anything else are guarded.
-int restart_file(const char_t *path) {
-  m_in_place = false;
-  m_may_pipe = false;
-  if (path == nullptr || path[0] == '\0') return -1;
-  struct stat st;
-  int fd;
-  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-    m_in_place = true;
-    fd = open(path, kLogFileFlags | O_NONBLOCK, kLogFileMode);
-    if (fd >= 0) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  } else {
-    char_t bak[kUrlSize + 8];
-    static_assert(sizeof bak >= kUrlSize - 1 - kFileSchemeLen + 4 + 1, "backup name never cut");
-    const int32_t n = osl_str_snprintf(bak, static_cast<int32_t>(sizeof bak), "%s.bak", path);
-    if (n == osl_strlen(path) + 4) osl_file_rename(path, bak);  // fails when there is no log yet
-    fd = open(path, kLogFileFlags, kLogFileMode);
-  }
-  if (fd >= 0) {
-    m_may_pipe = fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode));
-  }
-  return fd;
-}
-
-// Copies len bytes at url + pos into tmp (kWorkSize bytes) and terminates; false when they
-// would not fit with the terminator.
-bool copy_part(char_t *tmp, const char_t *url, int32_t pos, int32_t len) {
-  if (len >= kWorkSize) return false;
-  memset(tmp, 0, kWorkSize);
-  osl_strncpy(tmp, url + pos, len);
-  return true;
-}
-
-// The port a udp:// target's port text names, in network byte order: decimal digits only
-// (leading zeros allowed) worth 1..65535; 0 for anything else, which names no usable port.
-uint16_t port_of(const char_t *text) {
-  uint32_t v = 0;
-  for (const char_t *p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return 0;
-    v = v * 10 + static_cast<uint32_t>(*p - '0');
-    if (v > 0xFFFFu) return 0;
-  }
-  return htons(static_cast<uint16_t>(v));
-}
-
-// The log's sockets only send. A filter that takes no datagram keeps their receive queues empty:
-// texts looped back to a group, or anything sent to their port, are dropped on arrival.
-void refuse_datagrams(SOCKET skt) {
-  struct sock_filter none[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
-  struct sock_fprog prog = {1, none};
-  osl_socket_set_opt(skt, SOL_SOCKET, SO_ATTACH_FILTER, reinterpret_cast<const char *>(&prog),
-                     static_cast<int32_t>(sizeof prog));
-}
-
-// The udp:// branch of osl_log_set_target for url: resolves the host, opens the socket.
-int32_t set_udp_target(char_t *url) {
-  char_t tmp[kWorkSize];
-  SUrlInfo info;
-  if (osl_url_parse(url, &info) != 0) return -1;
-
-  if (info.hostport_len > 0) {
-    if (!copy_part(tmp, url, info.hostport_pos, info.hostport_len)) return -1;
-    m_port = port_of(tmp);
-    if (m_port == 0) return -1;
-  } else {
-    m_port = htons(kDefaultUdpPort);
-  }
-  if (info.hostname_len <= 0) return 0;  // no host: no socket, texts are discarded
-  if (!copy_part(tmp, url, info.hostname_pos, info.hostname_len)) return -1;
-
-  if (strspn(tmp, "0123456789.") == strlen(tmp)) {
-    // inet_aton rather than inet_addr: an invalid dotted text must not become the broadcast
-    // address 255.255.255.255.
-    struct in_addr addr;
-    if (inet_aton(tmp, &addr) == 0) return -1;
-    m_ip = addr.s_addr;
-  } else {
-    const struct hostent *host = gethostbyname(tmp);
-    if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list == nullptr ||
-        host->h_addr_list[0] == nullptr || host->h_length < static_cast<int>(sizeof m_ip)) {
-      return -1;
-    }
-    memcpy(&m_ip, host->h_addr_list[0], sizeof m_ip);
-  }
-
-  m_socket = osl_socket_create(kUdpFamily, kUdpType, 0);
-  if (m_socket < 0) {
-    m_socket = OSL_INVALID_SOCKET;
-    return -1;
-  }
-  refuse_datagrams(m_socket);
-  // A unicast sender is not bound: texts leave from an ephemeral port, so the receiver keeps
-  // its port even on this machine, and a remote destination is no local address to bind.
-  if (!is_multicast(m_ip)) return 0;
-  // A group member: the group's address and port, shared with a local receiver of the group.
-  // Bound to the group, not to any address, so that unicast datagrams for the port still go to
-  // a local collector that holds it. A failed bind keeps the socket: later texts are still sent
-  // to the group.
-  const int reuse = 1;
-  osl_socket_set_opt(m_socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
-                     static_cast<int32_t>(sizeof reuse));
-  if (osl_socket_bind(m_socket, m_ip, m_port) < 0) return -1;
-  osl_socket_join(m_socket, m_ip);
-  return 0;
-}
-
-// The rest of a text after a write that a signal cut short (n bytes taken, or -1 with EINTR
-// before any byte): a pipe or a terminal that waited for room. Anything else (a full disk, a
-// pipe without a reader) ends it. Returns 0 when the text was written, else the failure's errno.
-__attribute__((noinline, cold)) int finish_write(const char_t *text, size_t len, ssize_t n) {
-  size_t done = 0;
-  for (;;) {
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n == 0) {
-      return EIO;
-    } else if (errno != EINTR) {
-      return errno;
-    }
-    if (done >= len) return 0;
-    n = write(m_fd, text + done, len - done);
-  }
-}
-
-// Writes a text to a target that can raise SIGPIPE with that signal blocked in this thread, and
-// takes back the one a reader's leaving raised, so that no signal reaches the process and the
-// text is lost quietly. One that was pending before (blocked by the application) is not ours
-// and stays. The thread's mask is put back as found; the disposition is never touched.
-__attribute__((noinline)) void write_guarded(const char_t *text, size_t len) {
-  sigset_t pipe_only, old, pending;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  if (pthread_sigmask(SIG_BLOCK, &pipe_only, &old) != 0) return;
-  const bool had = sigismember(&old, SIGPIPE) == 1 && sigpending(&pending) == 0 &&
-                   sigismember(&pending, SIGPIPE) == 1;
-  const ssize_t n = write(m_fd, text, len);
-  if (static_cast<size_t>(n) != len && finish_write(text, len, n) == EPIPE && !had) {
-    const struct timespec now = {0, 0};
-    while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
-
-// Starts the byte count again and moves the log aside. A log written in place keeps its
-// descriptor: reopening a pipe whose reader is away would fail and lose every later text.
-__attribute__((noinline, cold)) void rotate_file() {
-  m_filesize = 0;
-  if (m_in_place) return;
-  close(m_fd);
-  m_fd = restart_file(m_path);
-}
-
-// Appends len bytes of text to a file target, and rotates once the byte count reaches the
-// maximum. One write takes the whole text; a pipe or a terminal that takes part of it (a signal
-// came while it waited) gets the rest, and a write a signal stopped before any byte is made
-// again. A full disk loses the text; there is nothing to report to.
-void write_file(const char_t *text, size_t len) {
-  if (m_fd < 0) return;
-  if (__builtin_expect(m_may_pipe, false)) {
-    write_guarded(text, len);
-  } else {
-    const ssize_t n = write(m_fd, text, len);
-    if (static_cast<size_t>(n) != len) finish_write(text, len, n);
-  }
-  m_filesize += len;
-  osl_clock::start_ms();
-  if (m_filesize >= m_maxsize) rotate_file();
-}
-
-// Delivers one finished, terminated text. size counts the bytes of a datagram (the callers pass
-// the length plus the terminator); a file gets the len bytes before the first zero byte, which
-// the caller already knows. -1 for a null buf or size <= 0, else 0 whatever happened.
-int32_t osl_log_output(char_t *buf, int32_t size, size_t len) {
-  if (buf == nullptr || size <= 0) return -1;
-  switch (m_kind) {
-    case Kind::kFile:
-      write_file(buf, len);
-      break;
-    case Kind::kUdp:
-      if (m_socket != OSL_INVALID_SOCKET) osl_socket_sendto(m_socket, m_ip, m_port, buf, size);
-      break;
-    case Kind::kConsole:
-      printf("%s", buf);
-      break;
-    case Kind::kDiscard:
-      break;
-  }
-  return 0;
-}
 
 // True when format holds only plain text, "%%" and "%s" conversions, the common shape of a log
 // call, which format_text then builds without the cost of vsnprintf's general machinery.
@@ -355,7 +82,7 @@ __attribute__((noinline)) int32_t log_built(const char_t *format, va_list ap) {
   size_t len;
   const int32_t size = format_text(buf, kMsgRoom, format, ap, &len);
   buf[size] = '\0';
-  osl_log_output(buf, size + 1, len);
+  osl_log_target::deliver(buf, size + 1, len);
   return size + 1;
 }
 
@@ -374,7 +101,7 @@ int32_t log_v(int32_t severity, const char_t *format, va_list ap) {
     }
     if (text != nullptr) {
       const size_t len = strnlen(text, static_cast<size_t>(kMsgRoom - 1));
-      write_file(text, len);
+      osl_log_target::write_file(text, len);
       return static_cast<int32_t>(len) + 1;
     }
   }
@@ -405,17 +132,17 @@ int32_t log_mod_v(int32_t mod, int32_t severity, const char_t *format, va_list a
   const ModPrefix &pf = kModPrefix[severity];
   int32_t p;
   if ((m_mgr.flag & 1) != 0) {
-    p = sprintf(buf, pf.ms, mod, static_cast<unsigned>(osl_get_ms()));
+    p = osl_str_snprintf(buf, kMsgRoom, pf.ms, mod, static_cast<unsigned>(osl_get_ms()));
   } else if ((m_mgr.flag & 2) != 0) {
     const char *now = osl_get_time_string();
-    p = sprintf(buf, pf.time, mod, now != nullptr ? now : "");
+    p = osl_str_snprintf(buf, kMsgRoom, pf.time, mod, now != nullptr ? now : "");
   } else {
-    p = sprintf(buf, pf.plain, mod);
+    p = osl_str_snprintf(buf, kMsgRoom, pf.plain, mod);
   }
   size_t len;
   const int32_t n = format_text(buf + p, kMsgRoom - p, format, ap, &len);
   buf[p + n] = '\0';
-  osl_log_output(buf, p + n + 1, static_cast<size_t>(p) + len);
+  osl_log_target::deliver(buf, p + n + 1, static_cast<size_t>(p) + len);
   return p + n + 1;
 }
 
@@ -431,63 +158,10 @@ constexpr int32_t kHexMaxTabs = 6;
 extern "C" {
 
 int32_t osl_log_init(int32_t level) {
-  close_target();  // no descriptor is left behind by a second init
+  osl_log_target::reset();
   m_level = level;
-  memset(m_url, 0, sizeof m_url);
-  osl_strncpy(m_url, kConsoleScheme, kUrlSize - 1);
-  m_kind = Kind::kConsole;
-  m_path = nullptr;
-  m_socket = OSL_INVALID_SOCKET;
-  m_ip = 0;
-  m_port = 0;
-  m_fd = -1;
-  m_filesize = 0;
   memset(&m_mgr, 0, sizeof m_mgr);
   return 0;
-}
-
-void osl_log_exit(void) {
-  close_target();
-}
-
-int32_t osl_log_set_target(const char_t *url) {
-  close_target();
-  if (url == nullptr) return -1;
-  osl_strncpy(m_url, url, kUrlSize - 1);
-  osl_clock::start_ms();  // starts the millisecond clock's count if nothing has read it yet
-  m_path = nullptr;
-
-  if (has_scheme(m_url, kConsoleScheme, kConsoleSchemeLen)) {
-    m_kind = Kind::kConsole;
-    return 0;
-  }
-  if (has_scheme(m_url, kFileScheme, kFileSchemeLen)) {
-    // The byte count is not reset: it carries over from an earlier file target.
-    m_kind = Kind::kFile;
-    m_path = m_url + kFileSchemeLen;
-    m_fd = restart_file(m_path);
-    return 0;
-  }
-  if (has_scheme(m_url, kUdpScheme, kUdpSchemeLen)) {
-    m_kind = Kind::kUdp;
-    return set_udp_target(m_url);
-  }
-  m_kind = Kind::kDiscard;
-  return 0;
-}
-
-void osl_log_get_target(char_t *buf, int32_t size) {
-  if (buf == nullptr || size <= 0) return;
-  osl_strncpy(buf, m_url, size - 1);
-  buf[size - 1] = '\0';
-}
-
-void osl_log_set_max_logsize(uint32_t maxsize) {
-  m_maxsize = maxsize;
-}
-
-void osl_log_set_max_lognum(uint32_t daynum) {
-  m_max_daynum = daynum;
 }
 
 void osl_log_set_level(int32_t level) {
@@ -534,7 +208,7 @@ int32_t osl_log_mod_create(const char_t *name, int32_t level) {
     m_mgr.mod[i] = 1;
     m_mgr.level[i] = level;
     memset(m_mgr.name[i], 0, OSL_LOG_MOD_NAME_LEN);
-    if (name != nullptr) strncpy(m_mgr.name[i], name, OSL_LOG_MOD_NAME_LEN - 1);
+    if (name != nullptr) osl_strncpy(m_mgr.name[i], name, OSL_LOG_MOD_NAME_LEN - 1);
     return i + 1;
   }
   return -1;

@@ -20,8 +20,13 @@
  * regular file or a character device) is written with SIGPIPE blocked in the writing thread, and
  * the signal a reader's leaving raised is taken back, so no signal reaches the process (nor a
  * handler of osl_init) and the text is lost quietly; the thread's mask and the signal's
- * disposition are left as found (a SIGPIPE the application had pending stays pending). Regular
- * files pay no extra system call for this. Console output goes through stdio's stdout,
+ * disposition are left as found, and exactly the SIGPIPEs the application had pending (for the
+ * thread or the process) stay pending. Regular files pay no extra system call for this.
+ * The log never holds up its caller: a logging call waits for a file target that is no regular
+ * file (a pipe, a terminal) at most 100 ms in all (signals do not cut the wait short), and what
+ * it has not taken by then is lost, so a reader that stopped reading finds at most one text cut; datagrams are sent without
+ * waiting, and one the socket cannot take at once (a collector whose address gets no ARP
+ * answer) is lost. Console output goes through stdio's stdout,
  * unflushed and not guarded: a stdout that is a pipe whose reader left raises SIGPIPE at stdio's
  * flush, as the application's own output does. The module prints nothing about its own
  * failures. Compiles as C99 and C++17.
@@ -79,16 +84,20 @@ void osl_log_exit(void);
  * PATH.bak a directory) nothing is deleted or emptied and texts are appended to PATH; a PATH
  * that exists but is no regular file (a symbolic link, /dev/null, a console, a pipe) is never
  * moved, neither here nor at the maximum size (its descriptor is kept then; only the count
- * restarts): texts are appended through a link to what it names, and a pipe is opened without
- * waiting for its reader (a text that a pipe or terminal takes in part, when a signal comes
- * while it waits, is finished; a pipe whose reader left loses texts until a reader comes back);
- * 0 even when PATH cannot be opened or is empty (nothing is opened or deleted, texts are lost);
+ * restarts): texts are appended through a link to what it names. PATH is opened without ever
+ * waiting, also at rotation; what the opened descriptor is decides: anything but a regular file
+ * is written in place. A FIFO without a reader is opened again at each later text, so a reader
+ * that comes later gets every text logged after it opened (a pipe whose reader left loses texts
+ * until a reader comes back); 0 even when PATH cannot be opened or is empty (nothing is opened
+ * or deleted, texts are lost);
  * "udp://HOST[:PORT]" sends each text as a datagram to HOST (dotted address or name) at PORT
- * (8000 when absent or empty; otherwise decimal digits only, worth 1..65535, nothing after) from
- * an unbound socket (an ephemeral port), or, for a group in 224.0.0.0..239.255.255.255, from a
- * socket bound with SO_REUSEADDR to the group's address and PORT (unicast datagrams for PORT
- * still reach a local collector that holds it; a local receiver of the group gets every text)
- * that joins the group; the log's socket accepts no datagram, so nothing is queued on it; any
+ * (8000 when absent or empty; otherwise decimal digits only, worth 1..65535) from a socket that
+ * may send to broadcast addresses; nothing may follow the port (no path, "?", "#" or user
+ * information before HOST: -1 and no socket; with no HOST at all, 0 and texts are discarded).
+ * The socket is unbound (an ephemeral port), or, for a group in 224.0.0.0..239.255.255.255,
+ * bound with SO_REUSEADDR to the group's address and PORT (unicast datagrams for PORT still
+ * reach a local collector that holds it; a local receiver of the group gets every text) and
+ * joined to the group; the log's socket accepts no datagram, so nothing is queued on it; any
  * other text discards everything. Returns 0, or -1 for a null url (the old URL stays), an
  * unusable udp host or port (no socket), or a group's failed bind (the socket is kept and still
  * sends). The URL is stored cut to 1023 characters. */

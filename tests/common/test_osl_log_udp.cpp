@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/if_tun.h>
 #include <net/if.h>
 #include <net/route.h>
 #include <netinet/in.h>
@@ -70,12 +71,12 @@ std::string recv_datagram(int fd) {
 
 std::string z(const std::string &s) { return s + std::string(1, '\0'); }
 
-// Binds a datagram socket to 127.0.0.1:port (host order); -1 on failure.
-int receiver_on(uint16_t port) {
+// Binds a datagram socket to ip (127.0.0.1 by default):port (host order); -1 on failure.
+int receiver_on(uint16_t port, uint32_t ip = htonl(INADDR_LOOPBACK)) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   struct sockaddr_in sa = {};
   sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_addr.s_addr = ip;
   sa.sin_port = htons(port);
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
     if (fd >= 0) close(fd);
@@ -180,6 +181,7 @@ TEST_F(LogUdp, TargetsWithoutASocket) {
       {"udp://127.0.0.1:0", -1},               // usable ports: decimal 1..65535, nothing more
       {"udp://127.0.0.1:-1", -1},
       {"udp://127.0.0.1:8000x", -1},
+      {"udp://127.0.0.1:9000/", -1},           // nothing after the port, not even a "/"
   };
   const int before = open_fds();
   for (const auto &c : cases) {
@@ -376,6 +378,23 @@ void namespace_checks(int report) {
   osl_log_info("default");
   NS_CHECK(raw_payload_to(raw, loopback, 8000) == z("default"));
   NS_CHECK(osl_log_set_target("udp://127.0.0.1:70000") == -1);
+
+  // A neighbour that never answers ARP holds no caller up (the alarm would end the child), and a
+  // receiver on the subnet's broadcast address gets the texts sent there.
+  struct ifreq tap = {};  // tap9 with 10.9.0.1/24, read by nobody
+  tap.ifr_flags = IFF_TAP | IFF_NO_PI;
+  strncpy(tap.ifr_name, "tap9", IFNAMSIZ - 1);
+  const int tun = open("/dev/net/tun", O_RDWR);
+  NS_CHECK(tun >= 0 && ioctl(tun, TUNSETIFF, &tap) == 0);
+  NS_CHECK(system("ip addr add 10.9.0.1/24 dev tap9 && ip link set tap9 up") == 0);
+  NS_CHECK(osl_log_set_target("udp://10.9.0.2:9300") == 0);
+  alarm(2);
+  for (int i = 0; i < 3000; ++i) osl_log_info("%080d", i);
+  alarm(0);
+  const int all = receiver_on(9300, inet_addr("10.9.0.255"));
+  NS_CHECK(all >= 0 && osl_log_set_target("udp://10.9.0.255:9300") == 0);
+  osl_log_info("to all");
+  NS_CHECK(recv_datagram(all) == z("to all"));
   osl_log_exit();
   close(raw);
   _exit(0);
