@@ -2,8 +2,8 @@
 // completeness check and the header cut stay inside the buffer, the cut finds the first blank
 // line and moves exactly the bytes after it, the chunk decoder gives back exactly what any
 // chunking of the bytes carried (and says "complete" only once the last chunk and the end of the
-// trailers are in), interim heads before an answer (in any two receives) and bytes after its
-// framing change nothing, nothing but whitespace may follow a successful body's value,
+// trailers are in), interim heads before an answer and bytes after its framing change nothing,
+// nothing but whitespace may follow a successful body's value,
 // a digit string with a zero byte inside is never an integer, and the line each command prints
 // is one of its fixed texts, complete and terminated inside its room.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -87,15 +87,6 @@ void check_framed(const std::string &wire, const std::vector<char> &data) {
   bool in_head = false;
   const int32_t len = answer_drop_interim(buf.data(), static_cast<int32_t>(all.size()), &in_head);
   FUZZ_CHECK(len == static_cast<int32_t>(all.size() - extra.size()) && !in_head);
-  // Received in two pieces cut anywhere, the heads go all the same.
-  std::vector<char> two(kBuf, '\0');
-  const size_t cut = data.empty() ? 0 : static_cast<unsigned char>(data.back()) * all.size() / 256;
-  memcpy(two.data(), all.data(), cut);
-  bool head2 = false;
-  int32_t n = answer_drop_interim(two.data(), static_cast<int32_t>(cut), &head2);
-  memcpy(two.data() + n, all.data() + cut, all.size() - cut);
-  n = answer_drop_interim(two.data(), n + static_cast<int32_t>(all.size() - cut), &head2);
-  FUZZ_CHECK(n == len && memcmp(two.data(), buf.data(), static_cast<size_t>(len)) == 0);
   FUZZ_CHECK(answer_complete(buf.data(), len, kBuf - 1) == 1);
   const int32_t got = answer_take_body(buf.data(), len);
   FUZZ_CHECK(got == static_cast<int32_t>(data.size()) || (data.empty() && got == -6));

