@@ -3,6 +3,7 @@
 // line and moves exactly the bytes after it, the chunk decoder gives back exactly what any
 // chunking of the bytes carried (and says "complete" only once the last chunk and the end of the
 // trailers are in), interim heads before an answer and bytes after its framing change nothing,
+// nothing but whitespace may follow a successful body's value,
 // a digit string with a zero byte inside is never an integer, and the line each command prints
 // is one of its fixed texts, complete and terminated inside its room.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -36,7 +37,7 @@ bool int_line_tail(const std::string &s, size_t from) {
 
 void check_line(cmd_kind kind, const char *body, int32_t room) {
   char full[256];
-  const int32_t len = answer_line(kind, body, full, sizeof full);
+  const int32_t len = answer_line(kind, body, static_cast<int32_t>(strlen(body)), full, sizeof full);
   FUZZ_CHECK(len > 0 && static_cast<size_t>(len) == strlen(full));
   const std::string line(full);
   static const char *const fixed[3][4] = {
@@ -59,10 +60,15 @@ void check_line(cmd_kind kind, const char *body, int32_t room) {
   json_object *obj = json_tokener_parse(body);
   if (obj == nullptr) FUZZ_CHECK(line == fixed[kind][0]);
   json_object_put(obj);
+  // Anything but whitespace after the value leaves no answer: never success.
+  const std::string more = std::string(body) + "x}0\0,"[room % 5];
+  char tail[256];
+  answer_line(kind, more.c_str(), static_cast<int32_t>(more.size()), tail, sizeof tail);
+  FUZZ_CHECK(line == fixed[kind][0] || strcmp(tail, fixed[kind][0]) == 0);
 
   // A small room: cut, terminated inside it, guard untouched.
   std::vector<char> cut(static_cast<size_t>(room) + 16, static_cast<char>(FUZZ_GUARD_BYTE));
-  const int32_t got = answer_line(kind, body, cut.data(), room);
+  const int32_t got = answer_line(kind, body, static_cast<int32_t>(strlen(body)), cut.data(), room);
   for (size_t i = static_cast<size_t>(room); i < cut.size(); ++i) {
     FUZZ_CHECK(static_cast<unsigned char>(cut[i]) == FUZZ_GUARD_BYTE);
   }
@@ -78,9 +84,10 @@ void check_framed(const std::string &wire, const std::vector<char> &data) {
   if (all.size() > kBuf - 1) return;
   std::vector<char> buf(kBuf, '\0');
   memcpy(buf.data(), all.data(), all.size());
-  const int32_t len = answer_drop_interim(buf.data(), static_cast<int32_t>(all.size()));
-  FUZZ_CHECK(len == static_cast<int32_t>(all.size() - extra.size()));
-  FUZZ_CHECK(answer_complete(buf.data(), len) == 1);
+  bool in_head = false;
+  const int32_t len = answer_drop_interim(buf.data(), static_cast<int32_t>(all.size()), &in_head);
+  FUZZ_CHECK(len == static_cast<int32_t>(all.size() - extra.size()) && !in_head);
+  FUZZ_CHECK(answer_complete(buf.data(), len, kBuf - 1) == 1);
   const int32_t got = answer_take_body(buf.data(), len);
   FUZZ_CHECK(got == static_cast<int32_t>(data.size()) || (data.empty() && got == -6));
   FUZZ_CHECK(data.empty() || memcmp(buf.data(), data.data(), data.size()) == 0);
@@ -92,7 +99,8 @@ void check_zero_in_digits(const std::vector<char> &data) {
   for (size_t i = 0; i < data.size() && i < 24; ++i) code += static_cast<char>('0' + (data[i] & 7));
   const size_t at = data.empty() ? 0 : static_cast<unsigned char>(data[0]) % (code.size() - 8);
   char line[256];
-  answer_line(CMD_START, (code.insert(9 + at, "\\u0000") + "\"}").c_str(), line, sizeof line);
+  code.insert(9 + at, "\\u0000") += "\"}";
+  answer_line(CMD_START, code.c_str(), static_cast<int32_t>(code.size()), line, sizeof line);
   FUZZ_CHECK(strcmp(line, "执行出错.code=-2001\n") == 0);
 }
 
@@ -124,10 +132,10 @@ void check_chunks(const std::vector<char> &data) {
   std::vector<char> buf(kBuf, '\0');
   memcpy(buf.data(), wire.data(), wire.size());
   const int32_t len = static_cast<int32_t>(wire.size());
-  FUZZ_CHECK(answer_complete(buf.data(), len) == 1);
+  FUZZ_CHECK(answer_complete(buf.data(), len, kBuf - 1) == 1);
   // Cut anywhere before the end: more may follow. (A cut inside the head loses the blank line.)
   for (int32_t cut = static_cast<int32_t>(head.size()); cut < len; cut += 1 + cut % 7) {
-    FUZZ_CHECK(answer_complete(buf.data(), cut) == 0);
+    FUZZ_CHECK(answer_complete(buf.data(), cut, kBuf - 1) == 0);
   }
   const int32_t got = answer_take_body(buf.data(), len);
   FUZZ_CHECK(got == static_cast<int32_t>(data.size()));
@@ -152,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The decisions on the raw bytes, each on its own exact-size copy so an overrun is seen.
   {
     std::vector<char> raw(answer.begin(), answer.end());
-    const int32_t c = answer_complete(raw.data(), received);
+    const int32_t c = answer_complete(raw.data(), received, received);
     FUZZ_CHECK(c == 0 || c == 1);
     std::vector<char> dc(answer.begin(), answer.end());
     dc.push_back('\0');

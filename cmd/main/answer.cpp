@@ -5,10 +5,12 @@
 #include <json-c/json.h>
 #include <math.h>
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "osl_string.h"
+#include "osl_sys.h"
 
 namespace {
 
@@ -54,21 +56,20 @@ __attribute__((format(printf, 4, 5))) bool append(char *buf, int32_t size, int32
   return true;
 }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // Whether [p, p+n) equals the lower-case word, ignoring ASCII case.
 bool same_word(const char *p, int32_t n, const char *word) {
   const int32_t wn = static_cast<int32_t>(strlen(word));
   if (n != wn) return false;
   for (int32_t i = 0; i < n; ++i) {
-    if (lower(p[i]) != word[i]) return false;
+    if (osl_sys::to_lower(static_cast<unsigned char>(p[i])) != word[i]) return false;
   }
   return true;
 }
 
 bool is_space(char c) { return c == ' ' || c == '\t'; }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+// JSON whitespace; in a header also what an unfolded line break leaves.
+bool is_ws(char c) { return is_space(c) || c == '\r' || c == '\n'; }
 
 // First "\r\n\r\n" in the len bytes; -1 when there is none.
 int32_t find_blank(const char *buf, int32_t len) {
@@ -78,52 +79,71 @@ int32_t find_blank(const char *buf, int32_t len) {
   return -1;
 }
 
+// True when all n (>= 1) bytes of s are decimal digits; their value, clamped to max, in *out.
+bool decimal(const char *s, size_t n, uint64_t max, uint64_t *out) {
+  if (osl_sys::scan_digits(s, n, 10, max, out) < 0) *out = max;
+  size_t i = 0;
+  while (i < n && osl_sys::is_digit(s[i])) ++i;
+  return n > 0 && i == n;
+}
+
 // What the headers say about the length of the body.
 struct head_info {
   int32_t body;            // offset of the body; -1 while the blank line has not arrived
   bool chunked;            // Transfer-Encoding ends in chunked
-  int64_t content_length;  // -1 when absent or not a plain decimal number
+  bool bad_length;         // a Content-Length that is no decimal number, or two different ones
+  int64_t content_length;  // -1 when absent
 };
 
-// Reads the header lines between the status line and the blank line. Only Content-Length and
-// Transfer-Encoding steer the reading; everything else is left alone.
+// Reads the header lines between the status line and the blank line; a line continued by one
+// that starts with a space or tab is one field. Only Content-Length and Transfer-Encoding steer
+// the reading; everything else is left alone.
 head_info scan_head(const char *buf, int32_t len) {
-  head_info h{-1, false, -1};
+  head_info h{-1, false, false, -1};
   const int32_t blank = find_blank(buf, len);
   if (blank < 0) return h;
   h.body = blank + 4;
   const char *end = buf + blank + 2;  // one past the last header line's CR LF
   const char *line = static_cast<const char *>(memchr(buf, '\n', static_cast<size_t>(blank + 1)));
   while (line != nullptr && line + 1 < end) {
-    ++line;  // start of a header line
-    const char *eol =
-        static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
-    if (eol == nullptr) break;
+    ++line;  // start of a header field
+    const char *eol = line - 1;
+    do {
+      ++eol;
+      eol = static_cast<const char *>(memchr(eol, '\n', static_cast<size_t>(end - eol)));
+    } while (eol + 1 < end && is_space(eol[1]));  // the last line ends at end - 1
     const char *colon =
         static_cast<const char *>(memchr(line, ':', static_cast<size_t>(eol - line)));
     if (colon != nullptr) {
       const char *v = colon + 1;
       const char *ve = eol;
-      while (v < ve && is_space(*v)) ++v;
-      while (ve > v && (is_space(ve[-1]) || ve[-1] == '\r')) --ve;
+      while (v < ve && is_ws(*v)) ++v;
+      while (ve > v && is_ws(ve[-1])) --ve;
       const int32_t name_len = static_cast<int32_t>(colon - line);
       if (same_word(line, name_len, "content-length")) {
-        int64_t n = 0;
-        const char *p = v;
-        while (p < ve && *p >= '0' && *p <= '9') {
-          n = n * 10 + (*p - '0');
-          if (n > INT32_MAX) n = INT32_MAX;  // far beyond any buffer: never satisfied
-          ++p;
+        // A list of equal values counts once; anything else leaves the framing malformed.
+        for (const char *e = v;;) {
+          const char *c = static_cast<const char *>(memchr(e, ',', static_cast<size_t>(ve - e)));
+          const char *ce = c != nullptr ? c : ve;
+          while (e < ce && is_ws(*e)) ++e;
+          while (ce > e && is_ws(ce[-1])) --ce;
+          uint64_t n = 0;
+          if (!decimal(e, static_cast<size_t>(ce - e), INT32_MAX, &n) ||
+              (h.content_length >= 0 && static_cast<int64_t>(n) != h.content_length)) {
+            h.bad_length = true;
+          }
+          h.content_length = static_cast<int64_t>(n);
+          if (c == nullptr) break;
+          e = c + 1;
         }
-        if (p == ve && p > v && h.content_length < 0) h.content_length = n;
       } else if (same_word(line, name_len, "transfer-encoding")) {
         // The last coding decides: "gzip, chunked" is chunked, "chunked, gzip" is not. Empty
         // list elements count for nothing ("chunked," is chunked), and a line of nothing else
         // leaves an earlier line's coding as it was.
-        while (ve > v && (is_space(ve[-1]) || ve[-1] == ',')) --ve;
+        while (ve > v && (is_ws(ve[-1]) || ve[-1] == ',')) --ve;
         const char *t = ve;
         while (t > v && t[-1] != ',') --t;
-        while (t < ve && is_space(*t)) ++t;
+        while (t < ve && is_ws(*t)) ++t;
         if (t < ve) h.chunked = same_word(t, static_cast<int32_t>(ve - t), "chunked");
       }
     }
@@ -132,32 +152,21 @@ head_info scan_head(const char *buf, int32_t len) {
   return h;
 }
 
-// Walks a chunked body of len bytes. With out set, moves the data to out (in place: out never
-// passes the reading position); without, only reads. Returns the data length and sets *end to
-// the offset just after the last chunk's size line, or returns -1 when malformed and -2 when
-// more bytes are needed.
-int32_t walk_chunks(const char *in, int32_t len, char *out, int32_t *end) {
+// Walks a chunked body of len bytes that may grow to room bytes. With out set, moves the data
+// to out (in place: out never passes the reading position); without, only reads. Returns the
+// data length and sets *end to the offset just after the last chunk's size line, or returns -1
+// when malformed (also a chunk that cannot fit in the room) and -2 when more bytes are needed.
+int32_t walk_chunks(const char *in, int32_t len, int32_t room, char *out, int32_t *end) {
   int32_t pos = 0;
   int32_t data = 0;
   for (;;) {
-    int64_t size = 0;
-    const int32_t digits = pos;
-    while (pos < len) {
-      const char c = lower(in[pos]);
-      int v;
-      if (c >= '0' && c <= '9') {
-        v = c - '0';
-      } else if (c >= 'a' && c <= 'f') {
-        v = c - 'a' + 10;
-      } else {
-        break;
-      }
-      size = size * 16 + v;
-      if (size > len) size = static_cast<int64_t>(len) + 1;  // cannot fit: malformed below
-      ++pos;
-    }
+    uint64_t size = 0;
+    const ptrdiff_t digits = osl_sys::scan_digits(in + pos, static_cast<size_t>(len - pos), 16,
+                                                  static_cast<uint64_t>(room - pos), &size);
+    if (digits < 0) return -1;
+    pos += static_cast<int32_t>(digits);
     if (pos == len) return -2;
-    if (pos == digits) return -1;
+    if (digits == 0) return -1;
     while (pos < len && is_space(in[pos])) ++pos;
     if (pos < len && in[pos] == ';') {
       while (pos < len && in[pos] != '\r' && in[pos] != '\n') ++pos;  // extension ignored
@@ -169,11 +178,13 @@ int32_t walk_chunks(const char *in, int32_t len, char *out, int32_t *end) {
       *end = pos;
       return data;
     }
-    if (pos + size + 2 > len) return -2;
-    if (in[pos + size] != '\r' || in[pos + size + 1] != '\n') return -1;
+    const int64_t next = pos + static_cast<int64_t>(size) + 2;
+    if (next > room) return -1;
+    if (next > len) return -2;
+    if (in[next - 2] != '\r' || in[next - 1] != '\n') return -1;
     if (out != nullptr) memmove(out + data, in + pos, static_cast<size_t>(size));
     data += static_cast<int32_t>(size);
-    pos += static_cast<int32_t>(size) + 2;
+    pos = static_cast<int32_t>(next);
   }
 }
 
@@ -238,18 +249,101 @@ bool int_value(json_object *obj, int32_t *out) {
       const char *end = s + json_object_get_string_len(obj);
       const bool neg = *s == '-';
       if (*s == '-' || *s == '+') ++s;
-      if (s >= end) return false;
-      int64_t v = 0;
-      for (; s < end; ++s) {
-        if (*s < '0' || *s > '9') return false;
-        v = v * 10 + (*s - '0');
-        if (v > 4294967296LL) v = 4294967296LL;  // clamps below all the same
-      }
-      *out = clamp32(neg ? -v : v);
+      uint64_t v = 0;  // clamped at 2^32, which clamps below all the same
+      if (!decimal(s, static_cast<size_t>(end - s), 4294967296ULL, &v)) return false;
+      *out = clamp32(neg ? -static_cast<int64_t>(v) : static_cast<int64_t>(v));
       return true;
     }
     default:
       return false;
+  }
+}
+
+// Past the run of decimal digits at p; null when there is none.
+const char *digits(const char *p, const char *end) {
+  const char *q = p;
+  while (q < end && osl_sys::is_digit(*q)) ++q;
+  return q > p ? q : nullptr;
+}
+
+// Past the JSON string, number or literal at p (< end); null when there is none.
+const char *scalar(const char *p, const char *end) {
+  if (*p == '"') {
+    while (++p < end && *p != '"') {
+      if (static_cast<unsigned char>(*p) < 0x20) return nullptr;
+      if (*p != '\\') continue;
+      if (++p == end) return nullptr;
+      if (*p == 'u') {
+        for (int i = 0; i < 4; ++i) {
+          if (++p == end || !osl_sys::is_xdigit(*p)) return nullptr;
+        }
+      } else if (*p == '\0' || strchr("\"\\/bfnrt", *p) == nullptr) {
+        return nullptr;
+      }
+    }
+    return p < end ? p + 1 : nullptr;
+  }
+  if (*p == '-' || osl_sys::is_digit(*p)) {
+    if (*p == '-') ++p;
+    if (p < end && *p == '0') {
+      ++p;
+    } else if ((p = digits(p, end)) == nullptr) {
+      return nullptr;
+    }
+    if (p < end && *p == '.' && (p = digits(p + 1, end)) == nullptr) return nullptr;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+      ++p;
+      if (p < end && (*p == '+' || *p == '-')) ++p;
+      p = digits(p, end);
+    }
+    return p;
+  }
+  const char *word = *p == 't' ? "true" : *p == 'f' ? "false" : "null";
+  const size_t n = strlen(word);
+  return static_cast<size_t>(end - p) >= n && memcmp(p, word, n) == 0 ? p + n : nullptr;
+}
+
+const char *skip_ws(const char *p, const char *end) {
+  while (p < end && is_ws(*p)) ++p;
+  return p;
+}
+
+// Whether the len bytes at p are one JSON value (RFC 8259: no comments, single quotes, leading
+// zeros, NaN or trailing commas) with only JSON whitespace around it.
+bool json_strict(const char *p, int32_t len) {
+  const char *end = p + len;
+  char close[512];  // the bracket each open container waits for; 1023 bytes nest no deeper
+  int32_t depth = 0;
+  bool want_key = false;
+  for (;;) {
+    p = skip_ws(p, end);
+    if (p == end) return false;
+    if (want_key) {
+      if (*p != '"' || (p = scalar(p, end)) == nullptr) return false;
+      p = skip_ws(p, end);
+      if (p == end || *p++ != ':') return false;
+      want_key = false;
+      continue;
+    }
+    if (*p == '{' || *p == '[') {
+      if (depth == static_cast<int32_t>(sizeof close)) return false;
+      want_key = *p == '{';
+      close[depth++] = static_cast<char>(*p + 2);  // '}' and ']'
+      p = skip_ws(p + 1, end);
+      if (p == end || *p != close[depth - 1]) continue;
+      want_key = false;  // empty: closed below
+    } else if ((p = scalar(p, end)) == nullptr) {
+      return false;
+    }
+    for (;;) {  // after a value: closing brackets, then a comma or the end
+      p = skip_ws(p, end);
+      if (depth == 0) return p == end;
+      if (p == end || *p != close[depth - 1]) break;
+      --depth;
+      ++p;
+    }
+    if (p == end || *p++ != ',') return false;
+    want_key = close[depth - 1] == '}';
   }
 }
 
@@ -289,35 +383,45 @@ int32_t answer_build_request(bool is_post, const char *path, const char *params,
   return used;
 }
 
-int32_t answer_complete(const char *buf, int32_t len) {
+int32_t answer_complete(const char *buf, int32_t len, int32_t size) {
   const head_info h = scan_head(buf, len);
   if (h.body < 0) return 0;
   const int32_t have = len - h.body;
   if (h.chunked) {
     int32_t end = 0;
-    const int32_t n = walk_chunks(buf + h.body, have, nullptr, &end);  // reads only
+    const int32_t room = (size > len ? size : len) - h.body;
+    const int32_t n = walk_chunks(buf + h.body, have, room, nullptr, &end);  // reads only
     if (n == -1) return 1;  // malformed: more bytes cannot mend it, decide now
     if (n < 0) return 0;
     return trailers_done(buf + h.body + end, have - end) ? 1 : 0;
   }
+  if (h.bad_length) return 1;
   if (h.content_length >= 0) return have >= h.content_length ? 1 : 0;
   return 0;
 }
 
-int32_t answer_drop_interim(char *buf, int32_t len) {
+int32_t answer_drop_interim(char *buf, int32_t len, bool *in_head) {
   for (;;) {
-    if (len < 5 || memcmp(buf, "HTTP/", 5) != 0) return len;
-    int32_t c = 5;  // the code follows the version and one space
-    while (c < len && buf[c] != ' ' && buf[c] != '\n') ++c;
-    ++c;
-    // Any 1xx but 101, which is final: the protocol changes after it.
-    if (c + 3 >= len || buf[c - 1] != ' ' || buf[c] != '1' || !is_digit(buf[c + 1]) ||
-        !is_digit(buf[c + 2]) || (buf[c + 3] != ' ' && buf[c + 3] != '\r') ||
-        (buf[c + 1] == '0' && buf[c + 2] == '1')) {
-      return len;
+    if (!*in_head) {
+      if (len < 5 || memcmp(buf, "HTTP/", 5) != 0) return len;
+      int32_t c = 5;  // the code follows the version and one space
+      while (c < len && buf[c] != ' ' && buf[c] != '\n') ++c;
+      ++c;
+      // Any 1xx but 101, which is final: the protocol changes after it.
+      if (c + 3 >= len || buf[c - 1] != ' ' || buf[c] != '1' || !osl_sys::is_digit(buf[c + 1]) ||
+          !osl_sys::is_digit(buf[c + 2]) || (buf[c + 3] != ' ' && buf[c + 3] != '\r') ||
+          (buf[c + 1] == '0' && buf[c + 2] == '1')) {
+        return len;
+      }
+      *in_head = true;
     }
     const int32_t blank = find_blank(buf, len);
-    if (blank < 0) return len;  // the rest of this head is still to come
+    if (blank < 0) {  // keep only what may begin the blank line
+      const int32_t keep = len < 3 ? len : 3;
+      memmove(buf, buf + len - keep, static_cast<size_t>(keep));
+      return keep;
+    }
+    *in_head = false;
     len -= blank + 4;
     memmove(buf, buf + blank + 4, static_cast<size_t>(len));
   }
@@ -336,7 +440,7 @@ int32_t answer_cut_body(char *buf, int32_t received) {
 
 int32_t answer_dechunk(char *buf, int32_t len) {
   int32_t end = 0;
-  const int32_t n = len < 0 ? -1 : walk_chunks(buf, len, buf, &end);
+  const int32_t n = len < 0 ? -1 : walk_chunks(buf, len, len, buf, &end);
   if (n < 0) {
     if (len >= 0) buf[0] = '\0';
     return -1;
@@ -347,6 +451,10 @@ int32_t answer_dechunk(char *buf, int32_t len) {
 
 int32_t answer_take_body(char *buf, int32_t received) {
   const head_info h = scan_head(buf, received);
+  if (h.body >= 0 && !h.chunked && h.bad_length) {  // malformed framing: nothing to parse
+    buf[0] = '\0';
+    return 0;
+  }
   // Bytes past the length the headers give belong to no body.
   if (!h.chunked && h.content_length >= 0 && h.body + h.content_length < received) {
     received = h.body + static_cast<int32_t>(h.content_length);
@@ -370,9 +478,9 @@ const char *answer_unknown_command(void) {
   return kUnknownCommand;
 }
 
-int32_t answer_line(enum cmd_kind kind, const char *body, char *line, int32_t size) {
+int32_t answer_line(enum cmd_kind kind, const char *body, int32_t len, char *line, int32_t size) {
   const cmd_lines &lines = kLines[kind];
-  json_object *resp = json_tokener_parse(body);
+  json_object *resp = json_strict(body, len) ? json_tokener_parse(body) : nullptr;
   int32_t n;
   int32_t code = 0;
   int32_t state = 0;

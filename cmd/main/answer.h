@@ -16,16 +16,19 @@ enum cmd_kind { CMD_STATUS = 0, CMD_START = 1, CMD_STOP = 2 };
 int32_t answer_build_request(bool is_post, const char *path, const char *params, char *buf,
                              int32_t size);
 
-// Removes from the start of the len bytes in buf every complete interim head (a status line
-// with a 1xx code other than 101, its header lines and its blank line), which a server may send
-// unasked before its answer. Returns the length of what is left; bytes past it are stale.
-int32_t answer_drop_interim(char *buf, int32_t len);
+// Removes from the start of the len bytes in buf every interim head (a status line with a 1xx
+// code other than 101, its header lines and its blank line), which a server may send unasked
+// before its answer, however long: of a head whose blank line has not arrived only the last
+// three bytes stay, and *in_head (false before the first call) stays true until its end has
+// passed through a later call. Returns the length of what is left; bytes past it are stale.
+int32_t answer_drop_interim(char *buf, int32_t len, bool *in_head);
 
-// 1 when the first len bytes of buf hold a whole answer: the header block's blank line and then
-// either Content-Length bytes of body or a chunked body up to its last chunk and the end of the
-// trailers, or a chunked body already malformed (more bytes cannot mend it). 0 while more may
-// follow (also for an answer that only the peer's close can end).
-int32_t answer_complete(const char *buf, int32_t len);
+// 1 when the first len bytes of buf (room for size bytes) hold a whole answer: the header
+// block's blank line and then either Content-Length bytes of body or a chunked body up to its
+// last chunk and the end of the trailers, or framing that more bytes cannot mend (a malformed
+// chunked body, a chunk that cannot fit in the room, a Content-Length that is no decimal number
+// or two different ones). 0 while more may follow (also for an answer only the close can end).
+int32_t answer_complete(const char *buf, int32_t len, int32_t size);
 
 // Cuts an answer of `received` bytes in buf (which holds at least received + 1 bytes) after its
 // first blank line (zero bytes before it are bytes like any other), moves the body to the start
@@ -40,14 +43,16 @@ int32_t answer_dechunk(char *buf, int32_t len);
 
 // The cut and, for a chunked answer, the decoding: leaves the body text, terminated, at the
 // start of buf. The body is what the framing says: no more than Content-Length bytes, and for a
-// chunked answer only the chunks' data. Returns its length (>= 0; 0 when a chunked body is
-// malformed or empty, so the JSON decision reports it), -5 or -6 as answer_cut_body.
+// chunked answer only the chunks' data. Returns its length (>= 0; 0 when the framing is
+// malformed or a chunked body empty, so the JSON decision reports it), -5 or -6 as
+// answer_cut_body.
 int32_t answer_take_body(char *buf, int32_t received);
 
-// Decides, from an answer body (NUL-terminated), the one line that command `kind` prints, and
-// writes it, with its line feed, into line (room `size` bytes, always terminated). Returns the
-// line's length.
-int32_t answer_line(enum cmd_kind kind, const char *body, char *line, int32_t size);
+// Decides, from an answer body of len bytes (body[len] is a zero byte), the one line that
+// command `kind` prints, and writes it, with its line feed, into line (room `size` bytes, always
+// terminated). A body counts only when it is exactly one JSON value with only JSON whitespace
+// around it. Returns the line's length.
+int32_t answer_line(enum cmd_kind kind, const char *body, int32_t len, char *line, int32_t size);
 
 // The line printed for a transport failure of command `kind`, without the line feed.
 const char *answer_transport_failure(enum cmd_kind kind);

@@ -9,11 +9,11 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include "answer.h"
 #include "osl_socket.h"
 #include "osl_string.h"
+#include "osl_sys.h"
 #include "osl_version.h"
 
 namespace {
@@ -23,7 +23,7 @@ constexpr const char *kServiceAddr = "127.0.0.1";
 constexpr uint16_t kServicePort = 8668;
 constexpr int32_t kRequestSize = 512;    // room for the assembled request
 constexpr int32_t kResponseSize = 1024;  // answer buffer; 1023 usable, one zero byte always left
-constexpr int64_t kLimitMs = 10000;  // from the start of the connect to the whole answer
+constexpr int32_t kLimitMs = 10000;  // from the start of the connect to the whole answer
 
 }  // namespace
 
@@ -45,29 +45,25 @@ int fail(int32_t code, SOCKET skt) {
   return -1;
 }
 
-int64_t now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+using osl_sys::Deadline;
 
 // Waits until skt is ready for `events`. false once the deadline has passed or the wait failed.
-bool wait_ready(SOCKET skt, short events, int64_t deadline) {
+bool wait_ready(SOCKET skt, short events, Deadline *deadline) {
   for (;;) {
-    const int64_t left = deadline - now_ms();
-    if (left <= 0) return false;
+    const int32_t left = deadline->wait_ms();
+    if (left == 0) return false;
     struct pollfd pfd;
     pfd.fd = skt;
     pfd.events = events;
     pfd.revents = 0;
-    const int r = poll(&pfd, 1, static_cast<int>(left));  // left <= kLimitMs
+    const int r = poll(&pfd, 1, left);
     if (r > 0) return true;
     if (r < 0 && errno != EINTR) return false;
   }
 }
 
 // Connects the non-blocking skt to the service by the deadline. A refusal fails at once.
-bool connect_by(SOCKET skt, int64_t deadline) {
+bool connect_by(SOCKET skt, Deadline *deadline) {
   if (osl_socket_connect(skt, inet_addr(kServiceAddr), htons(kServicePort)) == 0) return true;
   if (errno != EINPROGRESS || !wait_ready(skt, POLLOUT, deadline)) return false;
   int32_t err = 0;
@@ -76,7 +72,7 @@ bool connect_by(SOCKET skt, int64_t deadline) {
 }
 
 // Sends all size bytes by the deadline.
-bool send_by(SOCKET skt, char *buf, int32_t size, int64_t deadline) {
+bool send_by(SOCKET skt, char *buf, int32_t size, Deadline *deadline) {
   while (size > 0) {
     const int32_t n = osl_socket_send(skt, buf, size);
     if (n > 0) {
@@ -92,10 +88,11 @@ bool send_by(SOCKET skt, char *buf, int32_t size, int64_t deadline) {
 
 // Receives into buf (room `size`, one more byte kept for the terminator) until the answer is
 // complete, the peer closes, the buffer is full or the deadline has passed. Interim heads are
-// dropped as they come, so the final answer has the whole room. Returns the byte count, or -1
-// when no byte of the final answer arrived before a failed receive or the deadline.
-int32_t receive_answer(SOCKET skt, char *buf, int32_t size, int64_t deadline) {
+// dropped as they come, however long, so the final answer has the whole room. Returns the byte
+// count, or -1 when no byte of the final answer arrived before a failed receive or the deadline.
+int32_t receive_answer(SOCKET skt, char *buf, int32_t size, Deadline *deadline) {
   int32_t have = 0;
+  bool interim = false;  // what buf holds is the rest of an interim head
   while (have < size) {
     int32_t n = -1;
     if (wait_ready(skt, POLLIN, deadline)) {
@@ -103,12 +100,12 @@ int32_t receive_answer(SOCKET skt, char *buf, int32_t size, int64_t deadline) {
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     }
     if (n < 0) {
-      if (have == 0) return -1;
+      if (have == 0 || interim) return -1;
       break;
     }
     if (n == 0) break;  // closed by the peer
-    have = answer_drop_interim(buf, have + n);
-    if (answer_complete(buf, have)) break;
+    have = answer_drop_interim(buf, have + n, &interim);
+    if (answer_complete(buf, have, size)) break;
   }
   buf[have] = '\0';
   return have;
@@ -127,14 +124,15 @@ int request(bool is_post, const char *path, const char *params, char *respond_bu
   if (size < 0) return fail(-3, -1);  // never sends a request cut short
 
   // One limit for the connect, the send and the receive: a service whose listen queue is full
-  // must not hold the tool for the minutes the kernel keeps retrying.
-  const int64_t deadline = now_ms() + kLimitMs;
+  // must not hold the tool for the minutes the kernel keeps retrying. The limit holds also where
+  // the clock cannot be read.
+  Deadline deadline(kLimitMs);
   const SOCKET skt = osl_socket_create(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, IPPROTO_TCP);
   if (skt == -1) return fail(-1, skt);
-  if (!connect_by(skt, deadline)) return fail(-2, skt);
-  if (!send_by(skt, buf, size, deadline)) return fail(-3, skt);
+  if (!connect_by(skt, &deadline)) return fail(-2, skt);
+  if (!send_by(skt, buf, size, &deadline)) return fail(-3, skt);
 
-  const int32_t received = receive_answer(skt, respond_buf, respond_bufsize, deadline);
+  const int32_t received = receive_answer(skt, respond_buf, respond_bufsize, &deadline);
   if (received < 0) return fail(-4, skt);
   const int32_t len = answer_take_body(respond_buf, received);
   if (len < 0) return fail(len == -5 ? -5 : -6, skt);
@@ -148,12 +146,13 @@ namespace {
 void run_command(cmd_kind kind, bool is_post, const char *path, const char *params) {
   char buf[kResponseSize];
   memset(buf, 0, sizeof buf);
-  if (request(is_post, path, params, buf, kResponseSize - 1) < 0) {
+  const int len = request(is_post, path, params, buf, kResponseSize - 1);
+  if (len < 0) {
     puts(answer_transport_failure(kind));
     return;
   }
   char line[256];
-  answer_line(kind, buf, line, static_cast<int32_t>(sizeof line));
+  answer_line(kind, buf, len, line, static_cast<int32_t>(sizeof line));
   fputs(line, stdout);
 }
 

@@ -101,19 +101,24 @@ TEST(Answer, JsonDecisions) {
       {CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":\"1\\u0000\"}}", "执行出错.code=-1002\n"},
       {CMD_STATUS, "{\"code\":2147483647}", "执行出错.code=2147483647\n"},
       {CMD_STATUS, "{\"code\":-2147483648}", "执行出错.code=-2147483648\n"},
-      // json_tokener_parse takes the first complete value and ignores what follows it.
-      {CMD_STOP, "{\"code\":0} trailing", "OK. CDMA stopped.\n"},
+      // Exactly one JSON value, only whitespace around it.
+      {CMD_STOP, "{\"code\":0} trailing", "执行出错.code=-3001\n"},
+      {CMD_STOP, "{'code':0}", "执行出错.code=-3001\n"},
+      {CMD_STOP, "{\"code\":0,}", "执行出错.code=-3001\n"},
+      {CMD_STOP, "/*x*/{\"code\":0}", "执行出错.code=-3001\n"},
+      {CMD_STOP, "{\"code\":00}", "执行出错.code=-3001\n"},
+      {CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":NaN}}", "执行出错.code=-1001\n"},
   };
   for (const auto &r : rows) {
     char line[256];
-    const int32_t n = answer_line(r.kind, r.body, line, sizeof line);
+    const int32_t n = answer_line(r.kind, r.body, static_cast<int32_t>(strlen(r.body)), line, sizeof line);
     EXPECT_STREQ(line, r.line) << r.body;
     EXPECT_EQ(n, static_cast<int32_t>(strlen(r.line))) << r.body;
   }
   // A small line buffer is never overrun and stays terminated.
   char small[8];
   memset(small, 'x', sizeof small);
-  EXPECT_EQ(answer_line(CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":1}}", small, 8), 7);
+  EXPECT_EQ(answer_line(CMD_STATUS, "{\"code\":0,\"result\":{\"cdmaEnable\":1}}", 36, small, 8), 7);
   EXPECT_EQ(small[7], '\0');
 }
 
@@ -178,7 +183,11 @@ TEST(Answer, CompleteAndBody) {
       {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 101 Switching\r\n\r\n{}", 0, 2, "{}"},
       {h + "content-LENGTH:2 \r\n\r\nab", 1, 2, "ab"},
       {h + "Content-Length: 0\r\n\r\n", 1, -6, ""},
-      {h + "Content-Length: 2x\r\n\r\nab", 0, 2, "ab"},  // not a number: only the close ends it
+      // Framing no byte can mend: decided at once, nothing to parse.
+      {h + "Content-Length: 2x\r\n\r\nab", 1, 0, ""},
+      {h + "Content-Length: 2\r\nContent-Length: 3\r\n\r\nabc", 1, 0, ""},
+      {h + "Content-Length: 2, 2\r\n\r\nab", 1, 2, "ab"},  // the same value counts once
+      {h + "Transfer-Encoding:\r\n chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n", 1, 2, "hi"},  // folded
       {h + "Content-Length: 99999999999999999999\r\n\r\nab", 0, 2, "ab"},
       {h + "X-Content-Length: 2\r\n\r\nab", 0, 2, "ab"},
       {h + "Content-Length: 2\r\n", 0, -5, ""},           // headers not finished
@@ -205,14 +214,15 @@ TEST(Answer, CompleteAndBody) {
       {h + te + "3\r\nhello\r\n0\r\n\r\n", 1, 0, ""},
       {h + te + "5\nhello\r\n0\r\n\r\n", 1, 0, ""},
       {h + te + "-5\r\nhello\r\n0\r\n\r\n", 1, 0, ""},
-      {h + te + "ffffffffffffffffffff\r\nx", 0, 0, ""},
+      {h + te + "ffffffffffffffffffff\r\nx", 1, 0, ""},  // cannot fit in the room
   };
   for (const auto &r : rows) {
     char buf[1024];
     memset(buf, 0, sizeof buf);
     memcpy(buf, r.in.data(), r.in.size());
-    const int32_t n = answer_drop_interim(buf, static_cast<int32_t>(r.in.size()));
-    EXPECT_EQ(answer_complete(buf, n), r.complete) << testing::PrintToString(r.in);
+    bool in_head = false;
+    const int32_t n = answer_drop_interim(buf, static_cast<int32_t>(r.in.size()), &in_head);
+    EXPECT_EQ(answer_complete(buf, n, 1023), r.complete) << testing::PrintToString(r.in);
     EXPECT_EQ(answer_take_body(buf, n), r.len) << testing::PrintToString(r.in);
     if (r.len >= 0) {
       EXPECT_EQ(std::string(buf), r.body) << testing::PrintToString(r.in);

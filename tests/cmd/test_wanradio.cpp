@@ -56,6 +56,7 @@ const char kStopRequest[] =
 
 const char kOkHead[] = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n";
 const char kRunning[] = "{\"code\":0,\"result\":{\"cdmaEnable\":1}}";
+const char kChunkedHead[] = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
 
 // An answer that gives its body's length.
 std::string with_length(const std::string &body) {
@@ -65,7 +66,7 @@ std::string with_length(const std::string &body) {
 
 // An answer with a chunked body, chunks of up to 4 bytes, one extension and a trailer.
 std::string chunked(const std::string &body) {
-  std::string out = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  std::string out = kChunkedHead;
   for (size_t i = 0; i < body.size(); i += 4) {
     const std::string part = body.substr(i, 4);
     char size[16];
@@ -109,11 +110,14 @@ std::vector<std::string> split_words(const std::string &s) {
   return out;
 }
 
-// Starts a program of this build (through the emulator in a cross build) with stdout on a pipe.
-pid_t spawn(const std::string &prog, const std::vector<std::string> &args, int *out_fd) {
+// Starts a program of this build (through the emulator in a cross build) with stdout on a pipe;
+// blind: with every clock read failing.
+pid_t spawn(const std::string &prog, const std::vector<std::string> &args, int *out_fd,
+            bool blind = false) {
   int p[2];
   if (pipe(p) != 0) return -1;
-  std::vector<std::string> argv = split_words(OSL_TEST_EMULATOR);
+  const char *env = "/usr/bin/env LD_PRELOAD=" OSL_TEST_NO_CLOCK " ASAN_OPTIONS=verify_asan_link_order=0 ";
+  std::vector<std::string> argv = split_words(std::string(blind ? env : "") + OSL_TEST_EMULATOR);
   argv.push_back(prog);
   argv.insert(argv.end(), args.begin(), args.end());
   const pid_t pid = fork();
@@ -139,11 +143,11 @@ struct ToolRun {
 };
 
 // Runs wanradio with args; kills it if it is still running after limit_s seconds.
-ToolRun run_tool(const std::vector<std::string> &args, int limit_s = 30) {
+ToolRun run_tool(const std::vector<std::string> &args, int limit_s = 30, bool blind = false) {
   ToolRun r;
   const auto t0 = std::chrono::steady_clock::now();
   int fd = -1;
-  const pid_t pid = spawn(OSL_TEST_WANRADIO, args, &fd);
+  const pid_t pid = spawn(OSL_TEST_WANRADIO, args, &fd, blind);
   if (pid < 0) return r;
   char buf[4096];
   for (;;) {
@@ -312,12 +316,15 @@ TEST(Wanradio, RequestsAreExact) {
 
 // Each scripted answer, and the line every command prints for it.
 TEST(Wanradio, AnswersDecideTheLine) {
+  std::string links;  // about 1.7 KB of interim head
+  for (int i = 0; i < 30; ++i) links += "Link: </static/style" + std::to_string(i) + ".css>; rel=preload; as=style\r\n";
   struct Row {
     const char *what;
     std::string answer;
     const char *status, *start, *stop;
     int piece = 0;      // > 0: sent in pieces of this many bytes; -1: headers, then the body
     bool hold = false;  // the connection stays open after the answer
+    bool blind = false;  // the tool cannot read the clock
   } rows[] = {
       {"non-zero code", std::string(kOkHead) + "{\"code\":7,\"result\":{\"cdmaEnable\":1}}",
        "执行出错.code=7\n", "执行出错.code=7\n", "执行出错.code=7\n"},
@@ -390,6 +397,14 @@ TEST(Wanradio, AnswersDecideTheLine) {
        "执行出错.code=-1002\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
       {"code a zero and text", with_length("{\"code\":\"0\\u0000 failed: radio busy\"}"),
        "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"interim head longer than the buffer", "HTTP/1.1 103 Early Hints\r\n" + links + "\r\n" +
+       with_length(kRunning), "CDMA is running.\n", "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"a zero byte after the value", chunked(std::string("{\"code\":0}\0", 11)),
+       "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"chunk larger than the buffer", std::string(kChunkedHead) + "400\r\n{\"code\":0}",
+       "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n", 0, true},
+      {"clock unreadable", with_length(kRunning), "CDMA is running.\n", "OK. CDMA is running.\n",
+       "OK. CDMA stopped.\n", 0, false, true},
   };
   for (const auto &r : rows) {
     const char *want[] = {r.status, r.start, r.stop};
@@ -409,7 +424,7 @@ TEST(Wanradio, AnswersDecideTheLine) {
                           r.hold ? ScriptedService::Mode::kAnswerThenHold : ScriptedService::Mode::kAnswer,
                           r.piece > 0 ? 10 : 300);
       ASSERT_TRUE(svc.ok());
-      const ToolRun run = run_tool({cmd[i]});
+      const ToolRun run = run_tool({cmd[i]}, 30, r.blind);
       EXPECT_EQ(run.out, want[i]) << r.what << " / " << cmd[i];
       EXPECT_EQ(run.status, 0);
       // Stopping when the answer is complete is the behaviour here, not speed: far below the
@@ -476,8 +491,12 @@ TEST(Wanradio, SilentServiceTimesOut) {
     std::vector<std::string> segments;
     int pause_ms;
     const char *line;
+    bool blind = false;  // the tool cannot read the clock
   } rows[] = {
       {"silent", {}, 0, "request error, code = -4\n执行出错.code=-3000\n"},
+      {"silent, clock unreadable", {}, 0, "request error, code = -4\n执行出错.code=-3000\n", true},
+      {"interim head without its end", {"HTTP/1.1 100 Continue\r\n"}, 0,
+       "request error, code = -4\n执行出错.code=-3000\n"},
       {"stops half-way", {cut}, 0, "执行出错.code=-3001\n"},
       {"headers only, kept open", {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n"}, 0,
        "request error, code = -6\n执行出错.code=-3000\n"},
@@ -486,7 +505,7 @@ TEST(Wanradio, SilentServiceTimesOut) {
   for (const auto &r : rows) {
     ScriptedService svc(r.segments, ScriptedService::Mode::kAnswerThenHold, r.pause_ms);
     ASSERT_TRUE(svc.ok());
-    const ToolRun run = run_tool({"stop"}, 60);
+    const ToolRun run = run_tool({"stop"}, 60, r.blind);
     EXPECT_EQ(run.out, r.line) << r.what;
     EXPECT_EQ(run.status, 0);
     // The limit is the behaviour under test: about 10 s, never a hang.
