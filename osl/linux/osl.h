@@ -150,14 +150,14 @@ void os_sys_print_ip(uint32_t ip);
 /* Produces no identifier on this platform: returns 1 and leaves buf untouched. */
 int32_t osl_generate_uuid(char_t *buf, int32_t size);
 
-/* Starts the layer: seeds rand() with the time; when name is non-null, refuses to start while a
+/* Starts the layer: seeds rand() with the time; when name is non-empty, refuses to start while a
  * live process (this one included) has passed osl_init with a name of the same key, name's first
  * four bytes (missing bytes of a shorter name are 0), printing "'name': This program is
  * running!"; "semop failed" when the System V semaphore set under the key cannot be had or
  * raised. The set stays in the system after the process ends, harmlessly: the kernel takes back
- * the process's hold however it ends (SIGKILL included), and the next start passes. Then clears
- * the exit request, lets the SIGPIPE notice be
- * written again, installs the SIGTERM (osl_kill) and SIGPIPE (osl_on_signal) handlers, starts
+ * the process's hold however it ends (SIGKILL included), and the next start passes. The hold is
+ * not inherited by fork: a daemon forks before it calls osl_init. Then clears the exit request,
+ * lets the SIGPIPE notice be written again, installs the SIGTERM (osl_kill) and SIGPIPE (osl_on_signal) handlers, starts
  * logging at level 0 on the console and starts name resolution. Returns 0, or -1 when refused
  * (only the seed has been set then). Call from one thread while nothing else uses the layer. */
 int32_t osl_init(const char *name);

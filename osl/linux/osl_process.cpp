@@ -139,7 +139,8 @@ int32_t osl_generate_uuid(char_t *buf, int32_t size) {
 int32_t osl_init(const char *name) {
   srand(static_cast<unsigned>(time(nullptr)));
 
-  if (name != nullptr) {
+  // An empty name's key is IPC_PRIVATE, which names no shared set: nothing to check.
+  if (name != nullptr && instance_key(name) != IPC_PRIVATE) {
     // The set under the key is kept for good; a running copy holds its value at 1. Waiting for
     // zero and raising happen in one semop, so two copies starting together cannot both pass,
     // and SEM_UNDO has the kernel take the raise back however this process ends.

@@ -53,13 +53,13 @@ uint64_t dec_wrapping(const char *s, const char **end);
 
 // ---- clock and time limits
 
-// Milliseconds of CLOCK_MONOTONIC, or -1 when the clock cannot be read (a filter that refuses
-// the 64-bit time calls with EPERM, on a 32-bit board).
+// Milliseconds of CLOCK_MONOTONIC, or -1 when the clock cannot be read. On the 32-bit board a
+// filter that refuses the 64-bit time calls is met by the 32-bit call.
 int64_t mono_ms(void);
 
 // A time limit on the monotonic clock. While that clock cannot be read, the waits keep it: each
-// lasts at most kBlindSliceMs and counts as that long, so the limit never runs long (it may end
-// early when the waits are woken very often).
+// lasts at most kBlindSliceMs and counts as that long, so the limit still ends, late by each
+// wait's scheduling delay, or early when the waits are woken very often.
 class Deadline {
  public:
   static constexpr int32_t kBlindSliceMs = 10;

@@ -59,6 +59,7 @@ TEST(OslSys, DigitRunsStopAtTheirEndAndRefuseOverflow) {
       {"ffffffffffffffff1", 16, UINT64_MAX, 0, -1},
       {"255", 10, 255, 255, 3},
       {"256", 10, 255, 0, -1},
+      {"9", 10, 5, 0, -1},
       {"12ab;", 10, UINT64_MAX, 12, 2},
       {"12ab;", 16, UINT64_MAX, 0x12ab, 4},
       {"1f", 10, UINT64_MAX, 1, 1},

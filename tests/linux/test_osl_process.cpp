@@ -515,6 +515,15 @@ TEST(OslInit, SingleInstanceCheck) {
     const std::string refused = std::string("'") + c.name + "': This program is running!\n";
     EXPECT_EQ(r.out, refused + refused) << c.name;
   }
+  // An empty name's key is IPC_PRIVATE: no check, and no set left behind per start.
+  ChildResult r = RunInChild([] {
+    if (osltest::EnterNamespaces(CLONE_NEWIPC) != 0) return kChildSkip;
+    if (osl_init("") != 0 || osl_init("") != 0) return 1;
+    struct seminfo info;
+    if (semctl(0, 0, SEM_INFO, &info) < 0) return 2;
+    return info.semusz == 0 ? 0 : 3;  // sets in use
+  });
+  EXPECT_EQ(r.code, 0);
 }
 
 // ---------------------------------------------------------------- every caller's buffer
