@@ -62,9 +62,9 @@ uint32_t resolve_with_getaddrinfo(const char *hostname) {
 }
 
 // The fallback phase: the address nslookup's output gives for the name (osl_nslookup::address_of),
-// read to its end up to kOutMax bytes; output that fills them may go on, so its last line,
-// unless ended, is not read. 0 when it gives none, and when nslookup has not ended within
-// kCommandLimitMs.
+// read to its end up to kOutMax bytes. nslookup ends every line it prints, so a last line with no
+// line end (cut at kOutMax, ended by a zero byte, or finished by a child left behind) is not
+// read. 0 when it gives none, and when nslookup has not ended within kCommandLimitMs.
 uint32_t resolve_with_nslookup(const char *hostname) {
   if (!osl_nslookup::is_plain_hostname(hostname)) return 0;
   char cmdbuf[kCmdSize];
@@ -76,7 +76,7 @@ uint32_t resolve_with_nslookup(const char *hostname) {
   if (osl_command::capture(cmdbuf, valustr, kOutMax, kCommandLimitMs) != osl_command::Run::kDone) {
     return 0;
   }
-  return osl_nslookup::address_of(valustr, strlen(valustr) == kOutMax, hostname);
+  return osl_nslookup::address_of(valustr, true, hostname);
 }
 
 }  // namespace

@@ -31,8 +31,8 @@ void osl_network_exit(void);
  * lines are never taken). The address must be a dotted a.b.c.d, words after a blank ignored;
  * other text gives 0. The fallback runs only for non-empty names made of letters, digits, '-',
  * '.' and '_' that do not begin with '-'; the name never reaches a shell otherwise. nslookup's
- * output is read to its end, up to 16 KiB; a line cut there is not read, so a cut address or
- * name gives 0, never another address. nslookup gets 10 s: one still running then is killed
+ * output is read to its end, up to 16 KiB; only lines ended by a line feed are read, so a line
+ * cut there, or by a zero byte, gives 0, never another address. nslookup gets 10 s: one still running then is killed
  * with its whole process group and the result is 0. 0 when nothing was found. Serialised by
  * the module mutex once osl_network_init has run. */
 uint32_t osl_network_dns(const char *hostname);

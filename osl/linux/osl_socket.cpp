@@ -4,15 +4,14 @@
 
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string.h>
-#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int kMaxEvents = 8;  // events collected by one connect-state poll
 
 sockaddr_in make_addr(uint32_t ip, uint16_t port) {
   sockaddr_in addr;
@@ -71,30 +70,20 @@ int32_t osl_socket_connect(SOCKET skt, uint32_t ip, uint16_t port) {
 }
 
 int32_t osl_socket_get_connect_state(SOCKET skt) {
-  epoll_event events[kMaxEvents];
-  const int ep = epoll_create(kMaxEvents);
-  if (ep < 0) return -1;
-  epoll_event ev;
-  memset(&ev, 0, sizeof ev);
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
-  ev.data.fd = skt;
-  epoll_ctl(ep, EPOLL_CTL_ADD, skt, &ev);
-  const int n = epoll_wait(ep, events, kMaxEvents, 0);
-
-  int32_t result = 1;
-  for (int i = 0; i < n; ++i) {
-    if (events[i].data.fd != skt) continue;
-    if (events[i].events & EPOLLERR) {
-      result = -1;
-    } else if (events[i].events & (EPOLLOUT | EPOLLIN)) {
-      result = pending_error_state(skt);
-    } else {
-      continue;
-    }
-    break;
+  struct pollfd p;
+  p.fd = skt;
+  p.events = POLLIN | POLLOUT;
+  p.revents = 0;
+  const int n = poll(&p, 1, 0);
+  if (n < 0) return -1;
+  if (n == 0) return 1;
+  if (p.revents & POLLNVAL) {
+    errno = EBADF;
+    return -1;
   }
-  close(ep);
-  return result;
+  // A hang-up without an error is a socket that never connected or is shut both ways.
+  if (p.revents & (POLLERR | POLLHUP)) return -1;
+  return pending_error_state(skt);
 }
 
 int32_t osl_socket_get_state(void) {

@@ -26,8 +26,8 @@ void osl_socket_destroy(SOCKET skt);
 /* connect to ip:port: 0 connected, -1 on failure (EINPROGRESS for a non-blocking socket). */
 int32_t osl_socket_connect(SOCKET skt, uint32_t ip, uint16_t port);
 
-/* Zero-wait poll of a connecting socket: 1 nothing reported yet, 0 connected, -1 failed (also
- * when no epoll instance can be made: errno then says why). */
+/* Zero-wait poll of a connecting socket: 1 nothing reported yet, 0 connected, -1 failed (an
+ * error, a hang-up, or no socket at skt: errno EBADF). Needs no descriptor of its own. */
 int32_t osl_socket_get_connect_state(SOCKET skt);
 
 /* Classifies the calling thread's errno: 0 for EAGAIN/EWOULDBLOCK or EINPROGRESS, else -1.

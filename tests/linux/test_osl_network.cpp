@@ -69,6 +69,7 @@ TEST(OslNetworkDns, ResolverFirstThenNslookupFallback) {
       {"office", "10.0.0.9", true},           // not the server gw.office.lan's address
       {"mail", "10.0.0.12", true},            // through the alias line, not the server line
       {"cut.test", "10.0.0.123", true},       // read whole, not cut to 10.0.0.12
+      {"nul.test", "0", true},                // a zero byte ends no line: not 10.0.0.12
       {"hang.test", "0", true, true},
       {"a;touch pwned", "0", false},          // no name with shell syntax reaches a shell
       {"$(touch pwned)", "0", false},

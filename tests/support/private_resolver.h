@@ -186,6 +186,7 @@ inline std::string FakeNslookup(const std::string& dir) {
          "mail.lan\\tcanonical name = mx.lan.\\nName:\\tmx.lan\\nAddress: 10.0.0.12\\n' ;;\n"
          // The answer's address straddles byte 1023 of the output.
          "cut.test) printf 'Name:\\tcut.test\\n%0989d\\nAddress: 10.0.0.123\\n' 0 ;;\n"
+         "nul.test) printf 'Name:\\tnul.test\\nAddress: 10.0.0.12\\0003\\n' ;;\n"
          "hang.test) echo \"$1\" >> \"$log\"; " + HangWithChild(dir + "/hang.pids") + " ;;\n"
          "esac\n"
          "echo \"$*\" >> \"$log\"\n";
