@@ -2,6 +2,7 @@
 #include "osl_sys.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,6 +74,14 @@ int32_t Deadline::wait_ms(int32_t at_most) {
     spent_ms_ += n;
   }
   return n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n);
+}
+
+int open_file(const char *path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
 }
 
 ssize_t read_some(int fd, void *buf, size_t n) {

@@ -79,8 +79,15 @@ int32_t copy_to_temp(const char *src, const struct stat &st, char *tmp) {
     (void)owned;
     return utimensat(AT_FDCWD, tmp, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : drop_temp(-1, tmp);
   }
-  const int in = open(src, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // Never waits on a FIFO put at src since its lstat: what is opened must be that file.
+  const int in = osl_sys::open_file(src, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) return -1;
+  struct stat opened;
+  if (fstat(in, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+    close(in);
+    errno = EXDEV;
+    return -1;
+  }
   const int fd = mkostemp(tmp, O_CLOEXEC);
   if (fd < 0) {
     const int err = errno;
@@ -152,7 +159,7 @@ int32_t osl_file_rename(const char *srcfile, const char *dstfile) {
 }
 
 int32_t osl_file_copy(const char *srcfile, const char *dstfile) {
-  int fd1 = open(srcfile, O_RDONLY);
+  int fd1 = osl_sys::open_file(srcfile, O_RDONLY);
   if (fd1 < 0) return -1;
 
   // Refuse before the destination is emptied when that would lose data: a directory as source
@@ -175,7 +182,7 @@ int32_t osl_file_copy(const char *srcfile, const char *dstfile) {
     return -1;
   }
 
-  int fd2 = open(dstfile, O_WRONLY | O_CREAT | O_TRUNC, kCreateMode);
+  int fd2 = osl_sys::open_file(dstfile, O_WRONLY | O_CREAT | O_TRUNC, kCreateMode);
   if (fd2 < 0) {
     int err = errno;
     close(fd1);
@@ -201,7 +208,16 @@ int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile) {
     errno = EINVAL;
     return -1;
   }
-  if (rename(srcfile, dstfile) == 0) return 0;
+  if (rename(srcfile, dstfile) == 0) {
+    // rename(2) does nothing, successfully, when both names are links to one file.
+    struct stat src, dst;
+    if (lstat(srcfile, &src) == 0 && lstat(dstfile, &dst) == 0 && src.st_dev == dst.st_dev &&
+        src.st_ino == dst.st_ino) {
+      errno = EINVAL;
+      return -1;
+    }
+    return 0;
+  }
   return errno == EXDEV ? move_across(srcfile, dstfile) : -1;
 }
 

@@ -84,6 +84,9 @@ class Deadline {
 
 // ---- descriptors and children
 
+// open(2), continued after EINTR (opening a FIFO waits for its other end).
+int open_file(const char *path, int flags, mode_t mode = 0);
+
 // read(2), continued after EINTR.
 ssize_t read_some(int fd, void *buf, size_t n);
 

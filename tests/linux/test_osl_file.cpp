@@ -543,6 +543,12 @@ TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
   EXPECT_EQ(osl_file_mv(nullptr, dir.file("x").c_str()), -1);
   EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), nullptr), -1);
   EXPECT_EQ(read_file(dir.file("a")), "a");
+  // Two links to one file: rename(2) would do nothing and report success.
+  ASSERT_EQ(link(dir.file("a").c_str(), dir.file("b").c_str()), 0);
+  errno = 0;
+  EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), dir.file("b").c_str()), -1);
+  EXPECT_EQ(errno, EINVAL);
+  unlink(dir.file("b").c_str());
   // Across file systems as on one: a directory in the way is no place to move a file into.
   if (std::unique_ptr<TempDir> elsewhere = TempDirElsewhere(dir.path())) {
     EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), elsewhere->path().c_str()), -1);
