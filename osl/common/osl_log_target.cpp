@@ -69,7 +69,12 @@ int m_fd = -1;        // a file target's descriptor
 bool m_in_place = false;
 // The file target may raise SIGPIPE (a pipe whose reader left): its writes are guarded.
 bool m_may_pipe = false;
-// The file target is a FIFO that had no reader: it is opened again at each text.
+// The file target is a terminal: its writes are made with SIGTTOU blocked.
+bool m_tty = false;
+// The file target is a FIFO: when its reader leaves, the descriptor is closed and the path
+// opened again.
+bool m_fifo = false;
+// The file target is a FIFO that has no reader: its path is opened again at each text.
 bool m_reopen = false;
 // Bytes written to file targets since init or the last rotation; 64-bit so that a maximum
 // near 4 GiB is still reached rather than wrapped past.
@@ -85,6 +90,14 @@ bool is_multicast(uint32_t ip) {
   return first >= 224 && first <= 239;
 }
 
+void forget_kind() {
+  m_in_place = false;
+  m_may_pipe = false;
+  m_tty = false;
+  m_fifo = false;
+  m_reopen = false;
+}
+
 void close_target() {
   if (m_socket != OSL_INVALID_SOCKET) {
     if (is_multicast(m_ip)) osl_socket_drop(m_socket, m_ip);
@@ -95,54 +108,63 @@ void close_target() {
     close(m_fd);
     m_fd = -1;
   }
-  m_in_place = false;
-  m_may_pipe = false;
-  m_reopen = false;
+  forget_kind();
 }
 
-// Opens path for appending without waiting, and judges the descriptor actually opened: anything
-// but a regular file is written in place and stays non-blocking, and anything but a regular file
-// or a character device (never raising SIGPIPE) is guarded. A FIFO without a reader is opened
-// again at the next text.
-int open_target(const char_t *path) {
-  const int fd = open(path, kLogFileFlags | O_NONBLOCK, kLogFileMode);
+// Opens path for appending without waiting (a missing file is made only when create), and
+// judges what was opened: a path that is a link, or a descriptor that is no regular file, is
+// written in place and stays non-blocking; anything but a regular file or a character device
+// (never raising SIGPIPE) is guarded. A FIFO without a reader is tried again at later texts
+// until an open succeeds, whatever a later attempt fails with.
+int open_target(const char_t *path, bool create) {
   struct stat st;
+  const bool link = lstat(path, &st) == 0 && !S_ISREG(st.st_mode);
+  const int fd = open(path, (create ? kLogFileFlags : kLogFileFlags & ~O_CREAT) | O_NONBLOCK,
+                      kLogFileMode);
   if (fd < 0) {
-    m_reopen = errno == ENXIO;
+    m_reopen = m_reopen || errno == ENXIO;
     return -1;
   }
   const bool known = fstat(fd, &st) == 0;
-  m_in_place = m_in_place || !known || !S_ISREG(st.st_mode);
-  m_may_pipe = !known || (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode));
-  if (known && S_ISREG(st.st_mode)) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  const bool regular = known && S_ISREG(st.st_mode);
+  m_reopen = false;
+  m_in_place = link || !regular;
+  m_may_pipe = !known || (!regular && !S_ISCHR(st.st_mode));
+  m_fifo = known && S_ISFIFO(st.st_mode);
+  m_tty = known && S_ISCHR(st.st_mode) && isatty(fd) == 1;
+  if (regular) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
 }
 
 // Moves path to path.bak (rename replaces an older backup file) and opens path for appending,
 // which then starts empty. A log that cannot be moved aside (read-only directory, a directory
-// named path.bak, ...) is never emptied: texts go on being added to it. Nothing is deleted
-// first. The backup name is never cut, so no other file can be replaced in its place: the
-// buffer holds ".bak" after the longest path m_url can carry, and the length test only guards
-// that. An empty path opens nothing. Append mode puts each text at the current end, so a log
-// truncated from outside (logrotate's copytruncate) goes on at offset 0 without a hole.
+// named path.bak, ...) is never emptied: texts go on being added to it; nor is one whose new
+// file cannot be made (no inode or room left): it is moved back, unless something took its
+// place, and appended to. Nothing is deleted first. The backup name is never cut, so no other
+// file can be replaced in its place: the buffer holds ".bak" after the longest path m_url can
+// carry, and the length test only guards that. An empty path opens nothing. Append mode puts
+// each text at the current end, so a log truncated from outside (logrotate's copytruncate)
+// goes on at offset 0 without a hole.
 // A path that is there but is not a regular file (a symbolic link, /dev/null, a serial console,
 // a pipe, a directory) is never moved, here or at rotation: renaming a link would move the link
 // itself (as root, /dev/stdout).
 int restart_file(const char_t *path) {
-  m_in_place = false;
-  m_may_pipe = false;
-  m_reopen = false;
+  forget_kind();
   if (path == nullptr || path[0] == '\0') return -1;
   struct stat st;
-  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-    m_in_place = true;
-  } else {
-    char_t bak[kUrlSize + 8];
+  char_t bak[kUrlSize + 8];
+  bool moved = false;
+  if (lstat(path, &st) != 0 || S_ISREG(st.st_mode)) {
     static_assert(sizeof bak >= kUrlSize - 1 - kFileSchemeLen + 4 + 1, "backup name never cut");
     const int32_t n = osl_str_snprintf(bak, static_cast<int32_t>(sizeof bak), "%s.bak", path);
-    if (n == osl_strlen(path) + 4) osl_file_rename(path, bak);  // fails when there is no log yet
+    // fails when there is no log yet
+    moved = n == osl_strlen(path) + 4 && osl_file_rename(path, bak) == 0;
   }
-  return open_target(path);
+  const int fd = open_target(path, true);
+  if (fd >= 0 || !moved || renameat2(AT_FDCWD, bak, AT_FDCWD, path, RENAME_NOREPLACE) != 0) {
+    return fd;
+  }
+  return open_target(path, false);
 }
 
 // Copies len bytes at url + pos into tmp (kWorkSize bytes) and terminates; false when they
@@ -171,8 +193,9 @@ void refuse_datagrams(SOCKET skt) {
                      static_cast<int32_t>(sizeof prog));
 }
 
-// The udp:// branch of osl_log_set_target for url: resolves the host, opens the socket.
-int32_t set_udp_target(char_t *url) {
+// The udp:// branch of osl_log_set_target for url, the stored copy of whole (the caller's URL,
+// which may be longer): resolves the host, opens the socket.
+int32_t set_udp_target(char_t *url, const char_t *whole) {
   char_t tmp[kWorkSize];
   SUrlInfo info;
   if (osl_url_parse(url, &info) != 0) return -1;
@@ -184,7 +207,7 @@ int32_t set_udp_target(char_t *url) {
     m_port = htons(kDefaultUdpPort);
   }
   if (info.hostname_len <= 0) return 0;  // no host: no socket, texts are discarded
-  if (strpbrk(url + kUdpSchemeLen, "/?#@") != nullptr) return -1;  // nothing after the port
+  if (strpbrk(whole + kUdpSchemeLen, "/?#@") != nullptr) return -1;  // nothing after the port
   if (!copy_part(tmp, url, info.hostname_pos, info.hostname_len)) return -1;
 
   if (strspn(tmp, "0123456789.") == strlen(tmp)) {
@@ -225,41 +248,13 @@ int32_t set_udp_target(char_t *url) {
   return 0;
 }
 
-// The rest of a text that a pipe or device did not take at once (done bytes went), waiting for
-// room at most kWaitMs in all; what is not written by then is lost, so a text may be cut.
-// 0 when all of it went, else the failure's errno (EAGAIN: the time was up).
-__attribute__((noinline, cold)) int write_rest(const char_t *text, size_t len, size_t done) {
-  osl_sys::Deadline limit(kWaitMs);
-  while (done < len) {
-    struct pollfd room = {m_fd, POLLOUT, 0};
-    const int32_t w = limit.wait_ms();
-    if (w == 0) return EAGAIN;
-    (void)poll(&room, 1, w);  // room, a signal or the time: write again
-    const ssize_t n = write(m_fd, text + done, len - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-      return n == 0 ? EIO : errno;
-    }
-  }
-  return 0;
-}
-
-// Writes a text to the non-blocking descriptor of a target that is no regular file, waiting at
-// most kWaitMs for it; as write_rest.
-int write_bounded(const char_t *text, size_t len) {
-  const ssize_t n = write(m_fd, text, len);
-  if (static_cast<size_t>(n) == len) return 0;
-  if (n < 0 && errno != EAGAIN && errno != EINTR) return errno;
-  return write_rest(text, len, n > 0 ? static_cast<size_t>(n) : 0);
-}
-
-// True when SIGPIPE is pending for this thread itself, which a signal of the process as a whole
-// is not: the "SigPnd" mask of /proc/thread-self/status. Any pending one counts when that file
-// cannot tell (unreadable, or showing no pending SIGPIPE at all, as under an emulator).
-__attribute__((noinline, cold)) bool thread_has_sigpipe() {
+// 1 when SIGPIPE is pending for this thread itself (a signal of the process as a whole is
+// not), 0 when none is pending, -1 when one is but the "SigPnd" mask of
+// /proc/thread-self/status cannot tell whose (unreadable, or showing no pending SIGPIPE at all,
+// as under an emulator).
+__attribute__((noinline, cold)) int thread_sigpipe() {
   sigset_t pending;
-  if (sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) != 1) return false;
+  if (sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) != 1) return 0;
   char_t status[4096];
   const int fd = open("/proc/thread-self/status", O_RDONLY | O_CLOEXEC);
   const ssize_t n = fd < 0 ? -1 : osl_sys::read_some(fd, status, sizeof status - 1);
@@ -272,25 +267,77 @@ __attribute__((noinline, cold)) bool thread_has_sigpipe() {
       strncmp(line + 25, "\nShdPnd:\t", 9) != 0 ||
       osl_sys::scan_digits(line + 34, 16, 16, UINT64_MAX, &shared) != 16 ||
       ((own | shared) & bit) == 0) {
-    return true;
+    return -1;
   }
-  return (own & bit) != 0;
+  return (own & bit) != 0 ? 1 : 0;
 }
 
-// Writes a text to a target that can raise SIGPIPE with that signal blocked in this thread, and
-// takes back the one a reader's leaving raised, so that no signal reaches the process and the
-// text is lost quietly. The thread's own SIGPIPE is taken first, so one the application had
-// pending (for the thread or the process) stays, and no other. The thread's mask is put back as
+// One write of len bytes at text to the target's descriptor. A guarded one (had not null) first
+// notes in *had whether this thread has a SIGPIPE of its own pending, which an EPIPE would merge
+// with the log's; when that cannot be told, nothing is written (-1, ECANCELED).
+ssize_t write_step(const char_t *text, size_t len, bool *had) {
+  if (had != nullptr) {
+    const int own = thread_sigpipe();
+    if (own < 0) {
+      errno = ECANCELED;
+      return -1;
+    }
+    *had = own == 1;
+  }
+  return write(m_fd, text, len);
+}
+
+// The rest of a text that a pipe or device did not take at once (done bytes went), waiting for
+// room at most kWaitMs in all; what is not written by then is lost, so a text may be cut.
+// 0 when all of it went, else the failure's errno (EAGAIN: the time was up); had as write_step.
+__attribute__((noinline, cold)) int write_rest(const char_t *text, size_t len, size_t done,
+                                               bool *had) {
+  osl_sys::Deadline limit(kWaitMs);
+  while (done < len) {
+    struct pollfd room = {m_fd, POLLOUT, 0};
+    const int32_t w = limit.wait_ms();
+    if (w == 0) return EAGAIN;
+    (void)poll(&room, 1, w);  // room, a signal or the time: write again
+    const ssize_t n = write_step(text + done, len - done, had);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      return n == 0 ? EIO : errno;
+    }
+  }
+  return 0;
+}
+
+// Writes a text to the non-blocking descriptor of a target that is no regular file, waiting at
+// most kWaitMs for it; as write_rest.
+int write_bounded(const char_t *text, size_t len, bool *had) {
+  const ssize_t n = write_step(text, len, had);
+  if (static_cast<size_t>(n) == len) return 0;
+  if (n < 0 && errno != EAGAIN && errno != EINTR) return errno;
+  return write_rest(text, len, n > 0 ? static_cast<size_t>(n) : 0, had);
+}
+
+// Writes a text to a target that can raise SIGPIPE or is a terminal, with SIGPIPE or SIGTTOU
+// blocked in this thread. A terminal then never stops a background job (TOSTOP). The SIGPIPE
+// a reader's leaving raised is taken back, so that no signal reaches the process and the text
+// is lost quietly; one this thread had pending just before the failed write (the application's,
+// also one that came while the log waited) stays, as does one of the process. A FIFO whose
+// reader left is closed and its path opened again at later texts. The mask is put back as
 // found; the disposition is never touched.
 __attribute__((noinline)) void write_guarded(const char_t *text, size_t len) {
-  sigset_t pipe_only, old;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  if (pthread_sigmask(SIG_BLOCK, &pipe_only, &old) != 0) return;
-  const bool had = sigismember(&old, SIGPIPE) == 1 && thread_has_sigpipe();
-  if (write_bounded(text, len) == EPIPE && !had) {
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, m_tty ? SIGTTOU : SIGPIPE);
+  if (pthread_sigmask(SIG_BLOCK, &block, &old) != 0) return;
+  bool had = false;
+  if (write_bounded(text, len, m_tty ? nullptr : &had) == EPIPE) {
     const struct timespec now = {0, 0};
-    while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
+    while (!had && sigtimedwait(&block, nullptr, &now) < 0 && errno == EINTR) {
+    }
+    if (m_fifo) {
+      close(m_fd);
+      m_fd = -1;
+      m_reopen = true;
     }
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -324,12 +371,12 @@ void reset(void) {
 
 void write_file(const char_t *text, size_t len) {
   if (__builtin_expect(m_fd < 0, false)) {
-    if (!m_reopen || (m_fd = open_target(m_path)) < 0) return;
+    if (!m_reopen || (m_fd = open_target(m_path, false)) < 0) return;
   }
-  if (__builtin_expect(m_may_pipe, false)) {
+  if (__builtin_expect(m_may_pipe || m_tty, false)) {
     write_guarded(text, len);
   } else if (m_in_place) {
-    (void)write_bounded(text, len);
+    (void)write_bounded(text, len, nullptr);
   } else {
     (void)osl_sys::write_all(m_fd, text, len);
   }
@@ -384,7 +431,7 @@ int32_t osl_log_set_target(const char_t *url) {
   }
   if (has_scheme(m_url, kUdpScheme, kUdpSchemeLen)) {
     m_kind = Kind::kUdp;
-    return set_udp_target(m_url);
+    return set_udp_target(m_url, url);
   }
   m_kind = Kind::kDiscard;
   return 0;
