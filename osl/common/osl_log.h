@@ -21,7 +21,12 @@
  * the signal a reader's leaving raised is taken back, so no signal reaches the process (nor a
  * handler of osl_init) and the text is lost quietly; the thread's mask and the signal's
  * disposition are left as found, and exactly the SIGPIPEs the application had pending (for the
- * thread or the process) stay pending. Regular files pay no extra system call for this.
+ * thread or the process, also one that came while the log waited) stay pending. While a SIGPIPE
+ * is pending and the thread's own pending set cannot be read (/proc/thread-self/status cannot
+ * be opened, as at the descriptor limit, or shows none, as under an emulator), such a target is
+ * not written and the text is lost quietly. A terminal target is written with SIGTTOU blocked
+ * in the writing thread, so a background job under TOSTOP is not stopped; the mask is left as
+ * found. Regular files pay no extra system call for this.
  * The log never holds up its caller: a logging call waits for a file target that is no regular
  * file (a pipe, a terminal) at most 100 ms in all (signals do not cut the wait short), and what
  * it has not taken by then is lost, so a reader that stopped reading finds at most one text cut; datagrams are sent without
@@ -84,16 +89,20 @@ void osl_log_exit(void);
  * PATH.bak a directory) nothing is deleted or emptied and texts are appended to PATH; a PATH
  * that exists but is no regular file (a symbolic link, /dev/null, a console, a pipe) is never
  * moved, neither here nor at the maximum size (its descriptor is kept then; only the count
- * restarts): texts are appended through a link to what it names. PATH is opened without ever
- * waiting, also at rotation; what the opened descriptor is decides: anything but a regular file
- * is written in place. A FIFO without a reader is opened again at each later text, so a reader
- * that comes later gets every text logged after it opened (a pipe whose reader left loses texts
- * until a reader comes back); 0 even when PATH cannot be opened or is empty (nothing is opened
- * or deleted, texts are lost);
+ * restarts): texts are appended through a link to what it names. When the new PATH cannot be
+ * made after the move (no inode or room left), PATH.bak is moved back unless something took
+ * PATH's place, and texts are appended to it. PATH is opened without ever waiting, also at
+ * rotation; what the descriptor opened decides, at every open: anything but a regular file is
+ * written in place. A FIFO without a reader, or whose reader left, is closed and PATH opened
+ * again (never created) at each later text until that succeeds, whatever an attempt fails with,
+ * so a reader that comes later, also to a FIFO made anew at PATH, gets every text logged after
+ * it opened; a regular file found there then is the log and rotates; 0 even when PATH cannot be
+ * opened or is empty (nothing is opened or deleted, texts are lost);
  * "udp://HOST[:PORT]" sends each text as a datagram to HOST (dotted address or name) at PORT
  * (8000 when absent or empty; otherwise decimal digits only, worth 1..65535) from a socket that
- * may send to broadcast addresses; nothing may follow the port (no path, "?", "#" or user
- * information before HOST: -1 and no socket; with no HOST at all, 0 and texts are discarded).
+ * may send to broadcast addresses; nothing may follow the port, in the whole url, also past
+ * what is stored (no path, "?", "#" or user information before HOST: -1 and no socket; with no
+ * HOST at all, 0 and texts are discarded).
  * The socket is unbound (an ephemeral port), or, for a group in 224.0.0.0..239.255.255.255,
  * bound with SO_REUSEADDR to the group's address and PORT (unicast datagrams for PORT still
  * reach a local collector that holds it; a local receiver of the group gets every text) and

@@ -20,7 +20,8 @@ void reset(void);
 
 // Appends len bytes of text to a file target, and rotates once the byte count reaches the
 // maximum. A regular file takes the whole text, anything else (a pipe, a terminal) what it takes
-// within 100 ms; a full disk loses the text.
+// within 100 ms, a terminal with SIGTTOU blocked; a full disk loses the text. A FIFO that had no
+// reader, or whose reader left, is opened again first.
 void write_file(const char_t *text, size_t len);
 
 // Delivers one finished, terminated text. size counts the bytes of a datagram (the length plus
