@@ -512,7 +512,8 @@ TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
 
   // Its reader gone, the pipe loses texts quietly: no SIGPIPE reaches the process, caught or
   // blocked, and the mask stays; a SIGPIPE the application had pending for the process stays,
-  // alone. Kept through rotation, it serves a reader that comes back.
+  // alone. Kept through rotation, and opened again when made anew, it serves a reader that comes
+  // back.
   rang = 0;
   ASSERT_EQ(sigaction(SIGPIPE, &sa, &old), 0);
   sigset_t pipe_only, mask;
@@ -520,6 +521,10 @@ TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
   sigaddset(&pipe_only, SIGPIPE);
   const struct timespec now = {0, 0};
   for (const int how : {SIG_UNBLOCK, SIG_BLOCK, -1}) {  // -1: blocked, the application's pending
+    EXPECT_EQ(unlink(fifo.c_str()) | mkfifo(fifo.c_str(), 0600), 0);  // its collector makes it
+    const int anew = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // anew, and leaves again
+    osl_log_info("x\n");
+    close(anew);
     pthread_sigmask(how < 0 ? SIG_BLOCK : how, &pipe_only, nullptr);
     if (how < 0) kill(getpid(), SIGPIPE);
     for (int i = 0; i < 3; ++i) osl_log_info("%s", "0123456789\n");
