@@ -118,7 +118,7 @@ void close_target() {
 // until an open succeeds, whatever a later attempt fails with.
 int open_target(const char_t *path, bool create) {
   struct stat st;
-  const bool link = lstat(path, &st) == 0 && !S_ISREG(st.st_mode);
+  const bool named_other = lstat(path, &st) == 0 && !S_ISREG(st.st_mode);
   const int fd = open(path, (create ? kLogFileFlags : kLogFileFlags & ~O_CREAT) | O_NONBLOCK,
                       kLogFileMode);
   if (fd < 0) {
@@ -128,7 +128,7 @@ int open_target(const char_t *path, bool create) {
   const bool known = fstat(fd, &st) == 0;
   const bool regular = known && S_ISREG(st.st_mode);
   m_reopen = false;
-  m_in_place = link || !regular;
+  m_in_place = named_other || !regular;
   m_may_pipe = !known || (!regular && !S_ISCHR(st.st_mode));
   m_fifo = known && S_ISFIFO(st.st_mode);
   m_tty = known && S_ISCHR(st.st_mode) && isatty(fd) == 1;
@@ -252,7 +252,7 @@ int32_t set_udp_target(char_t *url, const char_t *whole) {
 // not), 0 when none is pending, -1 when one is but the "SigPnd" mask of
 // /proc/thread-self/status cannot tell whose (unreadable, or showing no pending SIGPIPE at all,
 // as under an emulator).
-__attribute__((noinline, cold)) int thread_sigpipe() {
+__attribute__((noinline)) int thread_sigpipe() {
   sigset_t pending;
   if (sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) != 1) return 0;
   char_t status[4096];
@@ -330,7 +330,7 @@ __attribute__((noinline)) void write_guarded(const char_t *text, size_t len) {
   sigaddset(&block, m_tty ? SIGTTOU : SIGPIPE);
   if (pthread_sigmask(SIG_BLOCK, &block, &old) != 0) return;
   bool had = false;
-  if (write_bounded(text, len, m_tty ? nullptr : &had) == EPIPE) {
+  if (write_bounded(text, len, m_tty ? nullptr : &had) == EPIPE && !m_tty) {
     const struct timespec now = {0, 0};
     while (!had && sigtimedwait(&block, nullptr, &now) < 0 && errno == EINTR) {
     }
