@@ -93,11 +93,12 @@ void osl_log_exit(void);
  * made after the move (no inode or room left), PATH.bak is moved back unless something took
  * PATH's place, and texts are appended to it. PATH is opened without ever waiting, also at
  * rotation; what the descriptor opened decides, at every open: anything but a regular file is
- * written in place. A FIFO without a reader, or whose reader left, is closed and PATH opened
- * again (never created) at each later text until that succeeds, whatever an attempt fails with,
- * so a reader that comes later, also to a FIFO made anew at PATH, gets every text logged after
- * it opened; a regular file found there then is the log and rotates; 0 even when PATH cannot be
- * opened or is empty (nothing is opened or deleted, texts are lost);
+ * written in place. A FIFO that has no reader when opened, or whose reader left (its descriptor
+ * is then closed), is opened again at PATH (never created) at each later text until that
+ * succeeds, whatever an attempt fails with, so a reader that comes later, also to a FIFO made
+ * anew at PATH, gets every text logged after it opened; a regular file found there then is the
+ * log and rotates; 0 even when PATH cannot be opened or is empty (nothing is opened or deleted,
+ * texts are lost);
  * "udp://HOST[:PORT]" sends each text as a datagram to HOST (dotted address or name) at PORT
  * (8000 when absent or empty; otherwise decimal digits only, worth 1..65535) from a socket that
  * may send to broadcast addresses; nothing may follow the port, in the whole url, also past
