@@ -105,6 +105,8 @@ head_info scan_head(const char *buf, int32_t len) {
   h.body = blank + 4;
   const char *end = buf + blank + 2;  // one past the last header line's CR LF
   const char *line = static_cast<const char *>(memchr(buf, '\n', static_cast<size_t>(blank + 1)));
+  const char *first = nullptr;  // the first Content-Length value, past its leading zeros
+  size_t first_len = 0;
   while (line != nullptr && line + 1 < end) {
     ++line;  // start of a header field
     const char *eol = line - 1;
@@ -128,10 +130,16 @@ head_info scan_head(const char *buf, int32_t len) {
           while (e < ce && is_ws(*e)) ++e;
           while (ce > e && is_ws(ce[-1])) --ce;
           uint64_t n = 0;
-          if (!decimal(e, static_cast<size_t>(ce - e), INT32_MAX, &n) ||
-              (h.content_length >= 0 && static_cast<int64_t>(n) != h.content_length)) {
+          const bool digits_only = decimal(e, static_cast<size_t>(ce - e), INT32_MAX, &n);
+          // Compared as written, past leading zeros: values above the clamp differ too.
+          while (ce - e > 1 && *e == '0') ++e;
+          const size_t len = static_cast<size_t>(ce - e);
+          if (!digits_only ||
+              (first != nullptr && (len != first_len || memcmp(e, first, len) != 0))) {
             h.bad_length = true;
           }
+          first = e;
+          first_len = len;
           h.content_length = static_cast<int64_t>(n);
           if (c == nullptr) break;
           e = c + 1;
@@ -231,6 +239,12 @@ bool int_value(json_object *obj, int32_t *out) {
       // gives different results on the board and on x86-64.
       const double d = json_object_get_double(obj);
       if (!isfinite(d)) return false;
+      // A fraction too small for a double reads as 0: judge zero by the digits written.
+      if (d == 0) {
+        for (const char *t = json_object_to_json_string(obj); *t != 'e' && *t != 'E' && *t; ++t) {
+          if (*t > '0' && *t <= '9') return false;
+        }
+      }
       // From 2^52 on every double is an integer.
       if (d >= 2147483647.0) {
         *out = INT32_MAX;
@@ -266,17 +280,21 @@ const char *digits(const char *p, const char *end) {
   return q > p ? q : nullptr;
 }
 
-// Past the JSON string, number or literal at p (< end); null when there is none.
-const char *scalar(const char *p, const char *end) {
+// Past the JSON string, number or literal at p (< end); null when there is none, and for a key
+// holding \u0000, which json-c would cut there and so take for another key.
+const char *scalar(const char *p, const char *end, bool key = false) {
   if (*p == '"') {
     while (++p < end && *p != '"') {
       if (static_cast<unsigned char>(*p) < 0x20) return nullptr;
       if (*p != '\\') continue;
       if (++p == end) return nullptr;
       if (*p == 'u') {
+        bool zero = key;
         for (int i = 0; i < 4; ++i) {
           if (++p == end || !osl_sys::is_xdigit(*p)) return nullptr;
+          zero = zero && *p == '0';
         }
+        if (zero) return nullptr;
       } else if (*p == '\0' || strchr("\"\\/bfnrt", *p) == nullptr) {
         return nullptr;
       }
@@ -319,7 +337,7 @@ bool json_strict(const char *p, int32_t len) {
     p = skip_ws(p, end);
     if (p == end) return false;
     if (want_key) {
-      if (*p != '"' || (p = scalar(p, end)) == nullptr) return false;
+      if (*p != '"' || (p = scalar(p, end, true)) == nullptr) return false;
       p = skip_ws(p, end);
       if (p == end || *p++ != ':') return false;
       want_key = false;
@@ -408,8 +426,10 @@ int32_t answer_drop_interim(char *buf, int32_t len, bool *in_head) {
       while (c < len && buf[c] != ' ' && buf[c] != '\n') ++c;
       ++c;
       // Any 1xx but 101, which is final: the protocol changes after it.
-      if (c + 3 >= len || buf[c - 1] != ' ' || buf[c] != '1' || !osl_sys::is_digit(buf[c + 1]) ||
-          !osl_sys::is_digit(buf[c + 2]) || (buf[c + 3] != ' ' && buf[c + 3] != '\r') ||
+      // Three digits suffice: no final answer's code begins with 1.
+      if (c + 3 > len || buf[c - 1] != ' ' || buf[c] != '1' || !osl_sys::is_digit(buf[c + 1]) ||
+          !osl_sys::is_digit(buf[c + 2]) ||
+          (c + 3 < len && buf[c + 3] != ' ' && buf[c + 3] != '\r') ||
           (buf[c + 1] == '0' && buf[c + 2] == '1')) {
         return len;
       }

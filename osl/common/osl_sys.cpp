@@ -3,7 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/syscall.h>
+#include <sys/times.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,20 +37,22 @@ int64_t mono_ms(void) {
   if (clock_gettime(CLOCK_MONOTONIC, &ts) == 0) {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
   }
-#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32 && defined(SYS_clock_gettime)
-  // A filter that refuses the 64-bit time calls (EPERM, where glibc falls back only on ENOSYS)
-  // may still allow the 32-bit one; a monotonic reading fits it for 68 years of uptime.
-  struct {
-    long tv_sec, tv_nsec;
-  } old;
-  if (syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &old) == 0) {
-    return static_cast<int64_t>(old.tv_sec) * 1000 + old.tv_nsec / 1000000;
-  }
-#endif
   return -1;
 }
 
-Deadline::Deadline(int64_t limit_ms) : limit_ms_(limit_ms), start_ms_(mono_ms()), spent_ms_(0) {}
+namespace {
+
+// The kernel's tick count; differences are right across its wrap for 497 days at 100 Hz.
+uint32_t ticks(void) { return static_cast<uint32_t>(times(nullptr)); }
+
+// Linux reports times(2) in USER_HZ, 100 on every architecture.
+int64_t ticks_to_ms(uint32_t n) { return static_cast<int64_t>(n) * 10; }
+
+}  // namespace
+
+Deadline::Deadline(int64_t limit_ms)
+    : limit_ms_(limit_ms), start_ms_(mono_ms()), spent_ms_(0), base_ms_(0),
+      base_tick_(start_ms_ < 0 ? ticks() : 0) {}
 
 int64_t Deadline::remaining() {
   if (limit_ms_ < 0) return -1;
@@ -59,9 +61,12 @@ int64_t Deadline::remaining() {
     if (now >= 0) {
       spent_ms_ = now - start_ms_;
     } else {
-      start_ms_ = -1;  // from here on the waits count, from the last reading
+      start_ms_ = -1;
+      base_ms_ = spent_ms_;
+      base_tick_ = ticks();
     }
   }
+  if (start_ms_ < 0) spent_ms_ = base_ms_ + ticks_to_ms(ticks() - base_tick_);
   return spent_ms_ >= limit_ms_ ? 0 : limit_ms_ - spent_ms_;
 }
 
@@ -69,10 +74,6 @@ int32_t Deadline::wait_ms(int32_t at_most) {
   int64_t n = remaining();
   if (n < 0) return at_most;
   if (at_most >= 0 && n > at_most) n = at_most;
-  if (start_ms_ < 0) {
-    if (n > kBlindSliceMs) n = kBlindSliceMs;
-    spent_ms_ += n;
-  }
   return n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n);
 }
 

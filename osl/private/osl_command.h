@@ -21,7 +21,7 @@ enum class Run { kDone, kNotStarted, kTimedOut };
 // dispositions. limit_ms >= 0: the shell leads a process group of its own, with standard input
 // on /dev/null (a background group that reads the terminal would be stopped), the signal mask
 // empty and SIGPIPE and SIGCHLD at their defaults; when it has not ended limit_ms after the
-// start (the waits made count while the monotonic clock cannot be read), its whole group is
+// start (kept on the tick count while the monotonic clock cannot be read), its whole group is
 // killed and the shell reaped: kTimedOut with errno ETIMEDOUT, buf to be ignored.
 // kNotStarted, with errno from the failed step, is logged at warning level as
 // "popen() error!\r\n". A non-null status receives the shell's wait status, or -1 when it has

@@ -53,23 +53,19 @@ uint64_t dec_wrapping(const char *s, const char **end);
 
 // ---- clock and time limits
 
-// Milliseconds of CLOCK_MONOTONIC, or -1 when the clock cannot be read. On the 32-bit board a
-// filter that refuses the 64-bit time calls is met by the 32-bit call.
+// Milliseconds of CLOCK_MONOTONIC, or -1 when the clock cannot be read (on the 32-bit board, a
+// filter that refuses the 64-bit time calls with EPERM).
 int64_t mono_ms(void);
 
-// A time limit on the monotonic clock. While that clock cannot be read, the waits keep it: each
-// lasts at most kBlindSliceMs and counts as that long, so the limit still ends, late by each
-// wait's scheduling delay, or early when the waits are woken very often.
+// A time limit on the monotonic clock. While that clock cannot be read it is kept on the
+// kernel's tick count (times(2), 10 ms steps), which no time-call filter refuses.
 class Deadline {
  public:
-  static constexpr int32_t kBlindSliceMs = 10;
-
   // limit_ms < 0: no limit.
   explicit Deadline(int64_t limit_ms);
 
   // Milliseconds the next wait may last, at most at_most: 0 once the limit is reached, -1 (wait
-  // without end) when there is no limit and at_most is negative. While the clock is unreadable
-  // the answer is counted as waited.
+  // without end) when there is no limit and at_most is negative.
   int32_t wait_ms(int32_t at_most = -1);
 
   bool expired() { return remaining() == 0; }
@@ -78,8 +74,10 @@ class Deadline {
   int64_t remaining();  // ms left (0: reached), -1 without a limit
 
   int64_t limit_ms_;
-  int64_t start_ms_;  // -1 while the clock cannot be read
-  int64_t spent_ms_;  // last reading, or the waits counted since the clock failed
+  int64_t start_ms_;   // -1 once the clock could not be read
+  int64_t spent_ms_;   // at the last reading
+  int64_t base_ms_;    // spent when the ticks took over
+  uint32_t base_tick_;
 };
 
 // ---- descriptors and children

@@ -78,6 +78,8 @@ TEST(Answer, JsonDecisions) {
       {CMD_START, "{\"code\":-Infinity}", "执行出错.code=-2001\n"},
       {CMD_START, "{\"code\":false}", "执行出错.code=-2001\n"},
       {CMD_START, "{\"code\":true}", "执行出错.code=-2001\n"},
+      {CMD_START, "{\"code\":1e-400}", "执行出错.code=-2001\n"},      // reads as 0.0
+      {CMD_START, "{\"code\":5,\"code\\u0000\":0}", "执行出错.code=-2001\n"},  // not "code"
       {CMD_START, "{\"code\":{}}", "执行出错.code=-2001\n"},
       {CMD_START, "{\"code\":[0]}", "执行出错.code=-2001\n"},
       {CMD_START, "{\"code\":\"ok\"}", "执行出错.code=-2001\n"},
@@ -187,6 +189,7 @@ TEST(Answer, CompleteAndBody) {
       {h + "Content-Length: 2x\r\n\r\nab", 1, 0, ""},
       {h + "Content-Length: 2\r\nContent-Length: 3\r\n\r\nabc", 1, 0, ""},
       {h + "Content-Length: 2, 2\r\n\r\nab", 1, 2, "ab"},  // the same value counts once
+      {h + "Content-Length: 2147483648, 02147483649\r\n\r\nab", 1, 0, ""},  // past the clamp
       {h + "Transfer-Encoding:\r\n chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n", 1, 2, "hi"},  // folded
       {h + "Content-Length: 99999999999999999999\r\n\r\nab", 0, 2, "ab"},
       {h + "X-Content-Length: 2\r\n\r\nab", 0, 2, "ab"},
@@ -228,6 +231,11 @@ TEST(Answer, CompleteAndBody) {
       EXPECT_EQ(std::string(buf), r.body) << testing::PrintToString(r.in);
     }
   }
+  // An interim status line cut right after its code is interim all the same.
+  char cut[] = "HTTP/1.1 100";
+  bool in_head = false;
+  answer_drop_interim(cut, 12, &in_head);
+  EXPECT_TRUE(in_head);
 }
 
 }  // namespace
