@@ -42,17 +42,25 @@ int64_t mono_ms(void) {
 
 namespace {
 
-// The kernel's tick count; differences are right across its wrap for 497 days at 100 Hz.
-uint32_t ticks(void) { return static_cast<uint32_t>(times(nullptr)); }
+constexpr int64_t kBlindWaitMs = 10;
 
-// Linux reports times(2) in USER_HZ, 100 on every architecture.
-int64_t ticks_to_ms(uint32_t n) { return static_cast<int64_t>(n) * 10; }
+// The kernel's tick count (USER_HZ, 100 on every Linux architecture) into *out; false when it
+// cannot be read. Differences are right across its wrap for 497 days. errno is kept.
+bool ticks(uint32_t *out) {
+  const int saved = errno;
+  errno = 0;
+  const clock_t t = times(nullptr);
+  const bool ok = t != static_cast<clock_t>(-1) || errno == 0;
+  errno = saved;
+  *out = static_cast<uint32_t>(t);
+  return ok;
+}
 
 }  // namespace
 
 Deadline::Deadline(int64_t limit_ms)
-    : limit_ms_(limit_ms), start_ms_(mono_ms()), spent_ms_(0), base_ms_(0),
-      base_tick_(start_ms_ < 0 ? ticks() : 0) {}
+    : limit_ms_(limit_ms), start_ms_(mono_ms()), spent_ms_(0), start_tick_(0),
+      ticking_(ticks(&start_tick_)) {}
 
 int64_t Deadline::remaining() {
   if (limit_ms_ < 0) return -1;
@@ -62,11 +70,19 @@ int64_t Deadline::remaining() {
       spent_ms_ = now - start_ms_;
     } else {
       start_ms_ = -1;
-      base_ms_ = spent_ms_;
-      base_tick_ = ticks();
     }
   }
-  if (start_ms_ < 0) spent_ms_ = base_ms_ + ticks_to_ms(ticks() - base_tick_);
+  uint32_t now_tick;
+  if (start_ms_ < 0 && ticking_) {
+    if (ticks(&now_tick)) {
+      // The first step may come at once: only the steps after it surely passed.
+      const uint32_t steps = now_tick - start_tick_;
+      const int64_t passed = steps > 0 ? static_cast<int64_t>(steps - 1) * 10 : 0;
+      if (passed > spent_ms_) spent_ms_ = passed;
+    } else {
+      ticking_ = false;
+    }
+  }
   return spent_ms_ >= limit_ms_ ? 0 : limit_ms_ - spent_ms_;
 }
 
@@ -74,6 +90,10 @@ int32_t Deadline::wait_ms(int32_t at_most) {
   int64_t n = remaining();
   if (n < 0) return at_most;
   if (at_most >= 0 && n > at_most) n = at_most;
+  if (start_ms_ < 0 && !ticking_) {  // no clock at all: the waits keep the limit
+    if (n > kBlindWaitMs) n = kBlindWaitMs;
+    spent_ms_ += n;
+  }
   return n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n);
 }
 

@@ -74,7 +74,8 @@ int32_t copy_to_temp(const char *src, const struct stat &st, char *tmp) {
     const int fd = mkstemp(tmp);  // reserves a free name for the link
     if (fd < 0) return -1;
     close(fd);
-    if (unlink(tmp) != 0 || symlink(target, tmp) != 0) return drop_temp(-1, tmp);
+    if (unlink(tmp) != 0) return drop_temp(-1, tmp);
+    if (symlink(target, tmp) != 0) return -1;  // the name was taken meanwhile: not ours
     const int owned = lchown(tmp, st.st_uid, st.st_gid);  // where permitted, as for a file
     (void)owned;
     return utimensat(AT_FDCWD, tmp, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : drop_temp(-1, tmp);
@@ -208,16 +209,15 @@ int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile) {
     errno = EINVAL;
     return -1;
   }
-  if (rename(srcfile, dstfile) == 0) {
-    // rename(2) does nothing, successfully, when both names are links to one file.
-    struct stat src, dst;
-    if (lstat(srcfile, &src) == 0 && lstat(dstfile, &dst) == 0 && src.st_dev == dst.st_dev &&
-        src.st_ino == dst.st_ino) {
-      errno = EINVAL;
-      return -1;
-    }
-    return 0;
+  // One file under both names (two links, or a symbolic link to dstfile): rename(2) would do
+  // nothing and succeed, or put the link over the file it names and lose its content.
+  struct stat src, dst;
+  if (lstat(dstfile, &dst) == 0 && stat(srcfile, &src) == 0 && src.st_dev == dst.st_dev &&
+      src.st_ino == dst.st_ino) {
+    errno = EINVAL;
+    return -1;
   }
+  if (rename(srcfile, dstfile) == 0) return 0;
   return errno == EXDEV ? move_across(srcfile, dstfile) : -1;
 }
 

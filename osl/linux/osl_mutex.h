@@ -26,9 +26,10 @@ void osl_mutex_destroy(void *mutex);
  * number such as EDEADLK when the caller already holds it). timeout == 0: -1 at once, without
  * trying. timeout > 0: 0 when taken within timeout ms, -1 otherwise; a free mutex is always
  * taken. The mutex is tried once per millisecond, so a failed wait may overrun timeout by about
- * a millisecond (10 ms while the monotonic clock cannot be read: the tick count keeps it). The wait is measured on the monotonic clock, not on the osl_get_ms clocks:
- * setting the system time, osl_reset, osl_set_utc_us and the 32-bit millisecond wrap neither
- * end nor stretch it. -1 for a null handle. */
+ * a millisecond (20 ms while the monotonic clock cannot be read: the tick count keeps it). The
+ * wait is measured on the monotonic clock, not on the osl_get_ms clocks: setting the system
+ * time, osl_reset, osl_set_utc_us and the 32-bit millisecond wrap neither end nor stretch it.
+ * -1 for a null handle. */
 int32_t osl_mutex_lock(void *mutex, int32_t timeout);
 
 /* Releases the mutex; an error (the caller does not hold it) is ignored. A null handle does

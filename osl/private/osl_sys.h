@@ -58,7 +58,8 @@ uint64_t dec_wrapping(const char *s, const char **end);
 int64_t mono_ms(void);
 
 // A time limit on the monotonic clock. While that clock cannot be read it is kept on the
-// kernel's tick count (times(2), 10 ms steps), which no time-call filter refuses.
+// kernel's tick count (times(2), 10 ms steps, only whole steps counted), which no time-call filter
+// refuses; should that fail too, each wait lasts at most 10 ms and counts as that long.
 class Deadline {
  public:
   // limit_ms < 0: no limit.
@@ -74,10 +75,10 @@ class Deadline {
   int64_t remaining();  // ms left (0: reached), -1 without a limit
 
   int64_t limit_ms_;
-  int64_t start_ms_;   // -1 once the clock could not be read
-  int64_t spent_ms_;   // at the last reading
-  int64_t base_ms_;    // spent when the ticks took over
-  uint32_t base_tick_;
+  int64_t start_ms_;  // -1 once the clock could not be read
+  int64_t spent_ms_;  // at least this much has passed
+  uint32_t start_tick_;
+  bool ticking_;      // start_tick_ was read and the tick count still reads
 };
 
 // ---- descriptors and children

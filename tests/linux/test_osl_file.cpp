@@ -549,6 +549,10 @@ TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
   EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), dir.file("b").c_str()), -1);
   EXPECT_EQ(errno, EINVAL);
   unlink(dir.file("b").c_str());
+  ASSERT_EQ(symlink("a", dir.file("l").c_str()), 0);  // a link over the file it names
+  EXPECT_EQ(osl_file_mv(dir.file("l").c_str(), dir.file("a").c_str()), -1);
+  EXPECT_EQ(read_file(dir.file("a")), "a");
+  unlink(dir.file("l").c_str());
   // Across file systems as on one: a directory in the way is no place to move a file into.
   if (std::unique_ptr<TempDir> elsewhere = TempDirElsewhere(dir.path())) {
     EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), elsewhere->path().c_str()), -1);
