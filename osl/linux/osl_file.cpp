@@ -209,11 +209,12 @@ int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile) {
     errno = EINVAL;
     return -1;
   }
-  // One file under both names (two links, or a symbolic link to dstfile): rename(2) would do
-  // nothing and succeed, or put the link over the file it names and lose its content.
+  // One file under two names (two links, or a symbolic link to dstfile): rename(2) would do
+  // nothing and succeed, or put the link over the file it names and lose its content. The very
+  // same name stays rename(2)'s success.
   struct stat src, dst;
-  if (lstat(dstfile, &dst) == 0 && stat(srcfile, &src) == 0 && src.st_dev == dst.st_dev &&
-      src.st_ino == dst.st_ino) {
+  if (strcmp(srcfile, dstfile) != 0 && lstat(dstfile, &dst) == 0 && stat(srcfile, &src) == 0 &&
+      src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) {
     errno = EINVAL;
     return -1;
   }

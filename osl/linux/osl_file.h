@@ -64,9 +64,10 @@ int32_t osl_file_copy(const char *srcfile, const char *dstfile);
  * flushed, renamed over dstfile (its folder flushed too), then srcfile is removed. A directory or
  * special file is not moved across file systems (EXDEV). 0 when srcfile is gone and dstfile holds
  * its content; -1 with the failing step's errno otherwise: ENOENT for a missing srcfile, EISDIR
- * when dstfile is or becomes a directory, EINVAL when both name one file (two links, or srcfile
- * a symbolic link to dstfile); srcfile and dstfile are then as they were and no temporary is
- * left, except when removing srcfile failed (dstfile already replaced). */
+ * when dstfile is or becomes a directory, EINVAL when two names name one file (two links, or
+ * srcfile a symbolic link to dstfile; the same name twice gives 0, as rename(2) does); srcfile
+ * and dstfile are then as they were and no temporary is left, except when removing srcfile
+ * failed (dstfile already replaced). */
 int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile);
 
 /* unlink(file): 0 done, -1 otherwise. */
