@@ -33,10 +33,12 @@ uint64_t dec_wrapping(const char *s, const char **end) {
 }
 
 int64_t mono_ms(void) {
+  const int saved = errno;
   struct timespec ts;
   if (clock_gettime(CLOCK_MONOTONIC, &ts) == 0) {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
   }
+  errno = saved;
   return -1;
 }
 
@@ -45,15 +47,15 @@ namespace {
 constexpr int64_t kBlindWaitMs = 10;
 
 // The kernel's tick count (USER_HZ, 100 on every Linux architecture) into *out; false when it
-// cannot be read. Differences are right across its wrap for 497 days. errno is kept.
+// cannot be read, which shows as a buffer the kernel left unwritten (glibc's return value does
+// not tell). Differences are right across its wrap for 497 days. errno is kept.
 bool ticks(uint32_t *out) {
   const int saved = errno;
-  errno = 0;
-  const clock_t t = times(nullptr);
-  const bool ok = t != static_cast<clock_t>(-1) || errno == 0;
+  struct tms buf;
+  buf.tms_utime = static_cast<clock_t>(-1);
+  *out = static_cast<uint32_t>(times(&buf));
   errno = saved;
-  *out = static_cast<uint32_t>(t);
-  return ok;
+  return buf.tms_utime != static_cast<clock_t>(-1);
 }
 
 }  // namespace

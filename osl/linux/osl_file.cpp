@@ -151,6 +151,59 @@ int32_t move_across(const char *src, const char *dst) {
   return unlink(src) == 0 ? 0 : -1;
 }
 
+// The folder of path (in dir, PATH_MAX bytes) and its last name (*name, *len; trailing slashes
+// not counted). False when the folder's name does not fit.
+bool split_path(const char *path, char *dir, const char **name, size_t *len) {
+  size_t end = strlen(path);
+  while (end > 1 && path[end - 1] == '/') --end;
+  size_t start = end;
+  while (start > 0 && path[start - 1] != '/') --start;
+  *name = path + start;
+  *len = end - start;
+  if (start == 0) {
+    memcpy(dir, ".", 2);
+    return true;
+  }
+  if (start >= PATH_MAX) return false;
+  memcpy(dir, path, start);
+  dir[start] = '\0';
+  return true;
+}
+
+// Whether a and b name one directory entry: the same last name in the same folder.
+bool same_entry(const char *a, const char *b) {
+  char da[PATH_MAX], db[PATH_MAX];
+  const char *na, *nb;
+  size_t la, lb;
+  struct stat sa, sb;
+  return split_path(a, da, &na, &la) && split_path(b, db, &nb, &lb) && la == lb &&
+         memcmp(na, nb, la) == 0 && stat(da, &sa) == 0 && stat(db, &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Whether moving src over dst would lose dst's file while src stays, or stays as a link to
+// nothing: two entries of one file, or src a symbolic link whose target is dst's entry or
+// resolves to dst's file.
+bool one_file(const char *src, const char *dst) {
+  struct stat ls, ld, ts, td;
+  if (lstat(src, &ls) != 0 || lstat(dst, &ld) != 0) return false;
+  if (ls.st_dev == ld.st_dev && ls.st_ino == ld.st_ino) return true;
+  if (!S_ISLNK(ls.st_mode)) return false;
+  if (stat(src, &ts) == 0 && stat(dst, &td) == 0 && ts.st_dev == td.st_dev &&
+      ts.st_ino == td.st_ino) {
+    return true;
+  }
+  char target[PATH_MAX];
+  const char *name;
+  size_t len;
+  if (!split_path(src, target, &name, &len)) return false;
+  const size_t dir_len = name - src;  // the link's text is read from its own folder
+  const ssize_t n = readlink(src, target + dir_len, sizeof target - dir_len - 1);
+  if (n <= 0) return false;
+  target[dir_len + static_cast<size_t>(n)] = '\0';
+  return same_entry(target[dir_len] == '/' ? target + dir_len : target, dst);
+}
+
 }  // namespace
 
 extern "C" {
@@ -209,12 +262,9 @@ int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile) {
     errno = EINVAL;
     return -1;
   }
-  // One file under two names (two links, or a symbolic link to dstfile): rename(2) would do
-  // nothing and succeed, or put the link over the file it names and lose its content. The very
-  // same name stays rename(2)'s success.
-  struct stat src, dst;
-  if (strcmp(srcfile, dstfile) != 0 && lstat(dstfile, &dst) == 0 && stat(srcfile, &src) == 0 &&
-      src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) {
+  // rename(2) does nothing and succeeds for two links to one file, and a link put over the file
+  // it names loses that file. One entry under two spellings stays rename(2)'s success.
+  if (!same_entry(srcfile, dstfile) && one_file(srcfile, dstfile)) {
     errno = EINVAL;
     return -1;
   }

@@ -54,12 +54,13 @@ uint64_t dec_wrapping(const char *s, const char **end);
 // ---- clock and time limits
 
 // Milliseconds of CLOCK_MONOTONIC, or -1 when the clock cannot be read (on the 32-bit board, a
-// filter that refuses the 64-bit time calls with EPERM).
+// filter that refuses the 64-bit time calls with EPERM); errno is kept.
 int64_t mono_ms(void);
 
 // A time limit on the monotonic clock. While that clock cannot be read it is kept on the
 // kernel's tick count (times(2), 10 ms steps, only whole steps counted), which no time-call filter
-// refuses; should that fail too, each wait lasts at most 10 ms and counts as that long.
+// refuses; should that fail too, each wait lasts at most 10 ms and counts as that long (so a
+// storm of signals that cuts the waits short may end the limit early). errno is kept.
 class Deadline {
  public:
   // limit_ms < 0: no limit.

@@ -552,6 +552,11 @@ TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
   ASSERT_EQ(symlink("a", dir.file("l").c_str()), 0);  // a link over the file it names
   EXPECT_EQ(osl_file_mv(dir.file("l").c_str(), dir.file("a").c_str()), -1);
   EXPECT_EQ(read_file(dir.file("a")), "a");
+  ASSERT_EQ(symlink("l", dir.file("m").c_str()), 0);  // ... or over the link it names
+  EXPECT_EQ(osl_file_mv(dir.file("m").c_str(), dir.file("l").c_str()), -1);
+  EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), (dir.path() + "/./a").c_str()), 0);  // one entry
+  EXPECT_EQ(read_file(dir.file("l")), "a");
+  unlink(dir.file("m").c_str());
   unlink(dir.file("l").c_str());
   // Across file systems as on one: a directory in the way is no place to move a file into.
   if (std::unique_ptr<TempDir> elsewhere = TempDirElsewhere(dir.path())) {
