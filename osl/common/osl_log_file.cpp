@@ -334,6 +334,7 @@ void write_file(Target &t, const char_t *text, size_t len) {
   }
   size_t written = len;
   if (__builtin_expect(!t.in_place, true)) {
+    check_path(t);
     const ssize_t n = write(t.fd, text, len);
     if (__builtin_expect(n != static_cast<ssize_t>(len), false)) {
       written = finish_regular(t.fd, text, len, n);
@@ -345,11 +346,7 @@ void write_file(Target &t, const char_t *text, size_t len) {
   }
   t.filesize += written;
   osl_clock::start_ms();
-  if (t.filesize >= m_maxsize) {
-    rotate(t);
-  } else if (!t.in_place) {
-    check_path(t);
-  }
+  if (t.filesize >= m_maxsize) rotate(t);
 }
 
 }  // namespace osl_log_target
