@@ -160,14 +160,35 @@ __attribute__((noinline, cold)) size_t wait_rest(int fd, const char_t *text, siz
   return done;
 }
 
-size_t write_waiting(int fd, const char_t *text, size_t len, int32_t wait_ms, bool *had) {
-  const ssize_t n = write_step(fd, text, len, had);
+// Writes len bytes (n of them went by the first write), waiting for room at most wait_ms; as
+// wait_rest.
+size_t finish_write(int fd, const char_t *text, size_t len, ssize_t n, int32_t wait_ms, bool *had) {
   if (__builtin_expect(n == static_cast<ssize_t>(len), true)) return len;
   if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
     if (n == 0) errno = EIO;
     return 0;
   }
   return wait_rest(fd, text, len, n > 0 ? static_cast<size_t>(n) : 0, wait_ms, had);
+}
+
+size_t write_waiting(int fd, const char_t *text, size_t len, int32_t wait_ms, bool *had) {
+  return finish_write(fd, text, len, write_step(fd, text, len, had), wait_ms, had);
+}
+
+// What a text that n bytes of went by the first write leaves: whole, its rest kept, or lost to a
+// full target (which is then stalled). 0, or the errno of a failed write.
+int settle(Target &t, const char_t *text, size_t len, size_t n) {
+  if (__builtin_expect(n == len, true)) {
+    t.stalled = false;
+    return 0;
+  }
+  const int err = errno;
+  if (n > 0) {
+    memcpy(t.rest, text + n, len - n);
+    t.rest_len = len - n;
+  }
+  if (err == EAGAIN) t.stalled = true;
+  return err == EAGAIN ? 0 : err;
 }
 
 // Writes a text to a target that is no regular file (a pipe, a terminal, a device), whole or not
@@ -186,18 +207,13 @@ int put(Target &t, const char_t *text, size_t len, bool *had) {
     }
     t.rest_len = 0;
   }
-  const size_t n = write_waiting(t.fd, text, len, t.stalled ? 0 : kWaitMs, had);
-  if (__builtin_expect(n == len, true)) {
-    t.stalled = false;
-    return 0;
-  }
-  const int err = errno;
-  if (n > 0) {
-    memcpy(t.rest, text + n, len - n);
-    t.rest_len = len - n;
-  }
-  if (err == EAGAIN) t.stalled = true;
-  return err == EAGAIN ? 0 : err;
+  return settle(t, text, len, write_waiting(t.fd, text, len, t.stalled ? 0 : kWaitMs, had));
+}
+
+// The end of put for an unguarded target whose first write (n) did not take the whole text.
+__attribute__((noinline, cold)) void put_after(Target &t, const char_t *text, size_t len,
+                                               ssize_t n) {
+  (void)settle(t, text, len, finish_write(t.fd, text, len, n, kWaitMs, nullptr));
 }
 
 void take_back_sigpipe(bool had, const sigset_t &block) {
@@ -339,7 +355,10 @@ void write_file(Target &t, const char_t *text, size_t len) {
     if (__builtin_expect(n != static_cast<ssize_t>(len), false)) {
       written = finish_regular(t.fd, text, len, n);
     }
-  } else if (__builtin_expect(!t.may_pipe && !t.tty, true)) {
+  } else if (__builtin_expect(!t.may_pipe && !t.tty && !t.stalled && t.rest_len == 0, true)) {
+    const ssize_t n = write(t.fd, text, len);  // a device such as /dev/null: put, inline
+    if (__builtin_expect(n != static_cast<ssize_t>(len), false)) put_after(t, text, len, n);
+  } else if (!t.may_pipe && !t.tty) {
     (void)put(t, text, len, nullptr);
   } else {
     write_guarded(t, text, len);
