@@ -195,6 +195,10 @@ wanradio::osl and wanradio::osl-static) and examples.")
 # CPack passes only CPACK_ variables on to the post-build step: Multi-Arch per package, the
 # symbols file of the runtime checked against the names the built library exports, and the
 # packages whose ldconfig runs by trigger.
+# What scripts/update_abi.sh needs besides the library to describe the ABI: this target's C
+# compiler and the public headers, whose macros belong to the description.
+file(WRITE ${PROJECT_BINARY_DIR}/osl_abi.txt
+     "CC=${CMAKE_C_COMPILER}\nOSL_HEADERS_FOR_ABI=${OSL_HEADERS}\n")
 set(CPACK_OSL_MULTIARCH wanradio=foreign libwanradio-osl1=same libwanradio-osl-dev=same)
 set(CPACK_OSL_SYMBOLS libwanradio-osl1=${_deb_dir}/libwanradio-osl1.symbols)
 set(CPACK_OSL_LDCONFIG_TRIGGER libwanradio-osl1)
