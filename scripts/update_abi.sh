@@ -38,7 +38,8 @@ for t in "${trees[@]}"; do
   mkdir -p "packaging/abi/$ma"
   abi=packaging/abi/$ma/libwanradio-osl.so.$major
   abidw --exported-interfaces-only --no-corpus-path --no-comp-dir-path --out-file "$work/out.abi" "$lib"
-  if grep -n -e "$src" -e "$(readlink -f "$dir")" "$work/out.abi" | head -3 | grep .; then
+  if grep -q -e "$src" -e "$(readlink -f "$dir")" "$work/out.abi"; then
+    grep -n -m3 -e "$src" -e "$(readlink -f "$dir")" "$work/out.abi" >&2
     echo "update_abi: the description names this checkout's folders (above); not written" >&2
     exit 1
   fi
