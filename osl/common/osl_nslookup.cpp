@@ -12,19 +12,12 @@ namespace {
 
 constexpr int32_t kAddrTextSize = 128;  // address text; value length 127
 
-bool lower_equal(const char *a, const char *b, size_t len) {
-  for (size_t i = 0; i < len; ++i) {
-    if (osl_sys::to_lower(a[i]) != osl_sys::to_lower(b[i])) return false;
-  }
-  return true;
-}
-
 // Whether word (len bytes) names host (hlen bytes): the same name, or with a domain after it
 // when domain_ok. Case is ignored, and so is a final '.' of either.
 bool names_host(const char *word, size_t len, const char *host, size_t hlen, bool domain_ok) {
   if (len > 0 && word[len - 1] == '.') --len;
   if (hlen > 0 && host[hlen - 1] == '.') --hlen;
-  if (hlen == 0 || len < hlen || !lower_equal(word, host, hlen)) return false;
+  if (hlen == 0 || len < hlen || !osl_sys::equal_nocase(word, host, hlen)) return false;
   return len == hlen || (domain_ok && word[hlen] == '.');
 }
 

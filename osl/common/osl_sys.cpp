@@ -3,6 +3,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <string.h>
 #include <sys/times.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +25,11 @@ ptrdiff_t scan_digits(const char *s, size_t len, int base, uint64_t max, uint64_
   }
   *out = value;
   return static_cast<ptrdiff_t>(i);
+}
+
+void copy_bounded(char *dst, size_t size, const char *src) {
+  strncpy(dst, src, size - 1);
+  dst[size - 1] = '\0';
 }
 
 uint64_t dec_wrapping(const char *s, const char **end) {
@@ -102,7 +109,7 @@ int32_t Deadline::wait_ms(int32_t at_most) {
 int open_file(const char *path, int flags, mode_t mode) {
   int fd;
   do {
-    fd = open(path, flags, mode);
+    fd = open(path, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -128,6 +135,51 @@ ssize_t write_all(int fd, const void *buf, size_t n) {
     }
   }
   return static_cast<ssize_t>(n);
+}
+
+void close_keep_errno(int fd) {
+  const int saved = errno;
+  (void)close(fd);
+  errno = saved;
+}
+
+int wait_fd(int fd, short events, Deadline &limit) {
+  struct pollfd p;
+  p.fd = fd;
+  p.events = events;
+  for (;;) {
+    const int32_t ms = limit.wait_ms();
+    if (ms == 0) return 0;
+    p.revents = 0;
+    const int n = poll(&p, 1, ms);
+    if (n > 0) return p.revents;
+    if (n < 0 && errno != EINTR) return -1;
+  }
+}
+
+ssize_t write_all(int fd, const void *buf, size_t n, Deadline &limit, size_t *done) {
+  const char *p = static_cast<const char *>(buf);
+  size_t sent = 0;
+  ssize_t result = static_cast<ssize_t>(n);
+  while (sent < n) {
+    const ssize_t w = write(fd, p + sent, n - sent);
+    if (w > 0) {
+      sent += static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int ready = wait_fd(fd, POLLOUT, limit);
+      if (ready > 0) continue;  // room, or an error the next write reports
+      if (ready == 0) errno = ETIMEDOUT;
+    } else if (w == 0) {
+      errno = EIO;
+    }
+    result = -1;
+    break;
+  }
+  if (done != nullptr) *done = sent;
+  return result;
 }
 
 pid_t wait_child(pid_t pid, int *status, int options) {

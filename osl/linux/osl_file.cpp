@@ -346,20 +346,12 @@ void osl_file_seek(void *fp, int64_t pos, int32_t base) {
 int64_t osl_file_tell(void *fp) { return static_cast<int64_t>(lseek(fd_of(fp), 0, SEEK_CUR)); }
 
 int32_t osl_file_read(void *fp, void *buf, int32_t size) {
-  // A negative size would become a huge count and let the kernel write past buf.
-  if (size < 0) {
-    errno = EINVAL;
-    return -1;
-  }
+  if (osl_sys::bad_size(size)) return -1;
   return static_cast<int32_t>(read(fd_of(fp), buf, static_cast<size_t>(size)));
 }
 
 int32_t osl_file_write(void *fp, const void *buf, int32_t size) {
-  // A negative size would become a huge count and send memory past buf to the file.
-  if (size < 0) {
-    errno = EINVAL;
-    return -1;
-  }
+  if (osl_sys::bad_size(size)) return -1;
   return static_cast<int32_t>(write(fd_of(fp), buf, static_cast<size_t>(size)));
 }
 

@@ -129,7 +129,7 @@ int32_t osl_network_get_local_name(char *name, int32_t size) {
 
 uint32_t osl_network_get_local_ip(void) {
   uint32_t ip = 0;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
 
   // Room for eight records whatever sizeof(struct ifreq) is here (32 on the board, 40 on

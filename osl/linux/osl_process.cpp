@@ -80,7 +80,7 @@ char *append_int(char *p, int32_t v) {
 extern "C" {
 
 int32_t osl_get_cpu_count(void) {
-  FILE *fp = fopen("/proc/cpuinfo", "rb");
+  FILE *fp = fopen("/proc/cpuinfo", "rbe");
   if (fp == nullptr) return -1;
   int32_t count = 0;
   char line[kCpuLineSize];

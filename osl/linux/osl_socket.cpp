@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "osl_sys.h"
+
 namespace {
 
 
@@ -29,15 +31,6 @@ int32_t pending_error_state(SOCKET skt) {
   socklen_t len = sizeof err;
   if (getsockopt(skt, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return 0;
   return -1;
-}
-
-// A negative size would reach the kernel as a length of gigabytes: a receive would write past the
-// caller's buffer and a send would hand the memory behind it to the peer. Such a size fails the
-// way the kernel fails a bad length: -1 with EINVAL, nothing moved.
-bool bad_size(int32_t size) {
-  if (size >= 0) return false;
-  errno = EINVAL;
-  return true;
 }
 
 // Joins or leaves group ip on the interface the kernel chooses.
@@ -141,12 +134,12 @@ int32_t osl_socket_get_sockname(SOCKET skt, uint32_t *ip, uint16_t *port) {
 }
 
 int32_t osl_socket_send(SOCKET skt, const void *buf, int32_t size) {
-  if (bad_size(size)) return -1;
+  if (osl_sys::bad_size(size)) return -1;
   return static_cast<int32_t>(send(skt, buf, static_cast<size_t>(size), 0));
 }
 
 int32_t osl_socket_recv(SOCKET skt, void *buf, int32_t size) {
-  if (bad_size(size)) return -1;
+  if (osl_sys::bad_size(size)) return -1;
   return static_cast<int32_t>(recv(skt, buf, static_cast<size_t>(size), 0));
 }
 
@@ -159,7 +152,7 @@ int32_t osl_socket_drop(SOCKET skt, uint32_t ip) {
 }
 
 int32_t osl_socket_sendto(SOCKET skt, uint32_t ip, uint16_t port, const void *buf, int32_t size) {
-  if (bad_size(size)) return -1;
+  if (osl_sys::bad_size(size)) return -1;
   const sockaddr_in addr = make_addr(ip, port);
   return static_cast<int32_t>(sendto(skt, buf, static_cast<size_t>(size), 0,
                                      reinterpret_cast<const sockaddr *>(&addr), sizeof addr));
@@ -170,7 +163,7 @@ int32_t osl_socket_recvfrom(SOCKET skt, uint32_t *ip, uint16_t *port, void *buf,
   memset(&from, 0, sizeof from);
   socklen_t slen = sizeof from;
   int32_t n = -1;  // a bad size still reports 0:0, as every failure does
-  if (!bad_size(size)) {
+  if (!osl_sys::bad_size(size)) {
     n = static_cast<int32_t>(recvfrom(skt, buf, static_cast<size_t>(size), 0,
                                       reinterpret_cast<sockaddr *>(&from), &slen));
   }

@@ -1,11 +1,12 @@
 // The layer's system habits, each written once: ASCII classes and case folding, digit parsing
 // with overflow checks, the monotonic clock and time limits kept on it, and read, write and
-// waitpid that ride out signals. Private to the layer and the tool: never installed, never
-// included by a public header. Locale-free on purpose: protocol and board text must not be read
+// waitpid that ride out signals, waits and writes bounded by a time limit, closes that keep
+// errno. Private to the layer: never installed, never included by a public header. Locale-free on purpose: protocol and board text must not be read
 // differently under another locale or sign of char.
 #ifndef OSL_SYS_H
 #define OSL_SYS_H
 
+#include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
@@ -25,6 +26,20 @@ constexpr bool is_alpha(int c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c
 constexpr bool is_alnum(int c) { return is_digit(c) || is_alpha(c); }
 constexpr int to_upper(int c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; }
 constexpr int to_lower(int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+// Whether the n bytes at a and b are equal ignoring ASCII case (zero bytes compare as bytes).
+inline bool equal_nocase(const char *a, const char *b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (to_lower(static_cast<unsigned char>(a[i])) != to_lower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Copies src into dst of size bytes (size >= 1) as "zero the buffer, then copy size - 1": the
+// text is cut to size - 1 bytes, and every byte after it up to dst[size - 1] is zero.
+void copy_bounded(char *dst, size_t size, const char *src);
 
 // 0-15 for a hexadecimal digit in either case, -1 for any other byte.
 constexpr int32_t hex_value(int c) {
@@ -84,8 +99,22 @@ class Deadline {
 
 // ---- descriptors and children
 
-// open(2), continued after EINTR (opening a FIFO waits for its other end).
+// open(2) for the layer's own work: always close-on-exec, continued after EINTR (opening a FIFO
+// waits for its other end). Descriptors handed to a caller are opened by their own call.
 int open_file(const char *path, int flags, mode_t mode = 0);
+
+// close(2) for the clean-up after a failure: the failure's errno is kept. EINTR is not retried
+// (Linux has released the descriptor by then).
+void close_keep_errno(int fd);
+
+// A negative byte count fails as the kernel fails a bad length: true, with errno EINVAL. Sizes
+// are int32_t in the public calls; a negative one would reach the kernel as gigabytes.
+inline bool bad_size(int32_t size);
+
+// Waits until fd is ready for events (POLLIN, POLLOUT) or limit is reached, riding out signals.
+// Returns poll's revents (> 0; POLLERR, POLLHUP and POLLNVAL count as ready), 0 at the limit,
+// -1 with errno when poll itself fails.
+int wait_fd(int fd, short events, Deadline &limit);
 
 // read(2), continued after EINTR.
 ssize_t read_some(int fd, void *buf, size_t n);
@@ -94,6 +123,11 @@ ssize_t read_some(int fd, void *buf, size_t n);
 // write's errno (some bytes may have been written). A descriptor in non-blocking mode may fail
 // with EAGAIN.
 ssize_t write_all(int fd, const void *buf, size_t n);
+
+// write_all on a descriptor that may be non-blocking, bounded by limit: waits for room with
+// wait_fd. Returns n, or -1 with errno (ETIMEDOUT at the limit, else the failing write's); *done
+// (when given) counts the bytes written either way.
+ssize_t write_all(int fd, const void *buf, size_t n, Deadline &limit, size_t *done = nullptr);
 
 // waitpid(2), continued after EINTR.
 pid_t wait_child(pid_t pid, int *status, int options);
@@ -104,6 +138,12 @@ pid_t wait_child(pid_t pid, int *status, int options);
 inline struct tm *local_of(time_t t, struct tm *out) {
   tzset();
   return localtime_r(&t, out);
+}
+
+inline bool bad_size(int32_t size) {
+  if (size >= 0) return false;
+  errno = EINVAL;
+  return true;
 }
 
 static_assert(sizeof(time_t) == 8,

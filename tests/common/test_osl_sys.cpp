@@ -2,6 +2,7 @@
 // from the start or midway, and transfers that a signal without SA_RESTART interrupts.
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -140,4 +141,63 @@ TEST(OslSys, TransfersRideOutSignalsWithoutRestart) {
   close(fds[1]);
   sigaction(SIGUSR1, &old, nullptr);
   signal(SIGPIPE, old_pipe);
+}
+
+TEST(OslSys, BoundedWritesWaitsAndCopies) {
+  // A full non-blocking pipe: the write ends at the limit with ETIMEDOUT and says how much went;
+  // once the reader makes room, the rest goes.
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+  const std::string big(256 * 1024, 'y');
+  size_t done = 0;
+  osl_sys::Deadline short_limit(30);
+  errno = 0;
+  EXPECT_EQ(osl_sys::write_all(fds[1], big.data(), big.size(), short_limit, &done), -1);
+  EXPECT_EQ(errno, ETIMEDOUT);
+  EXPECT_GT(done, 0u);
+  EXPECT_LT(done, big.size());
+  osl_sys::Deadline none_left(0);
+  EXPECT_EQ(osl_sys::wait_fd(fds[1], POLLOUT, none_left), 0);
+  std::thread drain([&] {
+    char buf[4096];
+    size_t total = 0;
+    while (total < big.size()) {
+      const ssize_t n = read(fds[0], buf, sizeof buf);
+      if (n > 0) total += static_cast<size_t>(n);
+      else poll(nullptr, 0, 1);
+    }
+  });
+  osl_sys::Deadline long_limit(10000);
+  EXPECT_EQ(osl_sys::write_all(fds[1], big.data() + done, big.size() - done, long_limit, nullptr),
+            static_cast<ssize_t>(big.size() - done));
+  drain.join();
+  // A closed reader is an error, not a wait.
+  close(fds[0]);
+  const sighandler_t old_pipe = signal(SIGPIPE, SIG_IGN);
+  osl_sys::Deadline limit(10000);
+  EXPECT_EQ(osl_sys::write_all(fds[1], "z", 1, limit, &done), -1);
+  EXPECT_EQ(errno, EPIPE);
+  EXPECT_EQ(done, 0u);
+  signal(SIGPIPE, old_pipe);
+  errno = EDOM;
+  osl_sys::close_keep_errno(fds[1]);
+  EXPECT_EQ(errno, EDOM);
+
+  // The layer's own descriptors never reach a command.
+  const int fd = osl_sys::open_file("/dev/null", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  close(fd);
+
+  // Exact sizes: a cut text ends in a zero byte and the rest of the buffer is zero.
+  char out[6];
+  memset(out, 'q', sizeof out);
+  osl_sys::copy_bounded(out, sizeof out, "abcdefgh");
+  EXPECT_EQ(memcmp(out, "abcde\0", 6), 0);
+  memset(out, 'q', sizeof out);
+  osl_sys::copy_bounded(out, sizeof out, "ab");
+  EXPECT_EQ(memcmp(out, "ab\0\0\0\0", 6), 0);
+  EXPECT_TRUE(osl_sys::equal_nocase("Content-Length", "content-LENGTH", 14));
+  EXPECT_FALSE(osl_sys::equal_nocase("a\0b", "a\0c", 3));
+  EXPECT_FALSE(osl_sys::equal_nocase("[", "{", 1));  // 0x5B and 0x7B differ by the case bit only
 }
