@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -231,6 +232,13 @@ TEST(OslFile, SeekTellReadAndEndOfFile) {
   osl_file_seek(h, 4, 0);
   osl_file_seek(h, -100, 1);
   EXPECT_EQ(osl_file_tell(h), 4);
+  // Bases other than 0 to 2 (3 and 4 would be SEEK_DATA and SEEK_HOLE) move nothing.
+  for (int32_t base : {3, 4, -1, 7}) {
+    errno = 0;
+    osl_file_seek(h, 2, base);
+    EXPECT_EQ(osl_file_tell(h), 4) << base;
+    EXPECT_EQ(errno, EINVAL) << base;
+  }
   osl_file_close(h);
 
   // An empty file is at its end right after opening.
@@ -826,6 +834,119 @@ TEST(OslFile, MoveAcrossKeepsLongFoldersAndHoles) {
     }
     EXPECT_EQ(Leftovers(from_dir) + Leftovers(to_dir), "");
   }
+}
+
+// One line reader, three kinds of file: a regular file (whose position must stand right after
+// each line: nothing read ahead), and a pipe, blocking and non-blocking, fed in two pieces while
+// a handler without SA_RESTART interrupts the reads. Each call shows as "result:strlen:text" (the
+// text's first 8 bytes), or "-1 ERRNO"; reading stops at the first result <= 0.
+TEST(OslFile, GetsReadsOneLineAtATime) {
+  const std::string a1500(1500, 'a');
+  const struct {
+    const char *name;
+    std::string input;
+    int32_t size;
+    std::string want;
+  } rows[] = {
+      {"lines, an empty one, no final newline", "a=1\n\nb = two\nlast", 16,
+       "4:3:a=1|1:0:|8:7:b = two|4:4:last|0:0:|"},
+      {"a longer line is cut, its rest dropped", "abcdefg\nxy\n", 4, "8:3:abc|3:2:xy|0:0:|"},
+      {"exact fit, and one byte over", "abc\nabcd\nabcd", 4, "4:3:abc|5:3:abc|4:3:abc|0:0:|"},
+      {"a zero byte ends the text, not the line", std::string("nul\0byte\nkept\n", 14), 16,
+       "9:3:nul|5:4:kept|0:0:|"},
+      {"room for the terminator only", "ab\n\n", 1, "3:0:|1:0:|0:0:|"},
+      {"a line longer than a read", a1500 + "\nz", 2000, "1501:1500:aaaaaaaa|1:1:z|0:0:|"},
+      {"carriage returns are text", "a\r\n", 8, "3:2:a\r|0:0:|"},
+      {"empty input", "", 8, "0:0:|"},
+      {"no room at all", "abc\n", 0, "-1 EINVAL|"},
+  };
+  auto read_lines = [](void *h, int32_t size, bool seekable, std::string *out) {
+    int64_t at = 0;
+    for (int i = 0; i < 10; ++i) {
+      char buf[2100];
+      memset(buf, 'Z', sizeof buf);
+      const int32_t n = osl_file_gets(h, buf, size);
+      if (n < 0) {
+        *out += std::string("-1 ") + strerrorname_np(errno) + "|";
+        return true;
+      }
+      const size_t len = strlen(buf);
+      for (size_t k = len + 1; k < sizeof buf; ++k) {
+        if (buf[k] != 'Z') return false;  // wrote past the text and its terminator
+      }
+      *out += std::to_string(n) + ":" + std::to_string(len) + ":" + std::string(buf, std::min<size_t>(len, 8)) + "|";
+      at += n;
+      if (seekable && osl_file_tell(h) != at) return false;  // read past the line
+      if (n == 0) return true;
+    }
+    return false;
+  };
+  TempDir dir;
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    put(dir.file("lines"), row.input);
+    void *h = osl_file_open(dir.file("lines").c_str(), OSL_FILE_READ);
+    ASSERT_NE(h, nullptr);
+    std::string got;
+    EXPECT_TRUE(read_lines(h, row.size, true, &got)) << got;
+    EXPECT_EQ(got, row.want);
+    osl_file_close(h);
+  }
+  // The pipes, in a child that owns the signal handler and the timer.
+  osltest::ChildResult r = osltest::RunInChild([&] {
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) {};
+    struct itimerval every = {{0, 2000}, {0, 2000}};
+    if (sigaction(SIGALRM, &sa, nullptr) != 0 || setitimer(ITIMER_REAL, &every, nullptr) != 0) {
+      return 2;
+    }
+    for (const auto &row : rows) {
+      for (int nonblocking = 0; nonblocking < 2; ++nonblocking) {
+        int fds[2];
+        if (pipe(fds) != 0) return 2;
+        if (nonblocking) fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        const pid_t writer = fork();
+        if (writer == 0) {
+          const size_t half = row.input.size() / 2;
+          for (const std::string &part : {row.input.substr(0, half), row.input.substr(half)}) {
+            usleep(20000);
+            if (write(fds[1], part.data(), part.size()) != static_cast<ssize_t>(part.size())) _exit(1);
+          }
+          _exit(0);
+        }
+        close(fds[1]);
+        std::string got;
+        if (!read_lines(reinterpret_cast<void *>(static_cast<intptr_t>(fds[0]) + 1), row.size, false, &got)) {
+          got += "<overrun>";
+        }
+        close(fds[0]);
+        waitpid(writer, nullptr, 0);
+        printf("%s\n", got.c_str());
+      }
+    }
+    return 0;
+  });
+  ASSERT_EQ(r.code, 0);
+  size_t at = 0;
+  for (const auto &row : rows) {
+    for (const char *kind : {"blocking pipe", "non-blocking pipe"}) {
+      const size_t end = r.out.find('\n', at);
+      EXPECT_EQ(at < r.out.size() ? r.out.substr(at, end - at) : "", row.want) << row.name << ", " << kind;
+      at = end == std::string::npos ? end : end + 1;
+    }
+  }
+  // Lines and plain reads mix on one handle; a null handle or buffer fails cleanly.
+  put(dir.file("mixed"), "one\ntwo\n");
+  void *h = osl_file_open(dir.file("mixed").c_str(), OSL_FILE_READ);
+  char buf[16] = {0};
+  EXPECT_EQ(osl_file_gets(h, buf, sizeof buf), 4);
+  EXPECT_EQ(osl_file_read(h, buf, sizeof buf), 4);
+  EXPECT_EQ(std::string(buf, 4), "two\n");
+  EXPECT_EQ(osl_file_gets(h, nullptr, 8), -1);
+  EXPECT_EQ(errno, EINVAL);
+  osl_file_close(h);
+  EXPECT_EQ(osl_file_gets(nullptr, buf, sizeof buf), -1);
+  EXPECT_EQ(errno, EBADF);
 }
 
 }  // namespace
