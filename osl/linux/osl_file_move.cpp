@@ -312,16 +312,19 @@ int32_t CrossMove::copy_file() {
   const bool owned = fchown(out_, st_.st_uid, st_.st_gid) == 0;
   for (int i = 0; i < kCopyTries; ++i) {
     struct stat after;
-    if (fstat(in_, &st_) != 0 || (i > 0 && (ftruncate(out_, 0) != 0 || lseek(out_, 0, SEEK_SET) < 0 ||
-                                             lseek(in_, 0, SEEK_SET) < 0))) {
+    if (fstat(in_, &st_) != 0 ||
+        (i > 0 && (ftruncate(out_, 0) != 0 || lseek(out_, 0, SEEK_SET) < 0 ||
+                   lseek(in_, 0, SEEK_SET) < 0))) {
       return -1;
     }
-    if (copy_data(in_, out_) != 0 || fsync(out_) != 0 || fstat(in_, &after) != 0) return -1;
+    mode_t mode = st_.st_mode & 07777;
+    if (!owned) mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    const struct timespec times[2] = {st_.st_atim, st_.st_mtim};
+    if (copy_data(in_, out_) != 0 || fchmod(out_, mode) != 0 || futimens(out_, times) != 0 ||
+        fsync(out_) != 0 || fstat(in_, &after) != 0) {
+      return -1;
+    }
     if (!changed(st_, after)) {
-      mode_t mode = st_.st_mode & 07777;
-      if (!owned) mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
-      const struct timespec times[2] = {st_.st_atim, st_.st_mtim};
-      if (fchmod(out_, mode) != 0 || futimens(out_, times) != 0) return -1;
       const int fd = out_;
       out_ = -1;
       return close(fd);

@@ -603,7 +603,8 @@ TEST(OslFile, MoveReportsFailuresAndKeepsLongNamesWhole) {
         {"a file over a read-only file", "new", "old", "0 0 <missing>:0 new:100640:t clean"},
         {"a link over a read-only file", "->", "old", "0 0 <missing>:0 :120777 clean"},
         {"a missing source", "", "old", "-1 ENOENT <missing>:0 old:100444 clean"},
-        {"a directory appears at the destination", "new", "", "-1 EISDIR new:100640:t :40700 clean"},
+        {"a directory appears at the destination", "new", "",
+         "-1 EISDIR new:100640:t :40700 clean"},
     };
     auto show = [](const std::string &path, struct stat st = {}) {
       if (lstat(path.c_str(), &st) != 0) st.st_mode = 0;
@@ -672,7 +673,8 @@ std::string Leftovers(const std::string &folder) {
   DIR *d = opendir(folder.c_str());
   if (d == nullptr) return "<no folder>";
   while (struct dirent *e = readdir(d)) {
-    if (strncmp(e->d_name, ".osl_mv.", 8) == 0) left += (left.empty() ? "" : "|") + Show(folder + "/" + e->d_name);
+    if (strncmp(e->d_name, ".osl_mv.", 8) == 0)
+      left += (left.empty() ? "" : "|") + Show(folder + "/" + e->d_name);
   }
   closedir(d);
   return left;
@@ -874,7 +876,8 @@ TEST(OslFile, GetsReadsOneLineAtATime) {
       for (size_t k = len + 1; k < sizeof buf; ++k) {
         if (buf[k] != 'Z') return false;  // wrote past the text and its terminator
       }
-      *out += std::to_string(n) + ":" + std::to_string(len) + ":" + std::string(buf, std::min<size_t>(len, 8)) + "|";
+      *out += std::to_string(n) + ":" + std::to_string(len) + ":" +
+              std::string(buf, std::min<size_t>(len, 8)) + "|";
       at += n;
       if (seekable && osl_file_tell(h) != at) return false;  // read past the line
       if (n == 0) return true;
@@ -910,13 +913,15 @@ TEST(OslFile, GetsReadsOneLineAtATime) {
           const size_t half = row.input.size() / 2;
           for (const std::string &part : {row.input.substr(0, half), row.input.substr(half)}) {
             usleep(20000);
-            if (write(fds[1], part.data(), part.size()) != static_cast<ssize_t>(part.size())) _exit(1);
+            if (write(fds[1], part.data(), part.size()) != static_cast<ssize_t>(part.size()))
+              _exit(1);
           }
           _exit(0);
         }
         close(fds[1]);
         std::string got;
-        if (!read_lines(reinterpret_cast<void *>(static_cast<intptr_t>(fds[0]) + 1), row.size, false, &got)) {
+        if (!read_lines(reinterpret_cast<void *>(static_cast<intptr_t>(fds[0]) + 1), row.size,
+                        false, &got)) {
           got += "<overrun>";
         }
         close(fds[0]);
@@ -931,7 +936,8 @@ TEST(OslFile, GetsReadsOneLineAtATime) {
   for (const auto &row : rows) {
     for (const char *kind : {"blocking pipe", "non-blocking pipe"}) {
       const size_t end = r.out.find('\n', at);
-      EXPECT_EQ(at < r.out.size() ? r.out.substr(at, end - at) : "", row.want) << row.name << ", " << kind;
+      EXPECT_EQ(at < r.out.size() ? r.out.substr(at, end - at) : "", row.want)
+          << row.name << ", " << kind;
       at = end == std::string::npos ? end : end + 1;
     }
   }
