@@ -70,7 +70,7 @@ void commit(Target &t, int fd, const Opened &o) {
 
 // A FIFO whose reader left, or that had none: its path opened again, never created. Until an
 // open succeeds the path is tried again at each text, whatever an attempt fails with.
-bool open_fifo_again(Target &t) {
+__attribute__((noinline, cold)) bool open_fifo_again(Target &t) {
   Opened o;
   const int fd = open_path(t.path, false, &o);
   if (fd < 0) {
