@@ -3,7 +3,6 @@
 
 #include "osl.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -29,37 +28,6 @@ int32_t osl_get_cpu_count(void) {
   }
   fclose(fp);
   return count;
-}
-
-void osl_gets(char_t *str) {
-  if (str == nullptr) return;
-  // Byte by byte up to the newline, so that only the text and its terminator are written: the
-  // caller's buffer may be smaller than OSL_GETS_MAX when it knows its lines are short. A zero
-  // byte ends the text but not the line; the rest of the line, and of an overlong one, is read
-  // and dropped so that the next call starts on the next line.
-  // A read cut short by a signal handler without SA_RESTART shows as EOF with the error flag
-  // and EINTR: the flag is cleared and the read goes on.
-  int32_t len = 0;
-  bool ended = false;  // a zero byte has ended the text
-  flockfile(stdin);
-  errno = 0;
-  for (;;) {
-    const int c = getc_unlocked(stdin);
-    if (c == EOF && ferror_unlocked(stdin) && errno == EINTR) {
-      clearerr_unlocked(stdin);
-      errno = 0;
-      continue;
-    }
-    if (c == EOF || c == '\n') break;
-    if (ended || len == OSL_GETS_MAX - 1) continue;
-    if (c == '\0') {
-      ended = true;
-      continue;
-    }
-    str[len++] = static_cast<char_t>(c);
-  }
-  funlockfile(stdin);
-  str[len] = '\0';
 }
 
 void os_sys_print_ip(uint32_t ip) {
