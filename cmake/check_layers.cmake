@@ -1,11 +1,16 @@
 # Checks that the layer's files depend on each other only downwards. Run as
-#   cmake -DROOT=<source dir> -DMANIFEST=<file> -P check_layers.cmake
+#   cmake -DROOT=<source dir> -DMANIFEST=<file> [-DOBJECTS=<file> -DNM=<nm>] -P check_layers.cmake
 # MANIFEST holds one "LAYER PATH" or "LAYER private PATH" line per file (PATH relative to ROOT):
 # 1..4 for the layer's own files, 5 for its users (the tool, the stand-ins); "private" marks the
 # never-installed headers of osl/private. The check fails when
 #   - a file under ROOT/osl is in no layer (the build lists its files; a new one must be placed),
 #   - a file includes a quoted header of a higher layer, or one that is in no layer,
-#   - a public header or a user of the layer includes a private header.
+#   - a public header or a user of the layer includes a private header,
+#   - with OBJECTS (one "LAYER OBJECT" line per compiled object of the layer, as the build wrote
+#     it): an object uses a global symbol that no object of its own layer or below defines and
+#     one of a higher layer does. A header may declare what a higher layer defines (osl.h
+#     declares start-up and commands), so the includes alone cannot see such a call; the
+#     symbol tables (NM, the toolchain's nm) can.
 cmake_minimum_required(VERSION 3.16)
 foreach(v ROOT MANIFEST)
   if(NOT DEFINED ${v})
@@ -76,9 +81,73 @@ foreach(_path IN LISTS _files)
   endforeach()
 endforeach()
 
+# The calls: every global symbol an object leaves undefined and the layer defines must be defined
+# at its own layer or below. A symbol defined in several layers (an inline function's weak copy)
+# counts at the lowest.
+set(_objects_checked 0)
+if(DEFINED OBJECTS)
+  if(NOT DEFINED NM)
+    message(FATAL_ERROR "check_layers: -DNM=... is required with -DOBJECTS")
+  endif()
+  file(STRINGS "${OBJECTS}" _lines)
+  set(_objs "")
+  foreach(_line IN LISTS _lines)
+    if(NOT _line MATCHES "^([1-4]) (.+)$")
+      message(FATAL_ERROR "check_layers: bad object line '${_line}'")
+    endif()
+    if(NOT EXISTS "${CMAKE_MATCH_2}")
+      message(FATAL_ERROR "check_layers: ${CMAKE_MATCH_2} is not built")
+    endif()
+    set(_obj_layer_${CMAKE_MATCH_2} ${CMAKE_MATCH_1})
+    list(APPEND _objs "${CMAKE_MATCH_2}")
+  endforeach()
+  list(LENGTH _objs _objects_checked)
+  if(_objects_checked EQUAL 0)
+    message(FATAL_ERROR "check_layers: ${OBJECTS} names no object")
+  endif()
+  # POSIX form with the file first: "<object>: <symbol> <type> [<value> <size>]".
+  execute_process(COMMAND ${NM} -g -P -A ${_objs} RESULT_VARIABLE rc
+                  OUTPUT_VARIABLE _nm ERROR_VARIABLE _nm_err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "check_layers: ${NM} failed: ${_nm_err}")
+  endif()
+  string(REGEX MATCHALL "[^\n]+" _nm_lines "${_nm}")
+  set(_uses "")
+  foreach(_l IN LISTS _nm_lines)
+    if(NOT _l MATCHES "^(.+): ([^ ]+) ([A-Za-z])( |$)")
+      message(FATAL_ERROR "check_layers: unreadable nm line: ${_l}")
+    endif()
+    set(_obj "${CMAKE_MATCH_1}")
+    set(_sym "${CMAKE_MATCH_2}")
+    set(_type "${CMAKE_MATCH_3}")
+    set(_at ${_obj_layer_${_obj}})
+    if(_type STREQUAL "U")
+      list(APPEND _uses "${_at} ${_sym} ${_obj}")
+    elseif(NOT _type MATCHES "^[wv]$")
+      if(NOT DEFINED _def_${_sym} OR _def_${_sym} GREATER _at)
+        set(_def_${_sym} ${_at})
+      endif()
+    endif()
+  endforeach()
+  foreach(_use IN LISTS _uses)
+    string(REGEX MATCH "^([1-4]) ([^ ]+) (.+)$" _m "${_use}")
+    set(_at ${CMAKE_MATCH_1})
+    set(_sym ${CMAKE_MATCH_2})
+    if(DEFINED _def_${_sym} AND _def_${_sym} GREATER _at)
+      get_filename_component(_name "${CMAKE_MATCH_3}" NAME)
+      list(APPEND _faults "${_name} (layer ${_at}) calls ${_sym} of layer ${_def_${_sym}}")
+    endif()
+  endforeach()
+endif()
+
 if(_faults)
   list(JOIN _faults "\n  " _text)
   message(FATAL_ERROR "check_layers: the layer order is broken:\n  ${_text}")
 endif()
 list(LENGTH _files _count)
-message(STATUS "check_layers: ${_count} files, every include points to its own layer or below")
+if(_objects_checked GREATER 0)
+  message(STATUS "check_layers: ${_count} files and ${_objects_checked} objects, every include and "
+                 "every call points to its own layer or below")
+else()
+  message(STATUS "check_layers: ${_count} files, every include points to its own layer or below")
+endif()

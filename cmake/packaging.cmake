@@ -193,12 +193,20 @@ module wanradio-osl, the CMake package (find_package(wanradio-osl) gives
 wanradio::osl and wanradio::osl-static) and examples.")
 
 # CPack passes only CPACK_ variables on to the post-build step: Multi-Arch per package, the
-# symbols file of the runtime checked against the built library, and the packages whose
-# ldconfig runs by trigger.
+# symbols file of the runtime checked against the names the built library exports, and the
+# packages whose ldconfig runs by trigger.
+# What scripts/update_abi.sh needs besides the library to describe the ABI: this target's C
+# compiler and the public headers, whose macros belong to the description.
+file(WRITE ${PROJECT_BINARY_DIR}/osl_abi.txt
+     "CC=${CMAKE_C_COMPILER}\nOSL_HEADERS_FOR_ABI=${OSL_HEADERS}\n")
 set(CPACK_OSL_MULTIARCH wanradio=foreign libwanradio-osl1=same libwanradio-osl-dev=same)
 set(CPACK_OSL_SYMBOLS libwanradio-osl1=${_deb_dir}/libwanradio-osl1.symbols)
 set(CPACK_OSL_LDCONFIG_TRIGGER libwanradio-osl1)
 set(CPACK_OSL_UPSTREAM_VERSION ${PROJECT_VERSION})
+set(CPACK_OSL_NM ${CMAKE_NM})   # the toolchain's: reads the board's library too
+if(NOT CPACK_OSL_NM)
+  set(CPACK_OSL_NM nm)
+endif()
 set(CPACK_OSL_DEB_ARCH ${_deb_arch})
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb_finish.cmake)
 # File times in the packages: the date of the changelog's latest entry, as dpkg-buildpackage

@@ -1,9 +1,25 @@
 #!/bin/sh
 # Footprint budget of the tool, run as a ctest:
 #   footprint.sh <wanradio> <strip> <readelf> <budget-bytes>
+#   footprint.sh --build <build type> <source dir> <build dir> <toolchain file> <strip> <readelf>
+#                <budget-bytes> [cmake options...]
 # Strips a copy of the built program and fails when it is larger than the budget (0: size only
-# reported) or when it needs at run time any shared library other than libc and libjson-c.
+# reported) or when it needs at run time any shared library other than libc and libjson-c. With
+# --build it first configures the source with that toolchain file and build type in the build
+# directory and builds only wanradio, so a tree of one build type checks another's tool.
 set -eu
+if [ "$1" = --build ]; then
+  type=$2 src=$3 dir=$4 toolchain=$5
+  shift 5
+  strip=$1 readelf=$2 budget=$3
+  shift 3
+  cmake -S "$src" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE="$type" \
+    -DBUILD_TESTING=OFF "$@" >"$dir.log" 2>&1 &&
+    cmake --build "$dir" -j2 --target wanradio >>"$dir.log" 2>&1 ||
+    { cat "$dir.log" >&2; echo "FAIL: the $type build of wanradio failed" >&2; exit 1; }
+  echo "$type build of wanradio in $dir"
+  exec sh "$0" "$dir/wanradio" "$strip" "$readelf" "$budget"
+fi
 prog=$1 strip=$2 readelf=$3 budget=$4
 
 tmp=$(mktemp -d)

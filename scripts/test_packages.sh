@@ -2,6 +2,8 @@
 # Package stage of the test command: builds the Debian packages wanradio, libwanradio-osl1 and
 # libwanradio-osl-dev for the host (amd64) and the board (armhf) and checks, for each
 # architecture:
+#   - a name of the symbols file that the library lacks fails the package build and leaves no
+#     .deb behind (host only: the check is the same code on both);
 #   - the fields (name, section, architecture, Multi-Arch, version, Depends) and the contents of
 #     the three packages, the upstream changelog.gz in each, and the runtime's control files
 #     (symbols as kept in the tree, shlibs, the ldconfig trigger, no maintainer scripts);
@@ -295,6 +297,20 @@ cmake --build "$native" -j"$jobs" --target wanradio wanradio-sim
 cmake --install "$native" --prefix "$work/prefix" >/dev/null || fail "cmake --install after the run command's build failed"
 [ -f "$work/prefix/share/man/man1/wanradio.1.gz" ] || fail "cmake --install laid down no man page"
 native_machine=$(readelf -h "$native/wanradio" | sed -n 's/^ *Machine: *//p')
+# A name the symbols file lists and the library does not export fails the package build, whatever
+# version the file gives it, and leaves no package behind (not even one of an earlier build).
+(cd "$native" && cpack -G DEB >/dev/null) || fail "$native: cpack -G DEB failed"
+cp packaging/debian/libwanradio-osl1.symbols "$work/lost.symbols"
+echo " osl_lost_name@WANRADIO_OSL_1.0 $version" >>"$work/lost.symbols"
+if (cd "$native" && cpack -G DEB -D CPACK_OSL_SYMBOLS=libwanradio-osl1="$work/lost.symbols") \
+     >"$work/lost.log" 2>&1; then
+  fail "the package build passed although the library lacks a name of the symbols file"
+fi
+grep -q 'listed but not exported: osl_lost_name@WANRADIO_OSL_1.0' "$work/lost.log" \
+  || { cat "$work/lost.log" >&2; fail "the failed package build does not name the lost name"; }
+left=$(find "$native" -name '*.deb' | wc -l)
+[ "$left" = 0 ] || fail "a failed package build left $left .deb files behind"
+echo "ok: a name lost from the library fails the package build and leaves no .deb"
 check_pkgs "$native" "$(dpkg --print-architecture)" "$(gcc -print-multiarch)" "$native_machine" env
 
 # ---------------------------------------------------------------- board

@@ -6,7 +6,12 @@
 #                                                   listed keep theirs, new ones get the project's)
 #   packaging/abi/<triplet>/libwanradio-osl.so.1.abi  the ABI (abidw --exported-interfaces-only),
 #                                                   for the host (x86_64-linux-gnu) and the board
-#                                                   (arm-linux-gnueabihf)
+#                                                   (arm-linux-gnueabihf), with no path of this
+#                                                   checkout or its build trees in it (the build
+#                                                   maps them away; checked), so the same tree
+#                                                   gives the same description in any folder
+#   packaging/abi/<triplet>/libwanradio-osl.so.1.macros  the public headers' macros and their
+#                                                   values, as that target's compiler reads them
 # Builds the library in build/abi-native and build/abi-armhf (RelWithDebInfo: abidw reads DWARF).
 # After a SONAME bump, delete the symbols file first: it describes the old library.
 #   bash scripts/update_abi.sh [--native-only]
@@ -31,9 +36,20 @@ for t in "${trees[@]}"; do
   cmake --build "$dir" -j2 --target osl_shared >/dev/null
   lib=$(readlink -f "$dir/libwanradio-osl.so.$major")
   mkdir -p "packaging/abi/$ma"
-  abidw --exported-interfaces-only --no-corpus-path --no-comp-dir-path \
-    --out-file "packaging/abi/$ma/libwanradio-osl.so.$major.abi" "$lib"
-  echo "update_abi: packaging/abi/$ma/libwanradio-osl.so.$major.abi"
+  abi=packaging/abi/$ma/libwanradio-osl.so.$major
+  abidw --exported-interfaces-only --no-corpus-path --no-comp-dir-path --out-file "$work/out.abi" "$lib"
+  if grep -q -e "$src" -e "$(readlink -f "$dir")" "$work/out.abi"; then
+    grep -n -m3 -e "$src" -e "$(readlink -f "$dir")" "$work/out.abi" >&2
+    echo "update_abi: the description names this checkout's folders (above); not written" >&2
+    exit 1
+  fi
+  cp "$work/out.abi" "$abi.abi"
+  echo "update_abi: $abi.abi"
+  # The public macros, read as the check reads them, by this target's compiler.
+  cc=$(sed -n 's/^CC=//p' "$dir/osl_abi.txt")
+  headers=$(sed -n 's/^OSL_HEADERS_FOR_ABI=//p' "$dir/osl_abi.txt")
+  cmake -DCC="$cc" -DHEADERS="$headers" -DWRITE_MACROS="$abi.macros" -P cmake/check_abi.cmake >/dev/null
+  echo "update_abi: $abi.macros ($(grep -c '^#define' "$abi.macros") macros)"
   # The names are the same on every architecture: the symbols file comes from the first tree.
   if [ "$first" = 1 ]; then
     mkdir -p "$work/pkg/usr/lib/$ma" "$work/debian"

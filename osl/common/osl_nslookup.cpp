@@ -63,6 +63,22 @@ const char *answer_for(const char *out, size_t len, const char *hostname) {
   return nullptr;
 }
 
+// Where the answer that begins at answer ends, at or before end: at the next "Name:" line, which
+// begins another name's answer, or the next failure line ("** server can't find ..."), which
+// ends this one.
+const char *answer_end(const char *answer, const char *end) {
+  for (const char *line = answer; line < end;) {
+    const size_t left = static_cast<size_t>(end - line);
+    if ((left >= 5 && osl_sys::equal_nocase(line, "Name:", 5)) ||
+        (left >= 2 && line[0] == '*' && line[1] == '*')) {
+      return line;
+    }
+    const char *eol = static_cast<const char *>(memchr(line, '\n', left));
+    line = eol != nullptr ? eol + 1 : end;
+  }
+  return end;
+}
+
 }  // namespace
 
 namespace osl_nslookup {
@@ -85,9 +101,10 @@ uint32_t address_of(const char *out, bool cut, const char *hostname) {
   }
   const char *answer = answer_for(out, len, hostname);
   if (answer == nullptr) return 0;
-  // Only lines that begin before len count, and each of those ends within it.
+  // Only lines of the answer count, and each of those ends within it.
+  const char *stop = answer_end(answer, out + len);
   char revalu[kAddrTextSize];
-  osl_str_getval(answer, static_cast<int32_t>(out + len - answer), "Address", revalu,
+  osl_str_getval(answer, static_cast<int32_t>(stop - answer), "Address", revalu,
                  kAddrTextSize - 1);
   if (revalu[0] == '\0') return 0;
 

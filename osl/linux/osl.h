@@ -96,37 +96,25 @@ char *osl_get_time_string(void);
 
 /* ---- end clocks and time zone ---- */
 
-/* ---- commands (osl_command.cpp), system queries, start-up and signals (osl_process.cpp) ---- */
+/* ---- commands (osl_command.cpp), system queries (osl_process.cpp), start-up and signals
+ * (osl_startup.cpp) ---- */
 
 /* The most osl_gets ever writes: a line of at most OSL_GETS_MAX - 1 characters and the
  * terminator. */
 #define OSL_GETS_MAX 1024
 
-/* Runs cmd through the shell; its standard error stays the caller's. With buf non-null and
- * size > 0, zeroes size bytes of buf and stores the first size bytes of the command's standard
- * output there (terminated only when the output is shorter), read through a pipe until size
- * bytes or the end of the output; once the call finds the shell ended (it looks before every
- * read), what is queued then is taken and nothing after it. The rest is not read and the
- * command may get SIGPIPE writing it. Otherwise the command's standard output goes to
- * /dev/null, as with system(). Either way a child it leaves in the background neither holds
- * the call nor adds what it writes after the shell's end, and signals caught meanwhile do not
- * cut it short. Waits for the shell to end. Returns 0 when it was run (exit status not
- * examined) or cmd is null or empty (nothing run), -1 when it could not be started (logged at
- * warning level as "popen() error!\r\n"). */
+/* Runs cmd through /bin/sh -c and waits for the shell; 0 when it ran (status not examined) or
+ * cmd is null or empty, -1 when it could not start (logged as "popen() error!\r\n"). With buf
+ * and size > 0, zeroes size bytes and stores the first size bytes of standard output (the rest
+ * unread); else the output goes to /dev/null. The command gets only descriptors 0-2, ignores
+ * SIGTTOU, and keeps the caller's process group, standard input and error. */
 int32_t osl_excute(const char *cmd, char *buf, int32_t size);
 
-/* Runs cmd through the shell as osl_excute does, for at most limit_ms milliseconds of the
- * monotonic clock. With limit_ms >= 0 the shell leads a process group of its own with standard
- * input on /dev/null, an empty signal mask and SIGPIPE and SIGCHLD at their defaults, and at the
- * limit the whole group is killed (SIGKILL); limit_ms < 0 waits without limit. With buf
- * non-null and size > 1, the first size - 1 bytes of the standard output are read there as by
- * osl_excute; otherwise the output goes to /dev/null. buf is always terminated when size > 0.
- * *status (status may be null) gets the shell's exit status, 128 + N when signal N ended it
- * (137 after the kill), or -1 when there is none (not started, or SIGCHLD ignored by the caller).
- * Returns 0 when the shell ended within the limit, whatever its status; -1 with errno ETIMEDOUT
- * when it was killed at the limit (buf holds what was read before), -1 with EINVAL for a null or
- * empty cmd, -1 with the failed step's errno (EMFILE, EAGAIN, ENOMEM...) when it could not be
- * started, logged as osl_excute logs it. */
+/* osl_excute within limit_ms (< 0: no limit): the shell leads a group of its own, standard input
+ * /dev/null; at the limit the shell and its group are killed: -1, errno ETIMEDOUT. buf gets at
+ * most size - 1 bytes, always terminated; *status the exit status, 128 + N for signal N, or -1.
+ * A watched stop signal (osl_signal_watch) pending before or during a limited run ends it as the
+ * limit does, errno EINTR. -1 with EINVAL for an empty cmd, or the failed step's errno. */
 int32_t osl_excute_timed(const char_t *cmd, char_t *buf, int32_t size, int32_t limit_ms,
                          int32_t *status);
 
@@ -150,33 +138,40 @@ void os_sys_print_ip(uint32_t ip);
 /* Produces no identifier on this platform: returns 1 and leaves buf untouched. */
 int32_t osl_generate_uuid(char_t *buf, int32_t size);
 
-/* Starts the layer: seeds rand() with the time; when name is non-empty, refuses to start while a
- * live process (this one included) has passed osl_init with a name of the same key, name's first
- * four bytes (missing bytes of a shorter name are 0), printing "'name': This program is
- * running!"; "semop failed" when the System V semaphore set under the key cannot be had or
- * raised. The set stays in the system after the process ends, harmlessly: the kernel takes back
- * the process's hold however it ends (SIGKILL included), and the next start passes. The hold is
- * not inherited by fork: a daemon forks before it calls osl_init. Then clears the exit request,
- * lets the SIGPIPE notice be written again, installs the SIGTERM (osl_kill) and SIGPIPE (osl_on_signal) handlers, starts
- * logging at level 0 on the console and starts name resolution. Returns 0, or -1 when refused
- * (only the seed has been set then). Call from one thread while nothing else uses the layer. */
+/* Starts the layer: seeds rand(), takes the single-instance hold for name (none for NULL or ""),
+ * clears the exit request, installs the SIGTERM (osl_kill) and SIGPIPE (osl_on_signal) handlers
+ * unless those signals are watched, logs to the console at level 0 and starts name resolution.
+ * Returns 0, or -1 when refused: "'name': This program is running!" while a live process holds
+ * the hold under name's first four bytes (names sharing them exclude each other) and also when
+ * another user made the set under that key; "semop failed" when the set cannot be had. The hold
+ * is the process's until it ends (SIGKILL too) and survives exec, not fork: fork before osl_init.
+ * Call from one thread while nothing else uses the layer. */
 int32_t osl_init(const char *name);
 
 /* Takes name resolution down. Logging, the handlers and the exit request stay as they are. */
 void osl_exit(void);
 
-/* The exit request: 1 once SIGTERM has arrived or osl_kill was called, 0 after osl_init. Safe
- * to read from any thread. */
+/* The exit request: 1 once SIGTERM (or a watched stop signal) arrived or osl_kill was called, 0
+ * after osl_init. Safe to read from any thread. */
 uchar_t osl_is_exit(void);
 
 /* Sets the exit request (async-signal-safe); sig is not used. The SIGTERM handler. */
 void osl_kill(int32_t sig);
 
 /* The SIGPIPE handler: writes "sytem signal N captured!\n" to descriptor 1 without locks and
- * returns; the interrupted write then fails with EPIPE. Once a notice write fails with EPIPE
- * (standard output is itself a broken pipe) it writes no more notices until the next osl_init,
- * so a process whose output is gone is not held in a signal loop. */
+ * returns. Once that write fails with EPIPE it writes no more notices until the next osl_init. */
 void osl_on_signal(int32_t signal);
+
+/* Watches sig (1-64 but SIGKILL and SIGSTOP; SA_RESTART): each arrival is kept for
+ * osl_signal_wait. stop != 0: a stop signal, which also sets the exit request and, until a wait
+ * returns it, ends limited osl_excute_timed runs. 0, or -1 with errno. A forked child keeps the
+ * watches with none pending; exec ends them. */
+int32_t osl_signal_watch(int32_t sig, int32_t stop);
+
+/* Waits up to timeout_ms (< 0: no limit) for a watched signal and returns its number, or 0 at
+ * the timeout; -1 with EINVAL when none is watched. Each signal is kept once until returned;
+ * several pending come one per call, stop signals first, then by number. Any thread. */
+int32_t osl_signal_wait(int32_t timeout_ms);
 
 /* Prints "file(line): assert failed\n" on standard output when flag is 0; never stops the
  * process. */

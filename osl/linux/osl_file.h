@@ -6,8 +6,8 @@
  * osl_file_close. Positions and sizes are 64-bit on every target (the large-file calls are used
  * on the 32-bit board too). Results are those of the system calls underneath, reduced to 0/-1
  * where stated; the reason stays in the calling thread's errno, nothing is printed or logged or
- * retried (copy and move only resume reads and writes a signal interrupted), and no call keeps
- * state. Compiles as C99 and C++17.
+ * retried (copy, move and the line reader only resume reads and writes a signal interrupted),
+ * and no call keeps state. Compiles as C99 and C++17.
  */
 #ifndef OSL_FILE_H
 #define OSL_FILE_H
@@ -51,23 +51,18 @@ typedef struct SDirNodeInfo {
 /* rename(srcfile, dstfile): 0 done (an existing dstfile is replaced), -1 otherwise. */
 int32_t osl_file_rename(const char *srcfile, const char *dstfile);
 
-/* Copies the content of srcfile into dstfile through a 4096-byte buffer (dstfile created 0664
- * less umask, or emptied; an existing dstfile keeps its permissions): 0 when all was copied, -1
- * when either file cannot be opened, srcfile is a directory, dstfile is srcfile itself, or a read
- * or write fails part-way (dstfile then holds what was written). In the first three cases
- * dstfile is left untouched. */
+/* Copies the content of srcfile into dstfile through a 4096-byte buffer, keeping holes between
+ * regular files (dstfile created 0664 less umask, or emptied; an existing dstfile keeps its
+ * permissions): 0 when all was copied, -1 when either file cannot be opened, srcfile is a
+ * directory, dstfile is srcfile itself, or a read or write fails part-way (dstfile then holds
+ * what was written). In the first three cases dstfile is left untouched. */
 int32_t osl_file_copy(const char *srcfile, const char *dstfile);
 
-/* Moves srcfile to dstfile with rename(2) (an existing dstfile is replaced). Across file systems
- * (EXDEV) a regular file or symbolic link is moved in-process, never asking anything: copied to
- * a temporary beside dstfile (content, mode, times, and owner where permitted; a link as a link),
- * flushed, renamed over dstfile (its folder flushed too), then srcfile is removed. A directory or
- * special file is not moved across file systems (EXDEV). 0 when srcfile is gone and dstfile holds
- * its content; -1 with the failing step's errno otherwise: ENOENT for a missing srcfile, EISDIR
- * when dstfile is or becomes a directory, EINVAL when two names name one file (two links, or
- * srcfile a symbolic link to dstfile; the same name twice gives 0, as rename(2) does); srcfile
- * and dstfile are then as they were and no temporary is left, except when removing srcfile
- * failed (dstfile already replaced). */
+/* Moves srcfile to dstfile as rename(2) does (an existing dstfile is replaced); across file
+ * systems a regular file or symbolic link is copied (holes, mode, times, owner where permitted),
+ * flushed, and only the file copied is removed. 0 when done; -1 with errno (EISDIR, EXDEV for a
+ * directory or special file across, EINVAL when both name one file, not one entry named twice,
+ * EBUSY when srcfile kept changing), both names then as they were; docs/design.md has the rest. */
 int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile);
 
 /* unlink(file): 0 done, -1 otherwise. */
@@ -100,8 +95,9 @@ void *osl_file_open(const char *file, int32_t mode);
 /* Closes the handle's descriptor; a null handle does nothing. */
 void osl_file_close(void *fp);
 
-/* Moves the position to pos relative to base (0 start, 1 current, 2 end). Neither the new
- * position nor a failure is reported; check with osl_file_tell. */
+/* Moves the position to pos relative to base (0 start, 1 current, 2 end; any other base moves
+ * nothing, errno EINVAL). Neither the new position nor a failure is reported; check with
+ * osl_file_tell. */
 void osl_file_seek(void *fp, int64_t pos, int32_t base);
 
 /* The current position in bytes from the start, -1 on failure (a null handle). */
@@ -114,6 +110,12 @@ int32_t osl_file_read(void *fp, void *buf, int32_t size);
 /* One write of size bytes from buf: the count written (possibly fewer), -1 on failure (also for
  * a negative size). */
 int32_t osl_file_write(void *fp, const void *buf, int32_t size);
+
+/* Reads one line into buf, without its newline, terminated, at most size bytes written; a
+ * longer line is cut to size - 1 characters, a zero byte ends the text, the rest of the line is
+ * dropped. Returns the bytes the line took, newline included (> strlen(buf) + 1 when cut), 0 at
+ * end of file, -1 with errno. Signals do not cut it; nothing past the newline is consumed. */
+int32_t osl_file_gets(void *fp, char_t *buf, int32_t size);
 
 /* 1 when the position equals the file's size, 0 when not (also beyond the end), -1 when the
  * size cannot be read (a null handle). The position is left where it was. */

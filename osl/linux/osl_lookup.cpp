@@ -1,6 +1,7 @@
 // The time-limited lookup. The workers, their count and their records are guarded by
 // m_lookup_lock; a record is freed by whichever of the caller and its worker lets go last, so a
-// worker that ends after its caller gave up frees its own.
+// worker that ends after its caller gave up frees its own. The caller waits on the record's
+// eventfd, which the worker signals with its answer: the wait needs no clock to end at once.
 
 #include "osl_lookup.h"
 
@@ -11,7 +12,9 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "osl_sys.h"
 
@@ -32,6 +35,7 @@ struct HostLookup {
   bool done;     // the worker has stored its answer
   bool found;
   uint32_t ip;
+  int done_fd;   // eventfd, readable once done is set; closed with the record
   char *name;    // the worker's own copy, stored after the record
 };
 
@@ -45,6 +49,11 @@ bool release(HostLookup *job) {
   return --job->refs == 0;
 }
 
+void free_job(HostLookup *job) {
+  close(job->done_fd);
+  free(job);
+}
+
 void *lookup_worker(void *arg) {
   HostLookup *job = static_cast<HostLookup *>(arg);
   uint32_t ip = 0;
@@ -53,11 +62,13 @@ void *lookup_worker(void *arg) {
   job->ip = ip;
   job->found = found;
   job->done = true;
+  const uint64_t one = 1;
+  (void)!write(job->done_fd, &one, sizeof one);  // under the lock: the caller may free right after
   --m_workers;
   const bool last = release(job);
   pthread_cond_broadcast(&m_lookup_cond);
   pthread_mutex_unlock(&m_lookup_lock);
-  if (last) free(job);
+  if (last) free_job(job);
   return nullptr;
 }
 
@@ -91,12 +102,14 @@ bool start_worker(HostLookup *job) {
   return ok;
 }
 
-// One wait for a worker to finish (m_lookup_lock held), at most the limit's next slice; false
-// once the limit is reached. While the clock cannot be read, the slice is slept unlocked.
+constexpr int32_t kBlindSliceMs = 10;  // a wait for a free slot while the clock cannot be read
+
+// One wait for some worker to finish (m_lookup_lock held), at most the limit's next slice; false
+// once the limit is reached. While the clock cannot be read, a short slice is slept unlocked.
 bool wait_for_worker(osl_sys::Deadline *limit) {
-  const int32_t slice = limit->wait_ms();
-  if (slice == 0) return false;
   const int64_t now = osl_sys::mono_ms();
+  const int32_t slice = limit->wait_ms(now < 0 ? kBlindSliceMs : -1);
+  if (slice == 0) return false;
   if (now < 0) {
     pthread_mutex_unlock(&m_lookup_lock);
     poll(nullptr, 0, slice);
@@ -148,6 +161,11 @@ Lookup lookup_with_limit(const char *hostname, int32_t s_timeout, uint32_t *ip) 
   job->ip = 0;
   job->name = reinterpret_cast<char *>(job + 1);
   memcpy(job->name, hostname, len + 1);
+  job->done_fd = eventfd(0, EFD_CLOEXEC);
+  if (job->done_fd < 0) {
+    free(job);
+    return Lookup::kFailed;
+  }
 
   pthread_once(&m_fork_once, register_fork_handlers);
   // A cancellation inside the waits below would leave the lock held and the record unfreed.
@@ -160,12 +178,13 @@ Lookup lookup_with_limit(const char *hostname, int32_t s_timeout, uint32_t *ip) 
   if (no_slot || !start_worker(job)) {
     pthread_mutex_unlock(&m_lookup_lock);
     pthread_setcancelstate(cancel_state, nullptr);
-    free(job);
+    free_job(job);
     return no_slot ? Lookup::kTimedOut : Lookup::kFailed;
   }
   ++m_workers;
-  while (!job->done && wait_for_worker(&limit)) {
-  }
+  pthread_mutex_unlock(&m_lookup_lock);
+  osl_sys::wait_fd(job->done_fd, POLLIN, limit);
+  pthread_mutex_lock(&m_lookup_lock);
   const Lookup outcome = !job->done ? Lookup::kTimedOut
                          : job->found ? Lookup::kFound
                                       : Lookup::kFailed;
@@ -173,7 +192,7 @@ Lookup lookup_with_limit(const char *hostname, int32_t s_timeout, uint32_t *ip) 
   const bool last = release(job);
   pthread_mutex_unlock(&m_lookup_lock);
   pthread_setcancelstate(cancel_state, nullptr);
-  if (last) free(job);
+  if (last) free_job(job);
   return outcome;
 }
 

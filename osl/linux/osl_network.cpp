@@ -8,7 +8,6 @@
 
 #include "osl_network.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <net/if.h>
 #include <netdb.h>
@@ -21,7 +20,6 @@
 
 #include "osl.h"
 #include "osl_command.h"
-#include "osl_log.h"
 #include "osl_lookup.h"
 #include "osl_mutex.h"
 #include "osl_nslookup.h"

@@ -1,17 +1,25 @@
 // File operations: open modes and permissions, handles on descriptor 0, 64-bit positions,
-// end-of-file, links, copy and the shell-free move. Everything happens in private temp dirs.
+// end-of-file, links, copy, the move (also while another party changes the names) and the line
+// reader. Everything happens in private temp dirs.
 #include "osl_file.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <limits.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,11 +29,25 @@
 #include "child_run.h"
 #include "test_util.h"
 
-// fsync(2) as fdatasync, first making a directory at this name when it is set.
+// fsync(2) as fdatasync, first making a directory at this name when it is set, and calling
+// g_on_fsync. A move across file systems flushes its copy before it puts it in place, so there
+// the hook acts as another process would between the copy and the rename.
 static const char *g_dir_after_fsync = nullptr;
+static std::function<void()> g_on_fsync;
 extern "C" int fsync(int fd) {
   if (g_dir_after_fsync != nullptr) mkdir(g_dir_after_fsync, 0700), g_dir_after_fsync = nullptr;
+  if (g_on_fsync) g_on_fsync();
   return fdatasync(fd);
+}
+
+// rename(2), first calling g_before_rename once: another process's act between a move's checks
+// and its rename.
+static std::function<void()> g_before_rename;
+extern "C" int rename(const char *from, const char *to) {
+  std::function<void()> hook;
+  hook.swap(g_before_rename);
+  if (hook) hook();
+  return renameat(AT_FDCWD, from, AT_FDCWD, to);
 }
 
 namespace {
@@ -210,6 +232,13 @@ TEST(OslFile, SeekTellReadAndEndOfFile) {
   osl_file_seek(h, 4, 0);
   osl_file_seek(h, -100, 1);
   EXPECT_EQ(osl_file_tell(h), 4);
+  // Bases other than 0 to 2 (3 and 4 would be SEEK_DATA and SEEK_HOLE) move nothing.
+  for (int32_t base : {3, 4, -1, 7}) {
+    errno = 0;
+    osl_file_seek(h, 2, base);
+    EXPECT_EQ(osl_file_tell(h), 4) << base;
+    EXPECT_EQ(errno, EINVAL) << base;
+  }
   osl_file_close(h);
 
   // An empty file is at its end right after opening.
@@ -507,7 +536,9 @@ void MoveEachName(const TempDir &dir, const std::string &to_dir) {
   EXPECT_FALSE(exists(dir.file("PWNED")));
 }
 
-TEST(OslFile, MoveRunsMvWithoutAShell) {
+// No shell, no mv program: names that a shell would split or run, a PATH that begins with a mv
+// that claims success, and SIGCHLD ignored change nothing.
+TEST(OslFile, MoveTakesNamesAsTheyAreWhateverThePathAndSigchld) {
   TempDir dir;
   CwdGuard cwd(dir.path());
   ASSERT_TRUE(cwd.ok());
@@ -533,7 +564,7 @@ TEST(OslFile, MoveRunsMvWithoutAShell) {
   }
 }
 
-TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
+TEST(OslFile, MoveReportsFailuresAndKeepsLongNamesWhole) {
   TempDir dir;
   EXPECT_EQ(osl_file_mv(dir.file("missing").c_str(), dir.file("x").c_str()), -1);
   EXPECT_FALSE(exists(dir.file("x")));
@@ -564,11 +595,17 @@ TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
     EXPECT_EQ(read_file(dir.file("a")), "a");
     // Then by a caller that is not root, with a terminal on stdin and SIGCHLD ignored: src ("->"
     // a link to /dev/null) over a 0444 dst ("": a directory appears there during the copy).
-    const char *rows[][2] = {{"new", "old"}, {"->", "old"}, {"", "old"}, {"new", ""}};
-    // Per row: result, errno, src and dst (content:mode:t if the time is kept), folder emptied.
-    const char want[] = "0 0 <missing>:0 new:100640:t clean|0 0 <missing>:0 :120777 clean|"
-                        "-1 ENOENT <missing>:0 old:100444 clean|"
-                        "-1 EISDIR new:100640:t :40700 clean|";
+    // Per row: result, errno, src and dst (content:mode, ":t" if the time is kept), whether the
+    // destination's folder is left empty.
+    const struct {
+      const char *name, *src, *dst, *want;
+    } rows[] = {
+        {"a file over a read-only file", "new", "old", "0 0 <missing>:0 new:100640:t clean"},
+        {"a link over a read-only file", "->", "old", "0 0 <missing>:0 :120777 clean"},
+        {"a missing source", "", "old", "-1 ENOENT <missing>:0 old:100444 clean"},
+        {"a directory appears at the destination", "new", "",
+         "-1 EISDIR new:100640:t :40700 clean"},
+    };
     auto show = [](const std::string &path, struct stat st = {}) {
       if (lstat(path.c_str(), &st) != 0) st.st_mode = 0;
       printf("%s:%o%s ", read_file(path).c_str(), st.st_mode, st.st_mtime == 1e9 ? ":t" : "");
@@ -584,19 +621,27 @@ TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
       for (const auto &row : rows) {
         const std::string src = dir.file("s"), to = elsewhere->path() + "/d", dst = to + "/f";
         mkdir(to.c_str(), 0700);
-        if (*row[1] != 0) put(dst, row[1]), chmod(dst.c_str(), 0444);
-        if (*row[0] == '-' && symlink("/dev/null", src.c_str()) != 0) return 1;
-        if (*row[0] != 0 && *row[0] != '-') put(src, row[0]), chmod(src.c_str(), 0640);
+        if (*row.dst != 0) put(dst, row.dst), chmod(dst.c_str(), 0444);
+        if (*row.src == '-' && symlink("/dev/null", src.c_str()) != 0) return 1;
+        if (*row.src != 0 && *row.src != '-') put(src, row.src), chmod(src.c_str(), 0640);
         osl_file_set_modify_utc(src.c_str(), 1000000000);  // a link: refused for /dev/null
-        g_dir_after_fsync = *row[1] == 0 ? dst.c_str() : nullptr;
+        g_dir_after_fsync = *row.dst == 0 ? dst.c_str() : nullptr;
         const int32_t rc = osl_file_mv(src.c_str(), dst.c_str());
         printf("%d %s ", rc, rc != 0 ? strerrorname_np(errno) : "0"), show(src), show(dst);
         unlink(src.c_str()), unlink(dst.c_str()), rmdir(dst.c_str());
-        printf("%s|", rmdir(to.c_str()) == 0 ? "clean" : "left");
+        printf("%s\n", rmdir(to.c_str()) == 0 ? "clean" : "left");
       }
       return 0;
     });
-    EXPECT_TRUE(r.code == osltest::kChildSkip || r.out == want) << r.out;
+    if (r.code != osltest::kChildSkip) {
+      EXPECT_EQ(r.code, 0);
+      size_t at = 0;
+      for (const auto &row : rows) {
+        const size_t end = r.out.find('\n', at);
+        EXPECT_EQ(at < r.out.size() ? r.out.substr(at, end - at) : "", row.want) << row.name;
+        at = end == std::string::npos ? end : end + 1;
+      }
+    }
   }
 
   // Two names of about 700 characters each: together far longer than a 1 KiB command line.
@@ -611,6 +656,303 @@ TEST(OslFile, MoveReportsMvFailuresAndKeepsLongNamesWhole) {
   EXPECT_EQ(osl_file_mv(from.c_str(), to.c_str()), 0);
   EXPECT_EQ(read_file(to), "long");
   EXPECT_FALSE(exists(from));
+}
+
+// What path is: "<missing>", "<dir>", "->" and the content of a symbolic link's target, or the
+// content of a file.
+std::string Show(const std::string &path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "<missing>";
+  if (S_ISDIR(st.st_mode)) return "<dir>";
+  return (S_ISLNK(st.st_mode) ? "->" : "") + read_file(path);
+}
+
+// The contents of the move's private names (".osl_mv.") left in folder, joined by '|'.
+std::string Leftovers(const std::string &folder) {
+  std::string left;
+  DIR *d = opendir(folder.c_str());
+  if (d == nullptr) return "<no folder>";
+  while (struct dirent *e = readdir(d)) {
+    if (strncmp(e->d_name, ".osl_mv.", 8) == 0)
+      left += (left.empty() ? "" : "|") + Show(folder + "/" + e->d_name);
+  }
+  closedir(d);
+  return left;
+}
+
+// Another party changes the names while a move runs, at a fixed point: the n-th fsync (after a
+// copy of a move across file systems, then the flush of the destination's folder), or just
+// before rename(2) on one file system. Nothing may be lost, and 0 only when the source's file
+// left its name.
+TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
+  enum Act { kNone, kNewSource, kAppend, kNewSourceAndDirAtDst, kLinkDstToSrc };
+  const struct {
+    const char *name;
+    bool across;   // the destination on another file system
+    bool links;    // source and destination are symbolic links to one file, "v2"
+    Act act;
+    int at;        // fsync call that acts (1 = after the first copy), 0 every one
+    int32_t rc;
+    int err;
+    const char *src, *dst, *kept;  // afterwards; kept: the source's file left under a private name
+  } rows[] = {
+      {"plain, one file system", false, false, kNone, 0, 0, 0, "<missing>", "old", ""},
+      {"plain, across", true, false, kNone, 0, 0, 0, "<missing>", "old", ""},
+      {"a new file renamed onto the source during the copy stays", true, false, kNewSource, 1, 0, 0,
+       "new", "old", ""},
+      {"bytes a writer appends during the copy are copied again", true, false, kAppend, 1, 0, 0,
+       "<missing>", "old+", ""},
+      {"a writer that never stops: EBUSY, source kept whole", true, false, kAppend, 0, -1, EBUSY,
+       "old+++", "prev", ""},
+      {"bytes appended after the copy replaced the destination", true, false, kAppend, 2, -1, EBUSY,
+       "old+", "old", ""},
+      {"a failure after a new file took the source's name keeps both", true, false,
+       kNewSourceAndDirAtDst, 1, -1, EISDIR, "new", "<dir>", "old"},
+      {"the destination linked to the source before rename", false, false, kLinkDstToSrc, 0, -1,
+       EINVAL, "old", "old", ""},
+      {"a link renamed over a link to the same file", false, true, kNone, 0, 0, 0, "<missing>",
+       "->v2", ""},
+      {"a link moved across over a link to the same file", true, true, kNone, 0, 0, 0, "<missing>",
+       "->v2", ""},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir here;
+    std::unique_ptr<TempDir> elsewhere = TempDirElsewhere(here.path());
+    if (row.across && !elsewhere) continue;  // no second file system here
+    const std::string there = row.across ? elsewhere->path() : here.path();
+    const std::string src = here.file("s"), dst = there + "/d";
+    if (row.links) {
+      put(here.file("v2"), "v2");
+      ASSERT_EQ(symlink(here.file("v2").c_str(), src.c_str()), 0);
+      ASSERT_EQ(symlink(here.file("v2").c_str(), dst.c_str()), 0);
+    } else {
+      put(src, "old");
+      put(dst, "prev");
+    }
+    const int writer = open(src.c_str(), O_WRONLY | O_APPEND);  // a writer holding the source
+    int calls = 0;
+    g_on_fsync = [&] {
+      if (++calls != row.at && row.at != 0) return;
+      if (row.act == kAppend) {
+        ASSERT_EQ(write(writer, "+", 1), 1);
+      }
+      if (row.act == kNewSource || row.act == kNewSourceAndDirAtDst) {
+        put(here.file("s.new"), "new");
+        ASSERT_EQ(renameat(AT_FDCWD, here.file("s.new").c_str(), AT_FDCWD, src.c_str()), 0);
+      }
+      if (row.act == kNewSourceAndDirAtDst) {
+        ASSERT_EQ(unlink(dst.c_str()), 0);
+        ASSERT_EQ(mkdir(dst.c_str(), 0700), 0);
+      }
+    };
+    if (row.act == kLinkDstToSrc) {
+      g_before_rename = [&] {
+        ASSERT_EQ(unlink(dst.c_str()), 0);
+        ASSERT_EQ(link(src.c_str(), dst.c_str()), 0);
+      };
+    }
+    errno = 0;
+    EXPECT_EQ(osl_file_mv(src.c_str(), dst.c_str()), row.rc);
+    if (row.rc != 0) {
+      EXPECT_EQ(errno, row.err);
+    }
+    g_on_fsync = nullptr;
+    g_before_rename = nullptr;
+    if (writer >= 0) close(writer);
+    EXPECT_EQ(Show(src), row.src);
+    EXPECT_EQ(Show(dst), row.dst);
+    EXPECT_EQ(Leftovers(here.path()), row.kept);
+    EXPECT_EQ(Leftovers(there), row.across ? "" : row.kept);
+  }
+}
+
+// A folder base/... whose path is exactly len bytes long, made with its parents ("" if not).
+std::string DeepFolder(const std::string &base, size_t len) {
+  std::string path = base;
+  if (mkdir(path.c_str(), 0700) != 0) return "";
+  while (path.size() < len) {
+    const size_t part = std::min<size_t>(200, len - path.size() - 1);
+    path += "/" + std::string(part, static_cast<char>('a' + path.size() % 26));
+    if (mkdir(path.c_str(), 0700) != 0) return "";
+  }
+  return path;
+}
+
+// Blocks a file occupies, in bytes.
+int64_t Allocated(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_blocks) * 512 : -1;
+}
+
+// Across file systems: folders within 15 bytes of PATH_MAX on either side, and sparse files,
+// whose holes the move and the copy keep.
+TEST(OslFile, MoveAcrossKeepsLongFoldersAndHoles) {
+  TempDir here;
+  std::unique_ptr<TempDir> elsewhere = TempDirElsewhere(here.path());
+  if (!elsewhere) GTEST_SKIP() << "no second file system here";
+  constexpr off_t kSize = off_t{24} << 20;  // data at 1 MiB and 12 MiB, holes around
+  std::string sparse(static_cast<size_t>(kSize), '\0');
+  sparse.replace(1 << 20, 5, "data1");
+  sparse.replace(12 << 20, 5, "data2");
+  const struct {
+    const char *name;
+    bool long_src, long_dst, holes, copy;
+  } rows[] = {
+      {"destination folder 12 bytes short of PATH_MAX", false, true, false, false},
+      {"source folder 12 bytes short of PATH_MAX", true, false, false, false},
+      {"both folders that long", true, true, false, false},
+      {"a sparse file moved across", false, false, true, false},
+      {"a sparse file copied", false, false, true, true},
+  };
+  int i = 0;
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string n = std::to_string(i++);
+    const std::string from_dir = row.long_src ? DeepFolder(here.file("l" + n), PATH_MAX - 12)
+                                              : here.path();
+    const std::string to_dir = row.long_dst ? DeepFolder(elsewhere->file("l" + n), PATH_MAX - 12)
+                                            : elsewhere->path();
+    ASSERT_FALSE(from_dir.empty() || to_dir.empty());
+    const std::string src = from_dir + "/s", dst = (row.copy ? here.path() : to_dir) + "/d" + n;
+    if (row.holes) {
+      const int fd = open(src.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(ftruncate(fd, kSize), 0);
+      ASSERT_EQ(pwrite(fd, "data1", 5, 1 << 20), 5);
+      ASSERT_EQ(pwrite(fd, "data2", 5, 12 << 20), 5);
+      close(fd);
+      if (Allocated(src) >= 1 << 20) continue;  // this file system keeps no holes
+    } else {
+      put(src, "long");
+    }
+    EXPECT_EQ(row.copy ? osl_file_copy(src.c_str(), dst.c_str())
+                       : osl_file_mv(src.c_str(), dst.c_str()),
+              0);
+    EXPECT_EQ(exists(src), row.copy);
+    EXPECT_TRUE(read_file(dst) == (row.holes ? sparse : "long"));
+    if (row.holes) {
+      EXPECT_LT(Allocated(dst), 1 << 20) << "holes filled";
+    }
+    EXPECT_EQ(Leftovers(from_dir) + Leftovers(to_dir), "");
+  }
+}
+
+// One line reader, three kinds of file: a regular file (whose position must stand right after
+// each line: nothing read ahead), and a pipe, blocking and non-blocking, fed in two pieces while
+// a handler without SA_RESTART interrupts the reads. Each call shows as "result:strlen:text" (the
+// text's first 8 bytes), or "-1 ERRNO"; reading stops at the first result <= 0.
+TEST(OslFile, GetsReadsOneLineAtATime) {
+  const std::string a1500(1500, 'a');
+  const struct {
+    const char *name;
+    std::string input;
+    int32_t size;
+    std::string want;
+  } rows[] = {
+      {"lines, an empty one, no final newline", "a=1\n\nb = two\nlast", 16,
+       "4:3:a=1|1:0:|8:7:b = two|4:4:last|0:0:|"},
+      {"a longer line is cut, its rest dropped", "abcdefg\nxy\n", 4, "8:3:abc|3:2:xy|0:0:|"},
+      {"exact fit, and one byte over", "abc\nabcd\nabcd", 4, "4:3:abc|5:3:abc|4:3:abc|0:0:|"},
+      {"a zero byte ends the text, not the line", std::string("nul\0byte\nkept\n", 14), 16,
+       "9:3:nul|5:4:kept|0:0:|"},
+      {"room for the terminator only", "ab\n\n", 1, "3:0:|1:0:|0:0:|"},
+      {"a line longer than a read", a1500 + "\nz", 2000, "1501:1500:aaaaaaaa|1:1:z|0:0:|"},
+      {"carriage returns are text", "a\r\n", 8, "3:2:a\r|0:0:|"},
+      {"empty input", "", 8, "0:0:|"},
+      {"no room at all", "abc\n", 0, "-1 EINVAL|"},
+  };
+  auto read_lines = [](void *h, int32_t size, bool seekable, std::string *out) {
+    int64_t at = 0;
+    for (int i = 0; i < 10; ++i) {
+      char buf[2100];
+      memset(buf, 'Z', sizeof buf);
+      const int32_t n = osl_file_gets(h, buf, size);
+      if (n < 0) {
+        *out += std::string("-1 ") + strerrorname_np(errno) + "|";
+        return true;
+      }
+      const size_t len = strlen(buf);
+      for (size_t k = len + 1; k < sizeof buf; ++k) {
+        if (buf[k] != 'Z') return false;  // wrote past the text and its terminator
+      }
+      *out += std::to_string(n) + ":" + std::to_string(len) + ":" +
+              std::string(buf, std::min<size_t>(len, 8)) + "|";
+      at += n;
+      if (seekable && osl_file_tell(h) != at) return false;  // read past the line
+      if (n == 0) return true;
+    }
+    return false;
+  };
+  TempDir dir;
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    put(dir.file("lines"), row.input);
+    void *h = osl_file_open(dir.file("lines").c_str(), OSL_FILE_READ);
+    ASSERT_NE(h, nullptr);
+    std::string got;
+    EXPECT_TRUE(read_lines(h, row.size, true, &got)) << got;
+    EXPECT_EQ(got, row.want);
+    osl_file_close(h);
+  }
+  // The pipes, in a child that owns the signal handler and the timer.
+  osltest::ChildResult r = osltest::RunInChild([&] {
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) {};
+    struct itimerval every = {{0, 2000}, {0, 2000}};
+    if (sigaction(SIGALRM, &sa, nullptr) != 0 || setitimer(ITIMER_REAL, &every, nullptr) != 0) {
+      return 2;
+    }
+    for (const auto &row : rows) {
+      for (int nonblocking = 0; nonblocking < 2; ++nonblocking) {
+        int fds[2];
+        if (pipe(fds) != 0) return 2;
+        if (nonblocking) fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        const pid_t writer = fork();
+        if (writer == 0) {
+          const size_t half = row.input.size() / 2;
+          for (const std::string &part : {row.input.substr(0, half), row.input.substr(half)}) {
+            usleep(20000);
+            if (write(fds[1], part.data(), part.size()) != static_cast<ssize_t>(part.size()))
+              _exit(1);
+          }
+          _exit(0);
+        }
+        close(fds[1]);
+        std::string got;
+        if (!read_lines(reinterpret_cast<void *>(static_cast<intptr_t>(fds[0]) + 1), row.size,
+                        false, &got)) {
+          got += "<overrun>";
+        }
+        close(fds[0]);
+        waitpid(writer, nullptr, 0);
+        printf("%s\n", got.c_str());
+      }
+    }
+    return 0;
+  });
+  ASSERT_EQ(r.code, 0);
+  size_t at = 0;
+  for (const auto &row : rows) {
+    for (const char *kind : {"blocking pipe", "non-blocking pipe"}) {
+      const size_t end = r.out.find('\n', at);
+      EXPECT_EQ(at < r.out.size() ? r.out.substr(at, end - at) : "", row.want)
+          << row.name << ", " << kind;
+      at = end == std::string::npos ? end : end + 1;
+    }
+  }
+  // Lines and plain reads mix on one handle; a null handle or buffer fails cleanly.
+  put(dir.file("mixed"), "one\ntwo\n");
+  void *h = osl_file_open(dir.file("mixed").c_str(), OSL_FILE_READ);
+  char buf[16] = {0};
+  EXPECT_EQ(osl_file_gets(h, buf, sizeof buf), 4);
+  EXPECT_EQ(osl_file_read(h, buf, sizeof buf), 4);
+  EXPECT_EQ(std::string(buf, 4), "two\n");
+  EXPECT_EQ(osl_file_gets(h, nullptr, 8), -1);
+  EXPECT_EQ(errno, EINVAL);
+  osl_file_close(h);
+  EXPECT_EQ(osl_file_gets(nullptr, buf, sizeof buf), -1);
+  EXPECT_EQ(errno, EBADF);
 }
 
 }  // namespace

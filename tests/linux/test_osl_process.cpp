@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
@@ -17,11 +18,14 @@
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -225,6 +229,86 @@ TEST(OslExcute, FailureToStartIsLoggedAndGivesMinusOne) {
   if (r.code == kChildSkip) GTEST_SKIP() << "cannot lower the descriptor limit";
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "popen() error!\r\n");
+}
+
+// "rc status errno" of osl_excute_timed (errno only after a failure), then "|" and buf.
+std::string Timed(const std::string& cmd, int32_t limit) {
+  char buf[128];
+  int32_t status = -5;
+  const int32_t rc = osl_excute_timed(cmd.c_str(), buf, sizeof buf, limit, &status);
+  const std::string err = rc < 0 ? " " + std::to_string(errno) : "";
+  return std::to_string(rc) + " " + std::to_string(status) + err + "|" + buf;
+}
+
+// What a command meets is set up by the caller only: no descriptor of the caller's above 2, a
+// terminal with TOSTOP that never stops it, and a shell that leaves its process group is still
+// killed at the limit. Each row runs in a child of its own.
+TEST(OslExcute, CommandsRunApartFromTheCaller) {
+  enum Setup { kPlain, kTerminal, kOpenDescriptors };
+  struct Case {
+    const char* what;
+    Setup setup;
+    std::string cmd;
+    int32_t limit;  // < -1: osl_excute, which gives "rc|buf"
+    std::string want;
+  } cases[] = {
+      {"a timed command writes to a TOSTOP terminal", kTerminal, "echo seen >&2; echo done", 5000,
+       "0 0|done\n|seen"},
+      {"so does an untimed one", kTerminal, "echo seen >&2; echo done", -2, "0|done\n|seen"},
+      {"descriptors above 2 are not inherited, timed", kOpenDescriptors, "ls /proc/$$/fd", 5000,
+       "0 0|0\n1\n2\n"},
+      {"nor untimed", kOpenDescriptors, "ls /proc/$$/fd", -2, "0|0\n1\n2\n"},
+      {"nor without a limit", kOpenDescriptors, "ls /proc/$$/fd", -1, "0 0|0\n1\n2\n"},
+      // The shell becomes perl, which moves into the caller's group: killed all the same.
+      {"a shell that left its group is killed at the limit", kPlain,
+       "exec perl -e 'setpgrp(0, getpgrp(getppid())) or exit 9; print \"moved\\n\"; "
+       "$| = 1; sleep 30'",
+       500, "-1 137 " + std::to_string(ETIMEDOUT) + "|moved\n"},
+  };
+  for (const Case& c : cases) {
+    ChildResult r = RunInChild([&] {
+      int master = -1;
+      if (c.setup == kTerminal) {
+        // A session of its own whose controlling terminal is a pseudo-terminal with TOSTOP;
+        // this process is in its foreground group, the command's own group is not.
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return kChildSkip;
+        if (setsid() < 0) return 2;
+        const int slave = open(ptsname(master), O_RDWR);
+        struct termios t;
+        if (slave < 0 || tcgetattr(slave, &t) != 0) return kChildSkip;
+        t.c_lflag |= TOSTOP;
+        t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        if (tcsetattr(slave, TCSANOW, &t) != 0 || dup2(slave, 2) != 2) return 2;
+        close(slave);
+      }
+      if (c.setup == kOpenDescriptors) {
+        // As a daemon leaves them: a socket and a pipe without close-on-exec, and a watch.
+        int fds[2];
+        if (socket(AF_INET, SOCK_DGRAM, 0) < 0 || pipe(fds) != 0) return 2;
+        if (osl_signal_watch(SIGHUP, 0) != 0) return 2;
+      }
+      std::string got;
+      if (c.limit < -1) {
+        char buf[128] = {0};
+        got = std::to_string(osl_excute(c.cmd.c_str(), buf, sizeof buf - 1)) + "|" + buf;
+      } else {
+        got = Timed(c.cmd, c.limit);
+      }
+      if (master >= 0) {
+        char seen[64] = {0};
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 2000) == 1 && read(master, seen, sizeof seen - 1) > 0) {
+          got += "|" + std::string(seen, strcspn(seen, "\r\n"));
+        }
+      }
+      printf("%s", got.c_str());
+      return 0;
+    }, 25);
+    if (r.code == kChildSkip) GTEST_SKIP() << "no pseudo-terminal to be had";
+    EXPECT_EQ(r.code, 0) << c.what;
+    EXPECT_EQ(r.out, c.want) << c.what;
+  }
 }
 
 // ---------------------------------------------------------------- system queries
@@ -524,6 +608,259 @@ TEST(OslInit, SingleInstanceCheck) {
     return info.semusz == 0 ? 0 : 3;  // sets in use
   });
   EXPECT_EQ(r.code, 0);
+}
+
+// Runs body in a forked child that has dropped to user and group nobody; its exit code, or
+// kChildSkip when the drop is refused (not root, or no such user in this namespace).
+int AsNobody(const std::function<int()>& body) {
+  fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(kChildSkip);
+    const int rc = body();
+    fflush(stdout);
+    _exit(rc);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// The hold against another local user: no one else can reset it, raise it first unnoticed, or
+// lend the start a set its creator could reset. Each row runs in a private IPC namespace.
+TEST(OslInit, SingleInstanceHoldAgainstAnotherUser) {
+  static const char kName[] = "guard";
+  const key_t key = KeyOf(kName);
+  const std::string running = "'guard': This program is running!\n";
+  struct Case {
+    const char* what;
+    std::function<std::string()> run;
+    std::string want;     // what run returned
+    std::string printed;  // what the layer printed meanwhile
+  } cases[] = {
+      {"nobody cannot reset a running daemon's set, and a second copy is refused",
+       [&] {
+         const int rc = osl_init(kName);
+         const int reset = AsNobody([&] {
+           const int id = semget(key, 1, 0);
+           return id < 0 || semctl(id, 0, SETVAL, 0) != 0 ? 0 : 1;
+         });
+         const int second = AsNobody([&] { return osl_init(kName) == -1 ? 0 : 1; });
+         return std::to_string(rc) + " " + std::to_string(reset) + " " + std::to_string(second);
+       },
+       "0 0 0", running},
+      {"a set nobody made with mode 0666 and left is not used: made anew, 0600",
+       [&] {
+         if (AsNobody([&] { return semget(key, 1, IPC_CREAT | 0666) < 0; }) != 0) return std::string("-");
+         const int rc = osl_init(kName);
+         struct semid_ds ds;
+         const int id = semget(key, 1, 0);
+         if (id < 0 || semctl(id, 0, IPC_STAT, &ds) != 0) return std::string("no set");
+         const int reset = AsNobody([&] { return semctl(id, 0, SETVAL, 0) != 0 ? 0 : 1; });
+         char mode[8];
+         snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(ds.sem_perm.mode & 0777));
+         return std::to_string(rc) + " " + std::to_string(ds.sem_perm.uid) + " " + mode + " " + std::to_string(reset);
+       },
+       "0 0 600 0", ""},
+      {"a set nobody made and holds refuses the start until its holder ends",
+       [&] {
+         int ready[2];
+         if (pipe(ready) != 0) return std::string("-");
+         fflush(stdout);
+         const pid_t holder = fork();
+         if (holder == 0) {
+           if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+           const int id = semget(key, 1, IPC_CREAT | 0600);
+           struct sembuf up = {0, 1, SEM_UNDO};
+           if (id < 0 || semop(id, &up, 1) != 0 || write(ready[1], "r", 1) != 1) _exit(1);
+           pause();
+           _exit(0);
+         }
+         char byte;
+         if (holder < 0 || read(ready[0], &byte, 1) != 1) return std::string("no holder");
+         const int rc = osl_init(kName);
+         fflush(stdout);
+         kill(holder, SIGKILL);
+         waitpid(holder, nullptr, 0);
+         return std::to_string(rc) + " " + std::to_string(osl_init(kName));
+       },
+       "-1 0", running},
+      {"a set of this user's left 0666 by an older start is narrowed to 0600",
+       [&] {
+         if (semget(key, 1, IPC_CREAT | 0666) < 0) return std::string("-");
+         const int rc = osl_init(kName);
+         struct semid_ds ds;
+         if (semctl(semget(key, 1, 0), 0, IPC_STAT, &ds) != 0) return std::string("no set");
+         char mode[8];
+         snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(ds.sem_perm.mode & 0777));
+         return std::to_string(rc) + " " + mode;
+       },
+       "0 600", ""},
+  };
+  for (const Case& c : cases) {
+    ChildResult r = RunInChild([&] {
+      if (geteuid() != 0 || unshare(CLONE_NEWIPC) != 0) return kChildSkip;
+      if (AsNobody([] { return 0; }) != 0) return kChildSkip;
+      const std::string got = c.run();
+      fflush(stdout);
+      printf("%s", ("\n=" + got).c_str());
+      return 0;
+    });
+    if (r.code == kChildSkip) GTEST_SKIP() << "needs root in a private IPC namespace and user nobody";
+    EXPECT_EQ(r.code, 0) << c.what;
+    EXPECT_EQ(r.out, c.printed + "\n=" + c.want) << c.what;
+  }
+}
+
+// Runs body in a forked child (same user) and returns its exit code.
+int InForkedChild(const std::function<int()>& body) {
+  fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Sends sig to this process from another thread after ms milliseconds.
+std::thread SendLater(int sig, int ms) {
+  return std::thread([sig, ms] {
+    usleep(static_cast<useconds_t>(ms) * 1000);
+    kill(getpid(), sig);
+  });
+}
+
+// The results of n waits of ms each, space-separated.
+std::string Waits(int n, int32_t ms) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += (i ? " " : "") + std::to_string(osl_signal_wait(ms));
+  return out;
+}
+
+// Watched signals and the waits on them. Each row runs in a child of its own, from a state with
+// nothing watched.
+TEST(OslSignalWait, WatchedSignalsAreKeptUntilWaitedFor) {
+  const std::string eintr = std::to_string(EINTR), einval = std::to_string(EINVAL);
+  struct Case {
+    const char* what;
+    std::function<std::string()> run;
+    std::string want;
+  } cases[] = {
+      {"nothing watched, bad signals refused",
+       [&] {
+         std::string out = std::to_string(osl_signal_wait(0));
+         out += " " + std::to_string(errno);
+         for (int sig : {0, SIGKILL, SIGSTOP, 65}) {
+           out += " " + std::to_string(osl_signal_watch(sig, 0));
+           out += "/" + std::to_string(errno);
+         }
+         return out;
+       },
+       "-1 " + einval + " -1/" + einval + " -1/" + einval + " -1/" + einval + " -1/" + einval},
+      {"several before one wait: none lost, the same one kept once, stop signals first",
+       [] {
+         osl_signal_watch(SIGHUP, 0);
+         osl_signal_watch(SIGINT, 1);
+         osl_signal_watch(SIGUSR1, 0);
+         for (int sig : {SIGUSR1, SIGHUP, SIGHUP, SIGINT}) raise(sig);
+         return Waits(4, 0) + " exit " + std::to_string(osl_is_exit());
+       },
+       "2 1 10 0 exit 1"},
+      {"one sent from another thread while the wait sleeps; then the timeout",
+       [] {
+         osl_signal_watch(SIGHUP, 0);
+         std::thread t = SendLater(SIGHUP, 100);
+         std::string out = Waits(1, -1);
+         out += " " + Waits(1, 150);
+         t.join();
+         return out + " exit " + std::to_string(osl_is_exit());
+       },
+       "1 0 exit 0"},
+      {"the clock cannot be read: the wait still ends on the signal, and at its limit",
+       [] {
+         osl_signal_watch(SIGHUP, 0);
+         m_clock_fails = true;
+         std::thread t = SendLater(SIGHUP, 100);
+         std::string out = Waits(1, 20000);
+         out += " " + Waits(1, 150);
+         t.join();
+         m_clock_fails = false;
+         return out;
+       },
+       "1 0"},
+      {"interrupted calls resume (SA_RESTART)",
+       [] {
+         osl_signal_watch(SIGHUP, 0);
+         struct sigaction sa;
+         sigaction(SIGHUP, nullptr, &sa);
+         int fds[2];
+         if (pipe(fds) != 0) return std::string("-");
+         std::thread t = SendLater(SIGHUP, 100);
+         std::thread w([&] {
+           usleep(300000);
+           (void)!write(fds[1], "x", 1);
+         });
+         char c = 0;
+         const ssize_t n = read(fds[0], &c, 1);  // interrupted by SIGHUP, resumed
+         t.join();
+         w.join();
+         const std::string out = std::to_string((sa.sa_flags & SA_RESTART) != 0) + " " +
+                                 std::to_string(n);
+         return out + " " + Waits(1, 0);
+       },
+       "1 1 1"},
+      {"a stop signal ends a timed command early; once waited for, commands run again",
+       [&] {
+         osl_signal_watch(SIGTERM, 1);
+         std::thread t = SendLater(SIGTERM, 200);
+         const auto t0 = std::chrono::steady_clock::now();
+         std::string out = Timed("echo started; sleep 20", 30000);
+         const auto took = std::chrono::steady_clock::now() - t0;
+         t.join();
+         out += took < std::chrono::seconds(5) ? " early" : " late";
+         out += " " + Timed("echo refused", 5000);  // still pending: nothing started
+         out += " " + Waits(1, 0);
+         out += " " + Timed("echo ran", 5000);
+         return out;
+       },
+       "-1 137 " + eintr + "|started\n early -1 -1 " + eintr + "| 15 0 0|ran\n"},
+      {"osl_init keeps a watch on SIGTERM, which still sets the exit request",
+       [] {
+         osl_signal_watch(SIGTERM, 1);
+         if (osl_init(nullptr) != 0) return std::string("-");
+         raise(SIGTERM);
+         std::string out = Waits(1, 0);
+         out += " " + std::to_string(osl_is_exit());
+         osl_signal_watch(SIGHUP, 0);
+         raise(SIGHUP);
+         return out + " " + Waits(2, 0);
+       },
+       "15 1 1 0"},
+      {"a forked child has its own wake pipe and none of the parent's pending signals",
+       [] {
+         osl_signal_watch(SIGHUP, 0);
+         raise(SIGHUP);
+         const int child = InForkedChild([] {
+           if (osl_signal_wait(0) != 0) return 1;
+           raise(SIGHUP);
+           return osl_signal_wait(0) == SIGHUP ? 0 : 2;
+         });
+         const std::string out = std::to_string(child);
+         return out + " " + Waits(2, 0);
+       },
+       "0 1 0"},
+  };
+  for (const Case& c : cases) {
+    ChildResult r = RunInChild([&] {
+      const std::string got = c.run();
+      fflush(stdout);
+      printf("\n=%s", got.c_str());
+      return 0;
+    }, 40);
+    EXPECT_EQ(r.code, 0) << c.what;
+    const size_t at = r.out.rfind("\n=");
+    EXPECT_EQ(at == std::string::npos ? r.out : r.out.substr(at + 2), c.want) << c.what;
+  }
 }
 
 // ---------------------------------------------------------------- every caller's buffer
