@@ -1,6 +1,6 @@
 // Logging throughput: texts per second through osl_log_info to a file target beside a plain
 // loop of write() calls of the same texts (one write per text, the floor for an unbuffered
-// log), and the cost of a call that its threshold filters out.
+// log), the cost of each further target, and the cost of a call that its threshold filters out.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -135,6 +135,23 @@ void BM_LogInfoToDevNull(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_LogInfoToDevNull);
+
+// The cost of further targets: the first target and range(0) further ones, all /dev/null. The
+// difference per further target over BM_LogInfoToDevNull is one write and the built text.
+void BM_LogInfoToDevNullTargets(benchmark::State &state) {
+  FileTarget target("/dev/null");
+  bool ok = target.ok;
+  for (int64_t i = 0; i < state.range(0); ++i) {
+    ok = ok && osl_log_add_target("file:///dev/null", OSL_LOG_ALL) > 0;
+  }
+  if (!ok) {
+    state.SkipWithError("cannot set the targets");
+    return;
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(osl_log_info("%s", kText));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LogInfoToDevNullTargets)->Arg(0)->Arg(1)->Arg(2)->Arg(4);
 
 // The same line built from a format with arguments, as real callers log.
 void BM_LogInfoToFileFormatted(benchmark::State &state) {

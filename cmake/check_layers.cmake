@@ -5,8 +5,7 @@
 # never-installed headers of osl/private. The check fails when
 #   - a file under ROOT/osl is in no layer (the build lists its files; a new one must be placed),
 #   - a file includes a quoted header of a higher layer, or one that is in no layer,
-#   - a public header or a user of the layer includes a private header (the tool's files, under
-#     cmd/main, may include osl_sys.h and no other),
+#   - a public header or a user of the layer includes a private header,
 #   - with OBJECTS (one "LAYER OBJECT" line per compiled object of the layer, as the build wrote
 #     it): an object uses a global symbol that no object of its own layer or below defines and
 #     one of a higher layer does. A header may declare what a higher layer defines (osl.h
@@ -75,12 +74,7 @@ foreach(_path IN LISTS _files)
     if(_to GREATER _layer)
       list(APPEND _faults "${_path} (layer ${_layer}) includes ${_name} of layer ${_to}")
     endif()
-    # The tool, which links the layer statically, may use its system habits (osl_sys.h).
-    set(_tool_habits OFF)
-    if(_path MATCHES "^cmd/main/" AND _name STREQUAL "osl_sys.h")
-      set(_tool_habits ON)
-    endif()
-    if(_private_header_${_name} AND ((_layer EQUAL 5 AND NOT _tool_habits) OR
+    if(_private_header_${_name} AND (_layer EQUAL 5 OR
        (_path MATCHES "\\.h$" AND NOT _private_${_path})))
       list(APPEND _faults "${_path} (layer ${_layer}) includes the private header ${_name}")
     endif()

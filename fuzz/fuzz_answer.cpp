@@ -2,8 +2,8 @@
 // completeness check and the header cut stay inside the buffer, the cut finds the first blank
 // line and moves exactly the bytes after it, the chunk decoder gives back exactly what any
 // chunking of the bytes carried (and says "complete" only once the last chunk and the end of the
-// trailers are in), interim heads before an answer and bytes after its framing change nothing,
-// nothing but whitespace may follow a successful body's value,
+// trailers are in), interim heads before an answer, bytes after its framing and cutting it into
+// 1-byte pieces change nothing, nothing but whitespace may follow a successful body's value,
 // a digit string with a zero byte inside is never an integer, and the line each command prints
 // is one of its fixed texts, complete and terminated inside its room.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "answer.h"
+#include "http_framing.h"
+#include "reply_lines.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -56,10 +57,15 @@ void check_line(cmd_kind kind, const char *body, int32_t room) {
     }
   }
   FUZZ_CHECK(known);
-  // Text that json-c cannot parse is always the parse failure line.
-  json_object *obj = json_tokener_parse(body);
-  if (obj == nullptr) FUZZ_CHECK(line == fixed[kind][0]);
+  // Text that json-c cannot parse, allowed the tool's 32 containers and a value inside the
+  // innermost, is always the parse failure line.
+  json_tokener *tok = json_tokener_new_ex(33);
+  json_object *obj = json_tokener_parse_ex(tok, body, -1);
+  if (obj == nullptr || json_tokener_get_error(tok) != json_tokener_success) {
+    FUZZ_CHECK(line == fixed[kind][0]);
+  }
   json_object_put(obj);
+  json_tokener_free(tok);
   // Anything but whitespace after the value leaves no answer: never success.
   const std::string more = std::string(body) + "x}0\0,"[room % 5];
   char tail[256];
@@ -137,10 +143,32 @@ void check_chunks(const std::vector<char> &data) {
   for (int32_t cut = static_cast<int32_t>(head.size()); cut < len; cut += 1 + cut % 7) {
     FUZZ_CHECK(answer_complete(buf.data(), cut, kBuf - 1) == 0);
   }
+  // No data is an empty body, as under Content-Length: 0.
   const int32_t got = answer_take_body(buf.data(), len);
-  FUZZ_CHECK(got == static_cast<int32_t>(data.size()));
+  FUZZ_CHECK(got == (data.empty() ? -6 : static_cast<int32_t>(data.size())));
   FUZZ_CHECK(data.empty() || memcmp(buf.data(), data.data(), data.size()) == 0);
-  FUZZ_CHECK(buf[static_cast<size_t>(got)] == '\0');
+  FUZZ_CHECK(data.empty() || buf[static_cast<size_t>(got)] == '\0');
+}
+
+// The same bytes in 1-byte pieces, read as the tool reads them (interim heads dropped, reading
+// stopped once complete), leave the same body as one receive of all of them.
+void check_pieces(const std::vector<char> &answer) {
+  std::vector<char> one(kBuf, '\0');
+  std::vector<char> piece(kBuf, '\0');
+  if (!answer.empty()) memcpy(one.data(), answer.data(), answer.size());
+  bool in_head = false;
+  const int32_t n = answer_drop_interim(one.data(), static_cast<int32_t>(answer.size()), &in_head);
+  const int32_t whole = answer_take_body(one.data(), n);
+  in_head = false;
+  int32_t have = 0;
+  for (const char c : answer) {
+    piece[static_cast<size_t>(have++)] = c;
+    have = answer_drop_interim(piece.data(), have, &in_head);
+    if (answer_complete(piece.data(), have, kBuf - 1)) break;
+  }
+  const int32_t cut = answer_take_body(piece.data(), have);
+  FUZZ_CHECK(cut == whole);
+  FUZZ_CHECK(whole <= 0 || memcmp(one.data(), piece.data(), static_cast<size_t>(whole) + 1) == 0);
 }
 
 }  // namespace
@@ -156,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!answer.empty()) memcpy(buf.data(), answer.data(), answer.size());
   const int32_t received = static_cast<int32_t>(answer.size());
   check_chunks(answer);
+  check_pieces(answer);
   check_zero_in_digits(answer);
   // The decisions on the raw bytes, each on its own exact-size copy so an overrun is seen.
   {

@@ -84,11 +84,9 @@ void usage(FILE *out) {
 }
 
 bool parse_int(const char *s, long lo, long hi, long *out) {
-  char *end = nullptr;
-  errno = 0;
-  const long v = strtol(s, &end, 10);
-  if (errno != 0 || end == s || *end != '\0' || v < lo || v > hi) return false;
-  *out = v;
+  int64_t v = 0;
+  if (osl_str_to_int64(s, &v) != 0 || v < lo || v > hi) return false;
+  *out = static_cast<long>(v);
   return true;
 }
 
@@ -182,12 +180,13 @@ int32_t read_request(SOCKET skt, char *buf, int32_t room, int32_t *body_off) {
       const char *end = strstr(buf, "\r\n\r\n");
       if (end == nullptr) continue;
       *body_off = static_cast<int32_t>(end - buf) + 4;
-      long clen = 0;
-      const char *cl = strcasestr(buf, "\r\nContent-Length:");
-      if (cl != nullptr && cl < end) {
-        char *stop = nullptr;
-        clen = strtol(cl + 17, &stop, 10);
-        if (clen < 0 || clen > room) return -1;
+      // The head's own lines only (the bound stops at its blank line), the whole field name.
+      int64_t clen = 0;
+      char value[32];
+      if (osl_str_getval_exact(buf, static_cast<int32_t>(end - buf), "Content-Length", value,
+                               sizeof value) != nullptr &&
+          (osl_str_to_int64(value, &clen) != 0 || clen < 0 || clen > room)) {
+        return -1;
       }
       need = *body_off + static_cast<int32_t>(clen);
     }

@@ -10,11 +10,12 @@
 #include <string.h>
 #include <sys/socket.h>
 
-#include "answer.h"
+#include "http_framing.h"
 #include "osl_socket.h"
 #include "osl_string.h"
-#include "osl_sys.h"
 #include "osl_version.h"
+#include "reply_lines.h"
+#include "tool_sys.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ int fail(int32_t code, SOCKET skt) {
   return -1;
 }
 
-using osl_sys::Deadline;
+using tool::Deadline;
 
 // Waits until skt is ready for `events`. false once the deadline has passed or the wait failed.
 bool wait_ready(SOCKET skt, short events, Deadline *deadline) {
@@ -114,8 +115,8 @@ int32_t receive_answer(SOCKET skt, char *buf, int32_t size, Deadline *deadline) 
 }  // namespace
 
 // Sends one request to the service and places the answer's body, terminated, at the start of
-// respond_buf (room respond_bufsize + 1). Returns the body length (>= 0; 0 only for a chunked
-// body without data), or -1 after printing why.
+// respond_buf (room respond_bufsize + 1). Returns the body length (>= 0; 0 only for malformed
+// framing), or -1 after printing why.
 int request(bool is_post, const char *path, const char *params, char *respond_buf,
             int respond_bufsize) {
   char buf[kRequestSize];

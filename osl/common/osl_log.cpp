@@ -1,11 +1,10 @@
 // The logging module's own side: the global and per-module thresholds, formatting, the module
-// prefixes and the hex dump; osl_log_target.cpp delivers the texts. All state is in unlocked
+// prefixes and the hex dump; osl_log_target.cpp hands the texts to the targets. All state is in unlocked
 // statics; one thread at a time logs and changes settings. Nothing here allocates: texts are
 // built on the stack, or written from the caller's own memory when they need no building.
 #include "osl_log.h"
 
 #include <stdarg.h>
-#include <stdio.h>
 #include <string.h>
 
 #include "osl.h"
@@ -15,14 +14,12 @@
 
 namespace {
 
-using osl_log_target::Kind;
-using osl_log_target::m_kind;
-
 constexpr int32_t kMsgBufSize = 8196;         // stack buffer of every logging call
 constexpr int32_t kMsgRoom = kMsgBufSize - 1; // room handed to formatting
 
 // Constant-initialised: the load-time state is in place before any constructor runs.
-int32_t m_level = OSL_LOG_WARN;
+int32_t m_level = OSL_LOG_WARN;  // the first target's threshold
+int32_t m_floor = OSL_LOG_WARN;  // the lowest threshold of all targets: below it no target takes a text
 log_mod_t m_mgr;
 
 // True when format holds only plain text, "%%" and "%s" conversions, the common shape of a log
@@ -77,21 +74,21 @@ int32_t format_text(char_t *buf, int32_t room, const char_t *format, va_list ap,
 
 // Builds the text in the stack buffer and delivers it; apart from log_v so that the texts a file
 // takes straight from the caller set up no buffer.
-__attribute__((noinline)) int32_t log_built(const char_t *format, va_list ap) {
+__attribute__((noinline)) int32_t log_built(int32_t severity, const char_t *format, va_list ap) {
   char_t buf[kMsgBufSize];
   size_t len;
   const int32_t size = format_text(buf, kMsgRoom, format, ap, &len);
   buf[size] = '\0';
-  osl_log_target::deliver(buf, size + 1, len);
+  osl_log_target::deliver(buf, size + 1, len, severity, m_level <= severity);
   return size + 1;
 }
 
 // A finished text ("%s") or a format without conversions goes to a file target from the
-// caller's memory, cut where the built text would be, with the same result; every other text
-// and target goes through the buffer.
+// caller's memory, cut where the built text would be, with the same result, while it is the only
+// target; every other text and target goes through the buffer.
 int32_t log_v(int32_t severity, const char_t *format, va_list ap) {
-  if (m_level > severity) return 0;
-  if (m_kind == Kind::kFile && format != nullptr) {
+  if (m_floor > severity) return 0;
+  if (osl_log_target::m_direct && format != nullptr) {
     const char_t *text = nullptr;
     if (format[0] == '%' && format[1] == 's' && format[2] == '\0') {
       text = va_arg(ap, const char_t *);
@@ -101,11 +98,11 @@ int32_t log_v(int32_t severity, const char_t *format, va_list ap) {
     }
     if (text != nullptr) {
       const size_t len = strnlen(text, static_cast<size_t>(kMsgRoom - 1));
-      osl_log_target::write_file(text, len);
+      osl_log_target::write_file(osl_log_target::m_first, text, len);
       return static_cast<int32_t>(len) + 1;
     }
   }
-  return log_built(format, ap);
+  return log_built(severity, format, ap);
 }
 
 struct ModPrefix {
@@ -126,7 +123,7 @@ int32_t log_mod_v(int32_t mod, int32_t severity, const char_t *format, va_list a
   if (mod < 1 || mod > OSL_LOG_MOD_MAX) return 0;  // before mod - 1, which INT32_MIN overflows
   const int32_t i = mod - 1;
   if (m_mgr.mod[i] <= 0) return 0;
-  if (m_level > severity || m_mgr.level[i] > severity) return 0;
+  if (m_floor > severity || m_mgr.level[i] > severity) return 0;
 
   char_t buf[kMsgBufSize];
   const ModPrefix &pf = kModPrefix[severity];
@@ -142,7 +139,8 @@ int32_t log_mod_v(int32_t mod, int32_t severity, const char_t *format, va_list a
   size_t len;
   const int32_t n = format_text(buf + p, kMsgRoom - p, format, ap, &len);
   buf[p + n] = '\0';
-  osl_log_target::deliver(buf, p + n + 1, static_cast<size_t>(p) + len);
+  osl_log_target::deliver(buf, p + n + 1, static_cast<size_t>(p) + len, severity,
+                          m_level <= severity);
   return p + n + 1;
 }
 
@@ -155,17 +153,24 @@ constexpr int32_t kHexMaxTabs = 6;
 
 }  // namespace
 
+void osl_log_target::refresh_floor(void) {
+  const int32_t extra = extra_floor();
+  m_floor = extra < m_level ? extra : m_level;
+}
+
 extern "C" {
 
 int32_t osl_log_init(int32_t level) {
   osl_log_target::reset();
   m_level = level;
+  osl_log_target::refresh_floor();
   memset(&m_mgr, 0, sizeof m_mgr);
   return 0;
 }
 
 void osl_log_set_level(int32_t level) {
   m_level = level;
+  osl_log_target::refresh_floor();
 }
 
 int32_t osl_log_get_level(void) {
@@ -174,7 +179,7 @@ int32_t osl_log_get_level(void) {
 
 #define OSL_LOG_LEVELLED(fn, severity)         \
   int32_t fn(const char_t *format, ...) {      \
-    if (m_level > (severity)) return 0;        \
+    if (m_floor > (severity)) return 0;        \
     va_list ap;                                \
     va_start(ap, format);                      \
     const int32_t r = log_v((severity), format, ap); \
@@ -207,8 +212,7 @@ int32_t osl_log_mod_create(const char_t *name, int32_t level) {
     if (m_mgr.mod[i] != 0) continue;
     m_mgr.mod[i] = 1;
     m_mgr.level[i] = level;
-    memset(m_mgr.name[i], 0, OSL_LOG_MOD_NAME_LEN);
-    if (name != nullptr) osl_strncpy(m_mgr.name[i], name, OSL_LOG_MOD_NAME_LEN - 1);
+    osl_sys::copy_bounded(m_mgr.name[i], OSL_LOG_MOD_NAME_LEN, name != nullptr ? name : "");
     return i + 1;
   }
   return -1;
@@ -259,7 +263,7 @@ void osl_log_mod_config(void) {
 }
 
 int32_t osl_log_hex(const char_t *msg, const char_t *buf, uint32_t len, int32_t wide) {
-  if (m_level > OSL_LOG_DEBUG) return 0;  // every line would be filtered: read nothing
+  if (m_floor > OSL_LOG_DEBUG) return 0;  // every line would be filtered: read nothing
   if (msg == nullptr || buf == nullptr || (wide != 8 && wide != 16)) return 0;
   osl_log_debug("%s--> addr=%08lx %lu bytes\n", msg,
                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(buf)),

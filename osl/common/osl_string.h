@@ -96,6 +96,12 @@ uint32_t osl_str_calcsize(const char_t *str);
 char_t *osl_str_getval(const char_t *buf, int32_t buflen, const char_t *name, char_t *value,
                        int32_t valuelen);
 
+/* osl_str_getval for the whole key: a line counts only when name is followed by optional spaces
+ * or tabs and then "=", ":" or a tab ("poll" never gives the value of "poll_cmd"). Bounds, case,
+ * value rules and the cleared value as osl_str_getval; null also for an empty name. */
+char_t *osl_str_getval_exact(const char_t *buf, int32_t buflen, const char_t *name,
+                             char_t *value, int32_t valuelen);
+
 /* Returns 0 when buf is non-empty and made only of decimal digits and dots, -1 otherwise. */
 int32_t osl_str_isaddr(const char_t *buf);
 
@@ -106,6 +112,11 @@ int64_t osl_str_str2int64(const char_t *str);
 /* Decimal text to uint64_t: leading spaces, digits wrapping modulo 2^64 up to the first
  * non-digit; no sign. Returns 0 for null text or text without leading digits. */
 uint64_t osl_str_str2uint64(const char_t *str);
+
+/* Checked decimal text to int64_t: leading white space as strtoll skips it, one optional "+" or
+ * "-", then digits up to the terminator. Returns 0 with the value in *out, or -1 with *out
+ * untouched and errno EINVAL (null, no digits, any other byte) or ERANGE (outside int64_t). */
+int osl_str_to_int64(const char_t *text, int64_t *out);
 
 /* strcmp(path1, path2) when len < 0, else strncmp over len bytes: the library's negative, zero
  * or positive result. Both paths must be non-null. */

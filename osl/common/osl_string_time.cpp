@@ -1,7 +1,6 @@
 // Date and time text: local-time formatters over localtime and the lenient date parser over
 // mktime. No state of their own; the zone is the process's (TZ, see osl_set_time_zone).
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -20,6 +19,18 @@ inline bool is_sep(char_t c) {
 // localtime of utc into *out, the process-wide record of localtime left untouched.
 inline struct tm *local_of(uint32_t utc, struct tm *out) {
   return osl_sys::local_of(static_cast<time_t>(utc), out);
+}
+
+// A field as atoi reads it: leading white space, one sign, then the digits up to the first
+// other byte. Nine bytes at most, so no value overflows.
+int32_t field_value(const char_t *field, size_t len) {
+  size_t i = 0;
+  while (i < len && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r'))) ++i;
+  const bool negative = i < len && field[i] == '-';
+  if (i < len && (field[i] == '-' || field[i] == '+')) ++i;
+  uint64_t v = 0;
+  osl_sys::scan_digits(field + i, len - i, 10, UINT64_MAX, &v);
+  return negative ? -static_cast<int32_t>(v) : static_cast<int32_t>(v);
 }
 
 inline size_t room(int32_t size) {
@@ -85,13 +96,10 @@ uint32_t osl_str_str2time(const char_t *strtime, int32_t size) {
     while (i < end && strtime[i] != '\0' && is_sep(strtime[i])) ++i;
     const size_t start = i;
     while (i < end && strtime[i] != '\0' && !is_sep(strtime[i])) ++i;
-    // Ten bytes hold nine digits and the terminator; a longer field is read as its first nine.
-    char_t work[10];
-    memset(work, 0, sizeof work);
+    // A field of ten or more bytes is read as its first nine.
     size_t len = i - start;
-    if (len > sizeof work - 1) len = sizeof work - 1;
-    memcpy(work, strtime + start, len);
-    field[count++] = atoi(work);
+    if (len > 9) len = 9;
+    field[count++] = field_value(strtime + start, len);
   }
   struct tm tm;
   memset(&tm, 0, sizeof tm);  // tm_isdst 0: the text is read as standard time

@@ -2,6 +2,7 @@
 // nothing and never read past the text's terminator.
 #include "osl_string.h"
 
+#include <errno.h>
 #include <string.h>
 
 #include "osl_sys.h"
@@ -32,6 +33,52 @@ uint64_t read_u64(const char_t *p, bool allow_minus) {
   }
   const uint64_t v = osl_sys::dec_wrapping(p, nullptr);
   return negative ? (~v + 1u) : v;
+}
+
+// White space as strtoll skips it in the C locale.
+inline bool is_c_space(char_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The line of the value lookups that starts at or after line, within search bytes of buf and
+// matching name: *line is set to its start and *end to its end (CR, LF or the terminator).
+// false when no line is left. A line begins at its first byte that is not a space, ",", tab,
+// CR or LF.
+bool next_line(const char_t *buf, size_t search, const char_t *name, size_t namelen,
+               const char_t **line, const char_t **end) {
+  const char_t *p = *line;
+  while (static_cast<size_t>(p - buf) < search) {
+    while (in_set(*p, " ,\t\r\n")) ++p;
+    // A line counts only where it begins inside the bound: the blank line that ends an HTTP
+    // head must not let the body behind it supply a header.
+    if (static_cast<size_t>(p - buf) >= search) break;
+    const char_t *e = p;
+    while (*e != '\0' && *e != '\r' && *e != '\n') ++e;
+    // The comparison stops at the line's terminator, so a short last line is never overrun.
+    if (osl_strncmp_nocase(p, name, static_cast<int32_t>(namelen)) == 0) {
+      *line = p;
+      *end = e;
+      return true;
+    }
+    // A buflen beyond the text must not walk past its terminator.
+    if (*e == '\0') break;
+    p = e + 1;
+  }
+  return false;
+}
+
+// Copies the value after the separator at sep of the line ending at end into value (room
+// valuelen): past every following space, ":", "=", ",", tab, CR and LF (which may run past the
+// line end: an empty value), up to the line end less trailing spaces. Returns value.
+char_t *copy_value(const char_t *sep, const char_t *end, char_t *value, int32_t valuelen) {
+  const char_t *start = sep + 1;
+  while (in_set(*start, " :=,\t\r\n")) ++start;
+  const char_t *stop = end;
+  while (stop > start && stop[-1] == ' ') --stop;
+  if (value != nullptr && valuelen > 1 && stop > start) {
+    size_t n = static_cast<size_t>(stop - start);
+    if (n > static_cast<size_t>(valuelen - 1)) n = static_cast<size_t>(valuelen - 1);
+    memcpy(value, start, n);
+  }
+  return value;
 }
 
 }  // namespace
@@ -142,33 +189,38 @@ char_t *osl_str_getval(const char_t *buf, int32_t buflen, const char_t *name, ch
   const size_t search = buflen < 0 ? strlen(buf) : static_cast<size_t>(buflen);
   const size_t namelen = strlen(name);
   const char_t *line = buf;
-  while (static_cast<size_t>(line - buf) < search) {
-    while (in_set(*line, " ,\t\r\n")) ++line;
-    // A line counts only where it begins inside the bound: the blank line that ends an HTTP
-    // head must not let the body behind it supply a header.
-    if (static_cast<size_t>(line - buf) >= search) break;
-    const char_t *end = line;
-    while (*end != '\0' && *end != '\r' && *end != '\n') ++end;
-    // Prefix match: "Address" matches "Address 1: 10.0.0.1". The comparison stops at the
-    // line's terminator, so a short last line is never overrun.
-    if (osl_strncmp_nocase(line, name, static_cast<int32_t>(namelen)) == 0) {
-      const char_t *sep = line;
-      while (*sep != '\0' && !in_set(*sep, ":=\t\r\n")) ++sep;
-      if (sep < end && *sep != '\0') {
-        // The skip may run past the line end (for "Name:" and a line break): empty value.
-        const char_t *start = sep + 1;
-        while (in_set(*start, " :=,\t\r\n")) ++start;
-        const char_t *stop = end;
-        while (stop > start && stop[-1] == ' ') --stop;
-        if (value != nullptr && valuelen > 1 && stop > start) {
-          size_t n = static_cast<size_t>(stop - start);
-          if (n > static_cast<size_t>(valuelen - 1)) n = static_cast<size_t>(valuelen - 1);
-          memcpy(value, start, n);
-        }
-        return value;
-      }
+  const char_t *end = buf;
+  // Prefix match: "Address" matches "Address 1: 10.0.0.1"; the separator is searched from the
+  // start of the line.
+  while (next_line(buf, search, name, namelen, &line, &end)) {
+    const char_t *sep = line;
+    while (*sep != '\0' && !in_set(*sep, ":=\t\r\n")) ++sep;
+    if (sep < end && *sep != '\0') return copy_value(sep, end, value, valuelen);
+    if (*end == '\0') break;
+    line = end + 1;
+  }
+  return nullptr;
+}
+
+char_t *osl_str_getval_exact(const char_t *buf, int32_t buflen, const char_t *name,
+                             char_t *value, int32_t valuelen) {
+  if (value != nullptr && valuelen > 0) memset(value, 0, static_cast<size_t>(valuelen));
+  if (buf == nullptr || name == nullptr || *name == '\0') return nullptr;
+  const size_t search = buflen < 0 ? strlen(buf) : static_cast<size_t>(buflen);
+  const size_t namelen = strlen(name);
+  const char_t *line = buf;
+  const char_t *end = buf;
+  // The whole key: after the name only blanks, then "=", ":" or a tab ("poll" never reads the
+  // line of "poll_cmd").
+  while (next_line(buf, search, name, namelen, &line, &end)) {
+    const char_t *sep = line + namelen;
+    const char_t *tab = nullptr;
+    while (*sep == ' ' || *sep == '\t') {
+      if (*sep == '\t' && tab == nullptr) tab = sep;
+      ++sep;
     }
-    // A buflen beyond the text must not walk past its terminator.
+    if (*sep != '=' && *sep != ':') sep = tab;
+    if (sep != nullptr && sep < end) return copy_value(sep, end, value, valuelen);
     if (*end == '\0') break;
     line = end + 1;
   }
@@ -191,6 +243,30 @@ int64_t osl_str_str2int64(const char_t *str) {
 uint64_t osl_str_str2uint64(const char_t *str) {
   if (str == nullptr) return 0;
   return read_u64(str, false);
+}
+
+int osl_str_to_int64(const char_t *text, int64_t *out) {
+  int err = EINVAL;
+  if (text != nullptr && out != nullptr) {
+    while (is_c_space(*text)) ++text;
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    const char_t *end = text;
+    while (is_digit(*end)) ++end;
+    // The magnitude of INT64_MIN is one more than INT64_MAX.
+    const uint64_t max = static_cast<uint64_t>(INT64_MAX) + (negative ? 1u : 0u);
+    uint64_t v = 0;
+    if (end == text || *end != '\0') {
+      err = EINVAL;  // no digits, or text after them
+    } else if (osl_sys::scan_digits(text, static_cast<size_t>(end - text), 10, max, &v) < 0) {
+      err = ERANGE;
+    } else {
+      *out = negative ? static_cast<int64_t>(0u - v) : static_cast<int64_t>(v);
+      return 0;
+    }
+  }
+  errno = err;
+  return -1;
 }
 
 int32_t osl_str_cmppath(const char_t *path1, const char_t *path2, int32_t len) {

@@ -2,10 +2,11 @@
 // lookup and the HTTP header form of the line value lookup.
 #include "osl_url.h"
 
-#include <stdlib.h>
+#include <limits.h>
 #include <string.h>
 
 #include "osl_string.h"
+#include "osl_sys.h"
 
 namespace {
 
@@ -32,14 +33,28 @@ inline bool ends_value(char_t c) {
   return c == '\0' || c == ';' || c == '&' || c == ',' || c == ' ';
 }
 
-// atoi as it behaves where long is 32 bits: strtol's result, a value beyond int32_t given as
-// INT32_MAX or INT32_MIN. atoi itself keeps only the low 32 bits where long is 64 bits, so
-// "2147483648" would read as -2147483648 there.
+// Decimal text as strtol reads it: leading white space, one sign, the digits up to the first
+// other byte; a value beyond [lo, hi] gives the nearer bound.
+int64_t leading_decimal(const char_t *text, int64_t lo, int64_t hi) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  const bool negative = *text == '-';
+  if (*text == '-' || *text == '+') ++text;
+  const uint64_t max = negative ? 0u - static_cast<uint64_t>(lo) : static_cast<uint64_t>(hi);
+  uint64_t v = 0;
+  if (osl_sys::scan_digits(text, strlen(text), 10, max, &v) < 0) return negative ? lo : hi;
+  return negative ? static_cast<int64_t>(0u - v) : static_cast<int64_t>(v);
+}
+
+// atoi as it behaves where long is 32 bits: a value beyond int32_t given as INT32_MAX or
+// INT32_MIN. atoi itself keeps only the low 32 bits where long is 64 bits, so "2147483648"
+// would read as -2147483648 there.
 int32_t to_int32(const char_t *text) {
-  const long v = strtol(text, nullptr, 10);
-  if (v > INT32_MAX) return INT32_MAX;
-  if (v < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(v);
+  return static_cast<int32_t>(leading_decimal(text, INT32_MIN, INT32_MAX));
+}
+
+// atol: strtol's reading, saturated at the bounds of long.
+long to_long(const char_t *text) {
+  return static_cast<long>(leading_decimal(text, LONG_MIN, LONG_MAX));
 }
 
 // Parameter name of url read as a number by convert, or missing when there is none. The value is
@@ -129,7 +144,7 @@ int32_t osl_url_get_param_int(const char_t *url, const char_t *name) {
 }
 
 long osl_url_get_param_long(const char_t *url, const char_t *name) {
-  return param_as<long>(url, name, -1, atol);
+  return param_as<long>(url, name, -1, to_long);
 }
 
 int64_t osl_url_get_param_int64(const char_t *url, const char_t *name) {

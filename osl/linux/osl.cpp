@@ -11,7 +11,6 @@
 
 #include <atomic>
 
-#include "osl_clock.h"
 #include "osl_sys.h"
 
 namespace {
@@ -79,10 +78,15 @@ void rearm(RelativeClock &clock) { clock.first.store(1, std::memory_order_releas
 
 }  // namespace
 
-void osl_clock::start_ms(void) {
+// The log's entry point to the millisecond clock (declared in its private header, the one caller):
+// exactly what a call of osl_get_ms whose reading is thrown away does, at the cost of one flag load
+// when the clock already counts.
+namespace osl_clock {
+void start_ms(void) {
   // A clear flag means a baseline is stored and a reading would change nothing.
   if (m_ms_clock.first.load(std::memory_order_acquire) != 0) (void)osl_get_ms();
 }
+}  // namespace osl_clock
 
 extern "C" {
 

@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "answer.h"
+#include "http_framing.h"
+#include "reply_lines.h"
 
 namespace {
 
@@ -117,6 +118,24 @@ TEST(Answer, JsonDecisions) {
     EXPECT_STREQ(line, r.line) << r.body;
     EXPECT_EQ(n, static_cast<int32_t>(strlen(r.line))) << r.body;
   }
+  // Nesting is counted per container: 32 pass whatever the innermost holds, 33 never do.
+  struct Nest {
+    int arrays;  // inside the answer object
+    const char *inner;
+    const char *line;
+  } nests[] = {
+      {31, "", "OK. CDMA is running.\n"},   {31, "7", "OK. CDMA is running.\n"},
+      {30, "{}", "OK. CDMA is running.\n"}, {30, "{\"a\":[]}", "执行出错.code=-2001\n"},
+      {30, "{\"a\":1}", "OK. CDMA is running.\n"}, {31, "{}", "执行出错.code=-2001\n"},
+      {32, "", "执行出错.code=-2001\n"},      {32, "7", "执行出错.code=-2001\n"},
+  };
+  for (const auto &r : nests) {
+    const std::string body = "{\"code\":0,\"x\":" + std::string(static_cast<size_t>(r.arrays), '[') +
+                             r.inner + std::string(static_cast<size_t>(r.arrays), ']') + "}";
+    char line[256];
+    answer_line(CMD_START, body.c_str(), static_cast<int32_t>(body.size()), line, sizeof line);
+    EXPECT_STREQ(line, r.line) << body;
+  }
   // A small line buffer is never overrun and stays terminated.
   char small[8];
   memset(small, 'x', sizeof small);
@@ -194,6 +213,18 @@ TEST(Answer, CompleteAndBody) {
       {h + "Content-Length: 99999999999999999999\r\n\r\nab", 0, 2, "ab"},
       {h + "X-Content-Length: 2\r\n\r\nab", 0, 2, "ab"},
       {h + "Content-Length: 2\r\n", 0, -5, ""},           // headers not finished
+      // Only a code of exactly three digits and a space or CR makes an interim head.
+      {"HTTP/1.1 1000 X\r\nContent-Length: 2\r\n\r\nab", 1, 2, "ab"},
+      {"HTTP/1.1 100X\r\nContent-Length: 2\r\n\r\nab", 1, 2, "ab"},
+      {"HTTP/1.1 10\r\nContent-Length: 2\r\n\r\nab", 1, 2, "ab"},
+      {"HTTP/1.1 199 Odd\r\n\r\n" + h + "Content-Length: 2\r\n\r\nab", 1, 2, "ab"},
+      // A coding that is not chunked overrides Content-Length: the body runs to the close.
+      {h + "Transfer-Encoding: gzip\r\nContent-Length: 2\r\n\r\nabcd", 0, 4, "abcd"},
+      {h + "Content-Length: 2\r\nTransfer-Encoding: chunked, gzip\r\n\r\nabcd", 0, 4, "abcd"},
+      {h + "Transfer-Encoding: identity\r\nContent-Length: x\r\n\r\nabcd", 0, 4, "abcd"},
+      {h + "Transfer-Encoding: gzip\r\n\r\n", 0, -6, ""},
+      {h + "Transfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n2\r\nhi\r\n0\r\n\r\n",
+       0, 12, "2\r\nhi\r\n0\r\n\r\n"},
       {h + "\r\n{}", 0, 2, "{}"},                          // no length: ends at the close
       {"Content-Length: 1\r\n\r\nx", 0, 1, "x"},          // the first line is never a header
       // Chunked, whatever its case; it wins over Content-Length.
@@ -205,7 +236,7 @@ TEST(Answer, CompleteAndBody) {
       {h + te + "2\r\n{}\r\n3\r\n[1]\r\n0\r\n\r\n", 1, 5, "{}[1]"},
       {h + te + "A;ext=1\r\n0123456789\r\n0;x\r\nTrailer: y\r\n\r\n", 1, 10, "0123456789"},
       {h + te + "a \r\n0123456789\r\n0\r\n\r\n", 1, 10, "0123456789"},
-      {h + te + "0\r\n\r\n", 1, 0, ""},                 // no data: nothing to parse
+      {h + te + "0\r\n\r\n", 1, -6, ""},                // no data: empty, as Content-Length: 0
       // Not yet complete: the last chunk or the end of the trailers is still to come.
       {h + te + "5\r\nhello\r\n", 0, 0, ""},
       {h + te + "5\r\nhel", 0, 0, ""},
@@ -230,11 +261,28 @@ TEST(Answer, CompleteAndBody) {
     if (r.len >= 0) {
       EXPECT_EQ(std::string(buf), r.body) << testing::PrintToString(r.in);
     }
+    // The same bytes one at a time, as the tool receives them: the same body.
+    char piece[1024];
+    memset(piece, 0, sizeof piece);
+    int32_t have = 0;
+    in_head = false;
+    for (size_t i = 0; i < r.in.size(); ++i) {
+      piece[have++] = r.in[i];
+      have = answer_drop_interim(piece, have, &in_head);
+      if (answer_complete(piece, have, 1023)) break;
+    }
+    EXPECT_EQ(answer_take_body(piece, have), r.len) << "in 1-byte pieces: " << testing::PrintToString(r.in);
+    if (r.len >= 0) {
+      EXPECT_EQ(std::string(piece), r.body) << "in 1-byte pieces: " << testing::PrintToString(r.in);
+    }
   }
-  // An interim status line cut right after its code is interim all the same.
+  // A status line cut right after its code is not judged yet: "100" may go on as "1000".
   char cut[] = "HTTP/1.1 100";
   bool in_head = false;
-  answer_drop_interim(cut, 12, &in_head);
+  EXPECT_EQ(answer_drop_interim(cut, 12, &in_head), 12);
+  EXPECT_FALSE(in_head);
+  char cont[] = "HTTP/1.1 100 ";
+  EXPECT_EQ(answer_drop_interim(cont, 13, &in_head), 3);
   EXPECT_TRUE(in_head);
 }
 

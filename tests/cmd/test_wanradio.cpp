@@ -316,6 +316,23 @@ TEST(Wanradio, RequestsAreExact) {
 
 // Each scripted answer, and the line every command prints for it.
 TEST(Wanradio, AnswersDecideTheLine) {
+  const std::string code1000 = "HTTP/1.1 1000 X\r\nContent-Length: 10\r\n\r\n{\"code\":0}";
+  const std::string code100x = "HTTP/1.1 100X\r\nContent-Length: 10\r\n\r\n{\"code\":0}";
+  // {"code":0}garbage under a Transfer-Encoding and Content-Length: 10, then the close.
+  const auto coded = [](const char *coding) {
+    return std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: ") + coding +
+           "\r\nContent-Length: 10\r\n\r\n{\"code\":0}garbage";
+  };
+  const char *const kEmpty[] = {"request error, code = -6\n执行出错.code=-1000\n",
+                                "request error, code = -6\n执行出错.code=-2000\n",
+                                "request error, code = -6\n执行出错.code=-3000\n"};
+  // A running answer whose "result" also holds `arrays` nested arrays around inner: as many
+  // containers as arrays + 2 (the answer and "result").
+  const auto nested = [](int arrays, const char *inner) {
+    return "{\"code\":0,\"result\":{\"cdmaEnable\":1,\"x\":" +
+           std::string(static_cast<size_t>(arrays - 1), '[') + "[" + inner + "]" +
+           std::string(static_cast<size_t>(arrays - 1), ']') + "}}";
+  };
   std::string links;  // about 1.7 KB of interim head
   for (int i = 0; i < 30; ++i) links += "Link: </static/style" + std::to_string(i) + ".css>; rel=preload; as=style\r\n";
   struct Row {
@@ -405,6 +422,40 @@ TEST(Wanradio, AnswersDecideTheLine) {
        "执行出错.code=-1001\n", "执行出错.code=-2001\n", "执行出错.code=-3001\n", 0, true},
       {"clock unreadable", with_length(kRunning), "CDMA is running.\n", "OK. CDMA is running.\n",
        "OK. CDMA stopped.\n", 0, false, true},
+      // The same bytes give the same line however they are cut: one write, or 1-byte pieces.
+      {"code 1000, one write", code1000, "执行出错.code=-1002\n", "OK. CDMA is running.\n",
+       "OK. CDMA stopped.\n"},
+      {"code 1000, 1-byte pieces", code1000, "执行出错.code=-1002\n", "OK. CDMA is running.\n",
+       "OK. CDMA stopped.\n", 1},
+      {"code 100X, one write", code100x, "执行出错.code=-1002\n", "OK. CDMA is running.\n",
+       "OK. CDMA stopped.\n"},
+      {"code 100X, 1-byte pieces", code100x, "执行出错.code=-1002\n", "OK. CDMA is running.\n",
+       "OK. CDMA stopped.\n", 1},
+      // A coding that is not chunked runs to the close, whatever Content-Length says.
+      {"gzip over a length, one write", coded("gzip"), "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"gzip over a length, 1-byte pieces", coded("gzip"), "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n", 1},
+      {"chunked, gzip over a length, one write", coded("chunked, gzip"), "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"identity over a length, 1-byte pieces", coded("identity"), "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n", 1},
+      // An empty body is empty whatever its framing.
+      {"only the last chunk, one write", std::string(kChunkedHead) + "0\r\n\r\n", kEmpty[0],
+       kEmpty[1], kEmpty[2]},
+      {"only the last chunk, 1-byte pieces", std::string(kChunkedHead) + "0\r\n\r\n", kEmpty[0],
+       kEmpty[1], kEmpty[2], 1},
+      {"Content-Length 0, one write", with_length(""), kEmpty[0], kEmpty[1], kEmpty[2]},
+      {"Content-Length 0, 1-byte pieces", with_length(""), kEmpty[0], kEmpty[1], kEmpty[2], 1},
+      // Nesting counts containers: 32 pass whatever the innermost holds, 33 fail.
+      {"32 containers, one write", with_length(nested(30, "1")), "CDMA is running.\n",
+       "OK. CDMA is running.\n", "OK. CDMA stopped.\n"},
+      {"32 containers, 1-byte pieces", with_length(nested(30, "1")), "CDMA is running.\n",
+       "OK. CDMA is running.\n", "OK. CDMA stopped.\n", 1},
+      {"33 containers, one write", with_length(nested(31, "")), "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n"},
+      {"33 containers, 1-byte pieces", with_length(nested(31, "")), "执行出错.code=-1001\n",
+       "执行出错.code=-2001\n", "执行出错.code=-3001\n", 1},
   };
   for (const auto &r : rows) {
     const char *want[] = {r.status, r.start, r.stop};

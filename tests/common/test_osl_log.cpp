@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <poll.h>
 #include <regex.h>
 #include <signal.h>
 #include <stdint.h>
@@ -14,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <functional>
@@ -63,7 +65,13 @@ int fd_open_on(const std::string &path) {
   return -1;
 }
 
-std::string g_fifo_after_rename;  // rename(2) leaves a FIFO here, as if one came at once
+std::string g_fifo_after_rename;
+
+int64_t mono_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}  // rename(2) leaves a FIFO here, as if one came at once
 
 }  // namespace
 
@@ -473,6 +481,170 @@ TEST_F(Log, LogThatCannotBeMovedAsideIsKeptAndAppendedTo) {
   }
 }
 
+// A rotation that cannot move the log aside, or whose new file cannot be made, keeps the open
+// log: every text is still in it, wherever it now lies. Neither the log nor a backup with text
+// is ever replaced by a file without text, also when writes fail (a full disk).
+TEST_F(Log, RotationThatFailsKeepsAppendingToTheOpenLog) {
+  enum How { kDirRenamed, kDirectoryAtPath, kWritesFail };
+  for (const How how : {kDirRenamed, kDirectoryAtPath, kWritesFail}) {
+    osltest::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
+    const std::string log = dir.file("sub/k.log");
+    write_file(log, std::string(19995, 'b'));  // becomes the backup
+    osl_log_set_max_logsize(20);
+    ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+    ASSERT_EQ(read_file(log + ".bak").size(), 19995u);
+    std::string kept = log;  // where the open log can be read afterwards
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*const old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    if (how == kWritesFail) {
+      struct rlimit none = saved;
+      none.rlim_cur = 0;  // every write fails, as on a full disk
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+      osl_log_set_max_logsize(0);  // every text tries a rotation
+    }
+    osl_log_info("one\n");
+    if (how == kDirRenamed) {
+      ASSERT_EQ(rename(dir.file("sub").c_str(), dir.file("moved").c_str()), 0);
+      kept = dir.file("moved/k.log");
+    } else if (how == kDirectoryAtPath) {
+      kept = dir.file("sub/link");
+      ASSERT_EQ(link(log.c_str(), kept.c_str()), 0);
+      ASSERT_EQ(unlink(log.c_str()), 0);
+      ASSERT_EQ(mkdir(log.c_str(), 0700), 0);
+    }
+    osl_log_info("%s", "0123456789abcdef\n");  // past 20 bytes: rotation is attempted
+    osl_log_info("two\n");
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    const std::string want = how == kWritesFail ? "" : "one\n0123456789abcdef\ntwo\n";
+    EXPECT_EQ(read_file(kept), want) << how;
+    const std::string bak = how == kDirRenamed ? dir.file("moved/k.log.bak") : log + ".bak";
+    EXPECT_EQ(read_file(bak).size(), 19995u) << how;
+    osl_log_exit();
+    osl_log_set_max_logsize(kDefaultMaxSize);
+  }
+}
+
+// A log removed or moved from outside: within about a second the log opens its path again,
+// moving nothing. osl_log_reopen does so at once, and keeps the open log when the path cannot be
+// opened.
+TEST_F(Log, FileTargetFollowsItsPath) {
+  osltest::TempDir dir;
+  const std::string log = dir.file("f.log");
+  write_file(log + ".bak", "backup\n");
+  ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+  osl_log_info("first\n");
+  ASSERT_EQ(unlink(log.c_str()), 0);
+  usleep(1100 * 1000);
+  osl_log_info("second\n");
+  EXPECT_EQ(read_file(log), "second\n");
+
+  ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);  // logrotate moves it, then SIGHUP
+  EXPECT_EQ(osl_log_reopen(), 0);
+  osl_log_info("third\n");
+  EXPECT_EQ(read_file(log + ".1"), "second\n");
+  EXPECT_EQ(read_file(log), "third\n");
+
+  ASSERT_EQ(rename(log.c_str(), (log + ".2").c_str()), 0);
+  ASSERT_EQ(mkdir(log.c_str(), 0700), 0);  // nothing can be opened there
+  EXPECT_EQ(osl_log_reopen(), -1);
+  osl_log_info("fourth\n");
+  EXPECT_EQ(read_file(log + ".2"), "third\nfourth\n");
+  EXPECT_EQ(read_file(log + ".bak"), "backup\n");  // nothing was moved
+}
+
+// The number of backups: the newest is PATH.bak, older ones PATH.bak.2 ... PATH.bak.N; the
+// oldest beyond N is replaced. osl_log_set_max_lognum changes nothing.
+TEST_F(Log, RotationKeepsTheNumberOfBackupsAsked) {
+  const struct {
+    uint32_t count;     // 0: not set (the default), else as set
+    uint32_t lognum;    // osl_log_set_max_lognum
+    const char *want;   // .bak .bak.2 .bak.3 .bak.4, "-" for none
+  } rows[] = {
+      {0, 7, "t5 - - -"},
+      {1, 30, "t5 - - -"},
+      {3, 7, "t5 t4 t3 -"},
+      {100, 7, "t5 t4 t3 t2"},  // taken as 99: all kept
+  };
+  for (const auto &row : rows) {
+    osltest::TempDir dir;
+    const std::string log = dir.file("n.log");
+    osl_log_set_max_lognum(row.lognum);
+    if (row.count != 0) osl_log_set_backups(row.count);
+    osl_log_set_max_logsize(1);
+    ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+    for (int i = 1; i <= 5; ++i) osl_log_info("t%d", i);
+    std::string got;
+    for (const char *suffix : {".bak", ".bak.2", ".bak.3", ".bak.4"}) {
+      got += (got.empty() ? "" : " ") + (exists(log + suffix) ? read_file(log + suffix) : "-");
+    }
+    EXPECT_EQ(got, row.want) << row.count;
+    EXPECT_EQ(read_file(log), "");
+    osl_log_set_backups(1);
+    osl_log_set_max_lognum(7);
+    osl_log_set_max_logsize(kDefaultMaxSize);
+  }
+}
+
+// Further targets: each takes the texts its own threshold passes, whatever the global one; a
+// text is built once for all; a target that cannot be written stops no other.
+TEST_F(Log, SeveralTargetsEachWithItsOwnThreshold) {
+  osltest::TempDir dir;
+  const std::string first = dir.file("first.log"), extra = dir.file("extra.log");
+  osl_log_set_level(OSL_LOG_WARN);
+  ASSERT_EQ(osl_log_set_target(("file://" + first).c_str()), 0);
+  const int32_t file_id = osl_log_add_target(("FILE://" + extra).c_str(), OSL_LOG_DEBUG);
+  const int32_t console_id = osl_log_add_target("console://", OSL_LOG_ERROR);
+  const int32_t broken_id = osl_log_add_target(("file://" + dir.file("no/such/x.log")).c_str(), 0);
+  EXPECT_EQ(file_id, 1);
+  EXPECT_EQ(console_id, 2);
+  EXPECT_EQ(broken_id, 3);
+  osl_log_mod_set_level(3, OSL_LOG_INFO);
+  const struct {
+    int32_t (*call)(const char_t *, ...);
+    const char *text;
+    int32_t r;
+    const char *console;
+  } rows[] = {
+      {osl_log_debug, "d\n", 3, ""},
+      {osl_log_info, "i\n", 3, ""},
+      {osl_log_warn, "w\n", 3, ""},
+      {osl_log_error, "e\n", 3, "e\n"},
+  };
+  for (const auto &row : rows) {
+    int32_t r = 0;
+    EXPECT_EQ(captured_ret([&] { return row.call("%s", row.text); }, &r), row.console);
+    EXPECT_EQ(r, row.r) << row.text;
+  }
+  EXPECT_EQ(osl_log_mod_debug(3, "md\n"), 0);  // the module's threshold filters it for all
+  EXPECT_EQ(osl_log_mod_info(3, "mi\n"), 12);
+  EXPECT_EQ(read_file(first), "w\ne\n");
+  EXPECT_EQ(read_file(extra), "d\ni\nw\ne\n[I][03] mi\n");
+
+  EXPECT_EQ(osl_log_add_target("console://", 0), 4);
+  EXPECT_EQ(osl_log_add_target("console://", 0), -1);  // all four in use
+  EXPECT_EQ(osl_log_remove_target(file_id), 0);
+  EXPECT_EQ(osl_log_remove_target(file_id), -1);
+  for (int32_t id : {0, -1, 5, INT32_MIN}) EXPECT_EQ(osl_log_remove_target(id), -1);
+  for (const char *url : {"none", "udp://", "udp://127.0.0.1:0", static_cast<const char *>(nullptr)}) {
+    EXPECT_EQ(osl_log_add_target(url, 0), -1) << (url ? url : "(null)");
+  }
+  const std::string too_long = "console://" + std::string(1014, 'x');
+  EXPECT_EQ(osl_log_add_target(too_long.c_str(), 0), -1);  // never cut: 1024 characters
+  EXPECT_EQ(osl_log_add_target(too_long.substr(0, 1023).c_str(), 0), 1);
+  osl_log_debug("gone\n");
+  EXPECT_EQ(read_file(extra), "d\ni\nw\ne\n[I][03] mi\n");
+
+  // osl_log_init removes every further target.
+  const int before = open_fds();
+  osl_log_init(OSL_LOG_ERROR);
+  EXPECT_EQ(captured([] { EXPECT_EQ(osl_log_warn("w\n"), 0); }), "");
+  EXPECT_LE(open_fds(), before);
+  EXPECT_EQ(osl_log_add_target("console://", 0), 1);
+}
+
 TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
   // A pipe, or a directory, named as the log: neither setting the target nor reaching the
   // maximum may rename it (as root that would take /dev/null or a console away from everyone).
@@ -561,11 +733,123 @@ TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
   EXPECT_FALSE(exists(sub + ".bak"));
 }
 
+// A FIFO whose reader left, removed and made anew with a new reader: the next text is written
+// to the new FIFO within the same call, as the first target or a further one, and no SIGPIPE
+// reaches the process.
+TEST_F(Log, FifoMadeAnewGetsTheNextTextWithinTheSameCall) {
+  static volatile sig_atomic_t rang;
+  rang = 0;
+  struct sigaction sa {}, old {};
+  sa.sa_handler = [](int) { rang = 1; };
+  ASSERT_EQ(sigaction(SIGPIPE, &sa, &old), 0);
+  for (const bool further : {false, true}) {
+    osltest::TempDir dir;
+    const std::string fifo = dir.file("p.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int first_reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(first_reader, 0);
+    const std::string url = "file://" + fifo;
+    if (further) {
+      ASSERT_EQ(osl_log_set_target("none"), 0);
+      ASSERT_EQ(osl_log_add_target(url.c_str(), OSL_LOG_ALL), 1);
+    } else {
+      ASSERT_EQ(osl_log_set_target(url.c_str()), 0);
+    }
+    osl_log_info("a\n");
+    char got[64] = {};
+    EXPECT_EQ(read(first_reader, got, sizeof got - 1), 2);
+    close(first_reader);
+    ASSERT_EQ(unlink(fifo.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    osl_log_info("b\n");
+    memset(got, 0, sizeof got);
+    EXPECT_EQ(read(reader, got, sizeof got - 1), 2) << further;
+    EXPECT_STREQ(got, "b\n") << further;
+    close(reader);
+    osl_log_init(OSL_LOG_ALL);
+  }
+  sigaction(SIGPIPE, &old, nullptr);
+  EXPECT_EQ(rang, 0);
+}
+
+// Everything that can be read from fd (non-blocking) until it stays empty for 100 ms.
+std::string drained(int fd) {
+  std::string got;
+  char buf[4096];
+  for (;;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) return got;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return got;
+    got.append(buf, static_cast<size_t>(n));
+  }
+}
+
+// A pipe or a terminal whose reader stopped reading: the first text waits at most 100 ms and is
+// lost, later ones are lost at once; once the reader drains it, texts go again, whole. A text
+// the target took only part of is finished before the next one, never cut.
+TEST_F(Log, StalledPipeOrTerminalLosesWholeTextsWithoutWaiting) {
+  for (const bool tty : {false, true}) {
+    int rd = -1, wr = -1;
+    std::string path;
+    if (tty) {
+      rd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+      ASSERT_GE(rd, 0);
+      ASSERT_EQ(grantpt(rd) | unlockpt(rd), 0);
+      path = ptsname(rd);
+      wr = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+      ASSERT_GE(wr, 0);
+      struct termios raw;
+      ASSERT_EQ(tcgetattr(wr, &raw), 0);
+      cfmakeraw(&raw);
+      ASSERT_EQ(tcsetattr(wr, TCSANOW, &raw), 0);
+    } else {
+      int p[2];
+      ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
+      ASSERT_EQ(fcntl(p[1], F_SETPIPE_SZ, 4096), 4096);
+      rd = p[0];
+      wr = p[1];
+      path = "/proc/self/fd/" + std::to_string(wr);
+    }
+    const std::string fill(512, 'f');
+    while (write(wr, fill.data(), fill.size()) > 0) {
+    }
+    ASSERT_EQ(osl_log_set_target(("file://" + path).c_str()), 0);
+    const int64_t start = mono_ms();
+    for (int i = 0; i < 30; ++i) osl_log_info("%s", "0123456789\n");
+    const int64_t spent = mono_ms() - start;
+    EXPECT_LT(spent, 1500) << tty;  // 30 texts waiting 100 ms each would take 3 s
+    EXPECT_GE(spent, tty ? 0 : 90);  // the first one waited (a terminal may find room later)
+    std::string got = drained(rd);
+    got.erase(0, got.find_first_not_of('f'));
+    EXPECT_TRUE(tty || got.empty()) << got.size();
+    osl_log_info("after\n");
+    got += drained(rd);  // texts that found room came whole, or not at all
+    std::string whole;
+    while (whole.size() + 6 < got.size()) whole += "0123456789\n";
+    EXPECT_EQ(got, whole + "after\n") << tty;
+
+    if (!tty) {  // 8000 bytes to a 4 KiB pipe: the rest goes before the next text
+      const std::string text(8000, 't');
+      osl_log_info("%s", text.c_str());
+      got = drained(rd);
+      osl_log_info("next\n");
+      got += drained(rd);
+      EXPECT_EQ(got, text + "next\n");
+    }
+    osl_log_exit();
+    close(wr);
+    close(rd);
+  }
+}
+
 TEST_F(Log, PipeTargetGetsWholeTextsWhenASignalComesWhileItWaits) {
   // A full pipe makes the log's write wait; a signal 10 ms later (no SA_RESTART) ends that
   // wait after part of a long text, or before any byte of a short one. A reader that drains the
   // pipe at 40 ms finds every byte, in order; one that comes at 400 ms, only what the pipe took
-  // in the 100 ms the log waits.
+  // in the 100 ms the log waits, since the log is closed before a next text could finish it.
   static volatile sig_atomic_t rang;
   struct sigaction sa {}, old {};
   sa.sa_handler = [](int) { rang = 1; };
@@ -660,28 +944,24 @@ TEST_F(Log, FileByteCountCarriesOverToTheNextFile) {
 
 TEST_F(Log, FileByteCountDoesNotWrapBelowAMaximumNear4GiB) {
   // 524160 longest texts count 4294967040 bytes, one more passes 2^32: a 32-bit count would
-  // wrap to 7938 there and the log would never rotate. A file size limit of 0 makes every
-  // write fail at once (the count still goes up), so nothing is stored; the limit and the
-  // signal's handling are put back before the test ends.
+  // wrap to 7938 there and the log would never rotate. Only written bytes count, so every text
+  // is written; the file is emptied from outside now and then (as copytruncate does), which
+  // keeps the disk free and leaves the count alone.
   osltest::TempDir dir;
   const std::string log = dir.file("big.log");
   const std::string text(8194, 'g');
   osl_log_set_max_logsize(0xFFFFFFFFu);
   ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
-  struct rlimit saved;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  void (*const old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
-  struct rlimit none = saved;
-  none.rlim_cur = 0;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
-  for (int i = 0; i < 524160; ++i) osl_log_info("%s", text.c_str());
+  for (int i = 0; i < 524160; ++i) {
+    osl_log_info("%s", text.c_str());
+    if (i % 1024 == 1023) {
+      ASSERT_EQ(truncate(log.c_str(), 0), 0);
+    }
+  }
   const bool early = exists(log + ".bak");
   osl_log_info("%s", text.c_str());
-  const bool rotated = exists(log + ".bak");
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, old_handler);
   EXPECT_FALSE(early);
-  EXPECT_TRUE(rotated);
+  EXPECT_TRUE(exists(log + ".bak"));
   EXPECT_EQ(read_file(log), "");
 }
 

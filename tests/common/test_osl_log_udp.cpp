@@ -139,6 +139,23 @@ TEST_F(LogUdp, ReceiverStartedFirstGetsEveryText) {
       "\n"};
   for (const std::string &row : rows) EXPECT_EQ(recv_datagram(rx), z(row));
 
+  // A further udp target beside the first: each takes the severities its threshold passes, from
+  // a socket of its own; removing it closes that socket.
+  uint16_t port2 = 0;
+  const int rx2 = bound_receiver(&port2);
+  ASSERT_GE(rx2, 0);
+  osl_log_set_level(OSL_LOG_ERROR);
+  const int32_t id = osl_log_add_target(("udp://127.0.0.1:" + std::to_string(port2)).c_str(),
+                                        OSL_LOG_INFO);
+  EXPECT_EQ(id, 1);
+  EXPECT_EQ(osl_log_info("i"), 2);
+  EXPECT_EQ(osl_log_error("e"), 2);
+  EXPECT_EQ(recv_datagram(rx2), z("i"));
+  EXPECT_EQ(recv_datagram(rx2), z("e"));
+  EXPECT_EQ(recv_datagram(rx), z("e"));  // the first target took only the error
+  EXPECT_EQ(osl_log_remove_target(id), 0);
+  close(rx2);
+
   EXPECT_EQ(osl_log_set_target("none"), 0);
   EXPECT_EQ(open_fds(), before);
   close(rx);
@@ -172,6 +189,8 @@ TEST_F(LogUdp, TargetsWithoutASocket) {
     int32_t ret;
   } cases[] = {
       {"udp://", 0},                           // no host: texts are discarded
+      {"udp://:9080", 0},
+      {"udp://user@127.0.0.1:9000", -1},       // no user information
       {"udp:///var/x", 0},                     // no authority at all
       {"udp://999.1.1.1:5000", -1},            // not a dotted address, never the broadcast
       {"udp://1.2.3.4.5:5000", -1},
@@ -204,6 +223,15 @@ TEST_F(LogUdp, HostAndPortTextsOf127CharactersAreAccepted) {
   EXPECT_EQ(osl_log_set_target(("udp://" + host + ":" + port_text).c_str()), 0);
   osl_log_warn("edge");
   EXPECT_EQ(recv_datagram(rx), z("edge"));
+
+  // A port whose last digits lie past the 1023 stored characters: the whole URL's port is used,
+  // never the stored one's ("udp://127.0.0.1:00...01" for port 1xxxx).
+  const std::string digits = std::to_string(port);
+  const std::string cut_port = std::string(1023 - 16 - 1, '0') + digits;
+  ASSERT_GT(16 + cut_port.size(), 1023u);
+  EXPECT_EQ(osl_log_set_target(("udp://127.0.0.1:" + cut_port).c_str()), 0);
+  osl_log_warn("whole");
+  EXPECT_EQ(recv_datagram(rx), z("whole"));
   close(rx);
 }
 

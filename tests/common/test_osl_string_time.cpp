@@ -133,6 +133,10 @@ TEST_F(DateText, ParsesLenientDateText) {
       {"2024-xx-05", 1704412800u},                // a non-numeric month means January
       {"2024-03-05 14:07:0000000009", 1709647620u},  // ten bytes: the first nine are read
       {"2024-03-05 14:07:123456789012", 1709647620u + 123456789u},
+      // A field is read as atoi reads it: white space, one sign, digits to the first other byte.
+      {"2024-03-05 14:07:+9", 1709647629u},
+      {"2024-03-05 14:07:\t9x", 1709647629u},
+      {"2024-03-05 14:07:\t+-9", 1709647620u},
       {"1970-01-01 00:00:00", 0u},
       {"2040-01-01 00:00:00", 2208988800u},
       // Times that seconds in uint32_t cannot carry fail on every board, not wrap to other dates.

@@ -2,6 +2,7 @@
 // in exact-size heap copies so that a sanitizer build sees any read past the terminator.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -237,6 +238,41 @@ TEST(StrToken, GetvalFindsLineValues) {
   }
 }
 
+// The whole key: the name, optional blanks, then "=", ":" or a tab.
+TEST(StrToken, GetvalExactMatchesWholeKeys) {
+  const char *conf = "poll_cmd = /bin/true\npoll = 30\n";
+  const GetvalRow rows[] = {
+      {conf, -1, "poll", 32, true, "30"},
+      {conf, -1, "POLL_CMD", 32, true, "/bin/true"},
+      {conf, -1, "pol", 32, false, ""},
+      {"poll:5", -1, "poll", 32, true, "5"},
+      {"poll\t5", -1, "poll", 32, true, "5"},
+      {"poll \t 5", -1, "poll", 32, true, "5"},       // a tab among the blanks separates
+      {"poll \t = 5 ", -1, "poll", 32, true, "5"},
+      {"poll 5", -1, "poll", 32, false, ""},          // a space alone does not
+      {"poll x=5", -1, "poll", 32, false, ""},
+      {"poll", -1, "poll", 32, false, ""},
+      {"poll =\nnext = 1", -1, "poll", 32, true, ""},
+      {"  ,poll=a, b", -1, "poll", 32, true, "a, b"},
+      {"poll=12345", -1, "poll", 4, true, "123"},
+      {"x=1\npoll=2", 3, "poll", 32, false, ""},     // buflen bounds where lines begin
+      {"x=1\npoll=2", 5, "poll", 32, true, "2"},
+      {"=5", -1, "", 32, false, ""},
+  };
+  for (const GetvalRow &row : rows) {
+    std::vector<char> buf = buf_of(row.buf);
+    std::vector<char> value(static_cast<size_t>(row.valuelen) + 1, 'Z');
+    char *got = osl_str_getval_exact(buf.data(), row.buflen, row.name, value.data(), row.valuelen);
+    EXPECT_EQ(got, row.found ? value.data() : nullptr) << "'" << row.name << "' in '" << row.buf << "'";
+    EXPECT_STREQ(value.data(), row.value) << "'" << row.name << "' in '" << row.buf << "'";
+    EXPECT_EQ(value[static_cast<size_t>(row.valuelen)], 'Z') << "wrote past valuelen";
+  }
+  // The prefix lookup keeps its contract: "poll" reads the first line that starts with it.
+  char value[32];
+  EXPECT_STREQ(osl_str_getval(conf, -1, "poll", value, 32), "/bin/true");
+  EXPECT_EQ(osl_str_getval_exact(nullptr, -1, "poll", value, 32), nullptr);
+}
+
 TEST(StrToken, NumericTests) {
   const struct {
     const char *in;
@@ -286,6 +322,50 @@ TEST(StrToken, DecimalTo64Bit) {
   }
   EXPECT_EQ(osl_str_str2int64(nullptr), 0);
   EXPECT_EQ(osl_str_str2uint64(nullptr), 0u);
+}
+
+// The checked parse: the value or EINVAL/ERANGE, *out untouched on failure.
+TEST(StrToken, ToInt64IsChecked) {
+  const struct {
+    const char *in;
+    int err;  // 0: parsed
+    int64_t value;
+  } rows[] = {
+      {"42", 0, 42},
+      {"-42", 0, -42},
+      {"+42", 0, 42},
+      {" \t\n42", 0, 42},
+      {"007", 0, 7},
+      {"-0", 0, 0},
+      {"9223372036854775807", 0, INT64_MAX},
+      {"-9223372036854775808", 0, INT64_MIN},
+      {"9223372036854775808", ERANGE, 0},
+      {"-9223372036854775809", ERANGE, 0},
+      {"99999999999999999999999", ERANGE, 0},
+      {"", EINVAL, 0},
+      {"   ", EINVAL, 0},
+      {"-", EINVAL, 0},
+      {"+-1", EINVAL, 0},
+      {"- 1", EINVAL, 0},
+      {"12abc", EINVAL, 0},
+      {"12 ", EINVAL, 0},
+      {"12\n", EINVAL, 0},
+      {"0x10", EINVAL, 0},
+      {"99999999999999999999x", EINVAL, 0},  // not a number at all before it is too large
+  };
+  for (const auto &row : rows) {
+    std::vector<char> buf = buf_of(row.in);
+    int64_t out = 12345;
+    errno = 0;
+    const int r = osl_str_to_int64(buf.data(), &out);
+    EXPECT_EQ(r, row.err == 0 ? 0 : -1) << "'" << row.in << "'";
+    EXPECT_EQ(errno, row.err) << "'" << row.in << "'";
+    EXPECT_EQ(out, row.err == 0 ? row.value : 12345) << "'" << row.in << "'";
+  }
+  int64_t out = 0;
+  EXPECT_EQ(osl_str_to_int64(nullptr, &out), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(osl_str_to_int64("1", nullptr), -1);
 }
 
 TEST(StrToken, CmppathComparesBytes) {

@@ -1,6 +1,7 @@
 // URL layout, query parameters and their numeric forms, header values. Inputs live in exact-size
 // heap copies so that a sanitizer build sees any read past the terminator.
 #include <gtest/gtest.h>
+#include <limits.h>
 
 #include <stdint.h>
 #include <string.h>
@@ -138,6 +139,11 @@ TEST(Url, GetParamNumericForms) {
       {"?n=2147483648", INT32_MAX, 0L, 2147483648, 2147483648u, false},
       {"?n=-2147483649", INT32_MIN, 0L, -2147483649LL, 0u, false},
       {"?n=4294967297", INT32_MAX, 0L, 4294967297LL, 4294967297u, false},
+      // int and long read as atoi and atol do: white space and a "+" first, text after digits.
+      {"?n=+7", 7, 7L, 0, 0u, true},
+      {"?n=\t-7x", -7, -7L, 0, 0u, true},
+      {"?n=7x", 7, 7L, 7, 7u, true},
+      {"?n=-0", 0, 0L, 0, 0u, true},
       // 63 value bytes are read, the 64th is dropped.
       {"?n=" + pad62 + "5", 5, 5L, 5, 5u, true},
       {"?n=" + pad63 + "5", 0, 0L, 0, 0u, true},
@@ -152,6 +158,15 @@ TEST(Url, GetParamNumericForms) {
       EXPECT_EQ(osl_url_get_param_long(url.data(), n), row.l) << row.url;
     }
   }
+}
+
+// atol saturates at the bounds of long, whatever its width.
+TEST(Url, GetParamLongSaturates) {
+  char n[] = "n";
+  char high[] = "?n=99999999999999999999";
+  char low[] = "?n=-99999999999999999999";
+  EXPECT_EQ(osl_url_get_param_long(high, n), LONG_MAX);
+  EXPECT_EQ(osl_url_get_param_long(low, n), LONG_MIN);
 }
 
 TEST(Url, GetheadvalForwardsToLineLookup) {

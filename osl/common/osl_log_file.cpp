@@ -1,0 +1,378 @@
+// The log's file targets: opening a path and judging what it opened, rotation through numbered
+// backups, following a path that names another file, and the writes to pipes and terminals that
+// neither stall the caller nor cut a text nor let SIGPIPE or SIGTTOU reach the process. State is
+// in the target records, unlocked: one thread at a time logs and changes settings.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "osl_file.h"
+#include "osl_log_target.h"
+#include "osl_sys.h"
+
+namespace osl_log_target {
+
+namespace {
+
+constexpr mode_t kLogFileMode = 0664;  // a new log file, before the umask
+constexpr int kLogFileFlags = O_WRONLY | O_APPEND | O_NONBLOCK;  // open_file adds O_CLOEXEC
+constexpr int64_t kCheckPathMs = 1000;  // how often PATH is compared with the open file
+constexpr int64_t kCheckPathTexts = 256;  // the same while the clock cannot be read
+// A backup name: the longest path a URL carries, ".bak." and two digits.
+constexpr size_t kBackupNameSize = kUrlSize + 8;
+
+// What an open found at a path.
+struct Opened {
+  bool in_place, may_pipe, tty, fifo;
+  dev_t dev;
+  ino_t ino;
+};
+
+// Opens path for appending without waiting (a missing file is made only when create) and judges
+// what was opened: a path that is a link, or a descriptor that is no regular file, is written in
+// place and stays non-blocking; anything but a regular file or a character device is guarded.
+int open_path(const char_t *path, bool create, Opened *o) {
+  struct stat st;
+  const bool named_other = lstat(path, &st) == 0 && !S_ISREG(st.st_mode);
+  const int fd = osl_sys::open_file(path, kLogFileFlags | (create ? O_CREAT : 0), kLogFileMode);
+  if (fd < 0) return -1;
+  const bool known = fstat(fd, &st) == 0;
+  const bool regular = known && S_ISREG(st.st_mode);
+  o->in_place = named_other || !regular;
+  o->may_pipe = !known || (!regular && !S_ISCHR(st.st_mode));
+  o->fifo = known && S_ISFIFO(st.st_mode);
+  o->tty = known && S_ISCHR(st.st_mode) && isatty(fd) == 1;
+  o->dev = known ? st.st_dev : 0;
+  o->ino = known ? st.st_ino : 0;
+  if (regular) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+void commit(Target &t, int fd, const Opened &o) {
+  t.fd = fd;
+  t.in_place = o.in_place;
+  t.may_pipe = o.may_pipe;
+  t.tty = o.tty;
+  t.fifo = o.fifo;
+  t.dev = o.dev;
+  t.ino = o.ino;
+  t.reopen = false;
+  t.stalled = false;
+  t.rest_len = 0;
+  t.checked_ms = osl_sys::mono_ms();
+}
+
+// A FIFO whose reader left, or that had none: its path opened again, never created. Until an
+// open succeeds the path is tried again at each text, whatever an attempt fails with.
+__attribute__((noinline, cold)) bool open_fifo_again(Target &t) {
+  Opened o;
+  const int fd = open_path(t.path, false, &o);
+  if (fd < 0) {
+    t.reopen = true;
+    return false;
+  }
+  commit(t, fd, o);
+  return true;
+}
+
+// The name of backup k (1: PATH.bak, k > 1: PATH.bak.k), never cut: false when it would be.
+bool backup_name(const char_t *path, uint32_t k, char_t *buf) {
+  const int n = k == 1 ? snprintf(buf, kBackupNameSize, "%s.bak", path)
+                       : snprintf(buf, kBackupNameSize, "%s.bak.%u", path, k);
+  return n > 0 && static_cast<size_t>(n) < kBackupNameSize;
+}
+
+// Shifts the older backups up by one (the oldest beyond the count is replaced), then moves path
+// to bak (PATH.bak). False when path was not moved.
+bool move_aside(const char_t *path, char_t *bak) {
+  static_assert(kBackupNameSize >= kUrlSize - 1 + 7 + 1, "backup names are never cut");
+  char_t from[kBackupNameSize], to[kBackupNameSize];
+  for (uint32_t k = m_backups; k >= 2; --k) {
+    if (backup_name(path, k - 1, from) && backup_name(path, k, to)) (void)osl_file_rename(from, to);
+  }
+  return backup_name(path, 1, bak) && osl_file_rename(path, bak) == 0;
+}
+
+// 1 when SIGPIPE is pending for this thread itself (a signal of the process as a whole is
+// not), 0 when none is pending, -1 when one is but the "SigPnd" mask of
+// /proc/thread-self/status cannot tell whose.
+__attribute__((noinline)) int thread_sigpipe() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) != 1) return 0;
+  char_t status[4096];
+  const int fd = osl_sys::open_file("/proc/thread-self/status", O_RDONLY);
+  const ssize_t n = fd < 0 ? -1 : osl_sys::read_some(fd, status, sizeof status - 1);
+  if (fd >= 0) osl_sys::close_keep_errno(fd);
+  status[n > 0 ? n : 0] = '\0';
+  const char_t *line = strstr(status, "\nSigPnd:\t");  // then "\nShdPnd:\t", 16 digits each
+  const uint64_t bit = uint64_t{1} << (SIGPIPE - 1);
+  uint64_t own = 0, shared = 0;
+  if (line == nullptr || osl_sys::scan_digits(line + 9, 16, 16, UINT64_MAX, &own) != 16 ||
+      strncmp(line + 25, "\nShdPnd:\t", 9) != 0 ||
+      osl_sys::scan_digits(line + 34, 16, 16, UINT64_MAX, &shared) != 16 ||
+      ((own | shared) & bit) == 0) {
+    return -1;
+  }
+  return (own & bit) != 0 ? 1 : 0;
+}
+
+// One write. A guarded one (had not null) first notes in *had whether this thread has a SIGPIPE
+// of its own pending, which an EPIPE would merge with the log's; when that cannot be told,
+// nothing is written (-1, ECANCELED).
+ssize_t write_step(int fd, const char_t *text, size_t len, bool *had) {
+  if (had != nullptr) {
+    const int own = thread_sigpipe();
+    if (own < 0) {
+      errno = ECANCELED;
+      return -1;
+    }
+    *had = own == 1;
+  }
+  return write(fd, text, len);
+}
+
+// The rest of a write that did not take everything (done bytes went), waiting for room at most
+// wait_ms in all; signals do not cut the wait short. The bytes written in all; errno when fewer
+// (EAGAIN: no room in time).
+__attribute__((noinline, cold)) size_t wait_rest(int fd, const char_t *text, size_t len,
+                                                 size_t done, int32_t wait_ms, bool *had) {
+  osl_sys::Deadline limit(wait_ms);
+  if (had == nullptr) {  // unguarded: no pending set to read before each write
+    size_t more = 0;
+    if (osl_sys::write_all(fd, text + done, len - done, limit, &more) < 0 && errno == ETIMEDOUT) {
+      errno = EAGAIN;
+    }
+    return done + more;
+  }
+  while (done < len) {
+    const int ready = osl_sys::wait_fd(fd, POLLOUT, limit);
+    if (ready <= 0) {
+      if (ready == 0) errno = EAGAIN;
+      break;
+    }
+    const ssize_t n = write_step(fd, text + done, len - done, had);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      if (n == 0) errno = EIO;
+      break;
+    }
+  }
+  return done;
+}
+
+// Writes len bytes (n of them went by the first write), waiting for room at most wait_ms; as
+// wait_rest.
+size_t finish_write(int fd, const char_t *text, size_t len, ssize_t n, int32_t wait_ms, bool *had) {
+  if (__builtin_expect(n == static_cast<ssize_t>(len), true)) return len;
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+    if (n == 0) errno = EIO;
+    return 0;
+  }
+  return wait_rest(fd, text, len, n > 0 ? static_cast<size_t>(n) : 0, wait_ms, had);
+}
+
+size_t write_waiting(int fd, const char_t *text, size_t len, int32_t wait_ms, bool *had) {
+  return finish_write(fd, text, len, write_step(fd, text, len, had), wait_ms, had);
+}
+
+// What a text that n bytes of went by the first write leaves: whole, its rest kept, or lost to a
+// full target (which is then stalled). 0, or the errno of a failed write.
+int settle(Target &t, const char_t *text, size_t len, size_t n) {
+  if (__builtin_expect(n == len, true)) {
+    t.stalled = false;
+    return 0;
+  }
+  const int err = errno;
+  if (n > 0) {
+    memcpy(t.rest, text + n, len - n);
+    t.rest_len = len - n;
+  }
+  if (err == EAGAIN) t.stalled = true;
+  return err == EAGAIN ? 0 : err;
+}
+
+// Writes a text to a target that is no regular file (a pipe, a terminal, a device), whole or not
+// at all: the first text that finds it full waits at most kWaitMs, later ones are lost at once
+// until it takes one again; the end of a text it took only part of is kept and written before any
+// later text. 0, or the errno of a failed write (EPIPE: the reader left).
+int put(Target &t, const char_t *text, size_t len, bool *had) {
+  if (__builtin_expect(t.rest_len > 0, false)) {
+    const size_t n = write_waiting(t.fd, t.rest, t.rest_len, 0, had);
+    if (n < t.rest_len) {
+      const int err = errno;
+      memmove(t.rest, t.rest + n, t.rest_len - n);
+      t.rest_len -= n;
+      if (err != EAGAIN) t.rest_len = 0;
+      return err == EAGAIN ? 0 : err;  // still full: this text is lost
+    }
+    t.rest_len = 0;
+  }
+  return settle(t, text, len, write_waiting(t.fd, text, len, t.stalled ? 0 : kWaitMs, had));
+}
+
+// The end of put for an unguarded target whose first write (n) did not take the whole text.
+__attribute__((noinline, cold)) void put_after(Target &t, const char_t *text, size_t len,
+                                               ssize_t n) {
+  (void)settle(t, text, len, finish_write(t.fd, text, len, n, kWaitMs, nullptr));
+}
+
+void take_back_sigpipe(bool had, const sigset_t &block) {
+  const struct timespec now = {0, 0};
+  while (!had && sigtimedwait(&block, nullptr, &now) < 0 && errno == EINTR) {
+  }
+}
+
+// Writes a text to a target that can raise SIGPIPE or is a terminal, with SIGPIPE or SIGTTOU
+// blocked in this thread. The SIGPIPE a reader's leaving raised is taken back; one this thread
+// had pending just before the failed write stays, as does one of the process. A FIFO whose
+// reader left is opened again at once and gets the same text. The mask is put back as found.
+__attribute__((noinline)) void write_guarded(Target &t, const char_t *text, size_t len) {
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, t.tty ? SIGTTOU : SIGPIPE);
+  if (pthread_sigmask(SIG_BLOCK, &block, &old) != 0) return;
+  bool had = false;
+  bool *const guard = t.tty ? nullptr : &had;
+  if (put(t, text, len, guard) == EPIPE && guard != nullptr) {
+    take_back_sigpipe(had, block);
+    if (t.fifo) {
+      close(t.fd);
+      t.fd = -1;
+      if (open_fifo_again(t) && put(t, text, len, guard) == EPIPE) {
+        take_back_sigpipe(had, block);
+        close(t.fd);
+        t.fd = -1;
+        t.reopen = true;
+      }
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// The rest of a regular file's write that failed or fell short; the bytes written in all (a full
+// disk takes fewer, and only what was written counts toward the maximum).
+__attribute__((noinline, cold)) size_t finish_regular(int fd, const char_t *text, size_t len,
+                                                      ssize_t n) {
+  if (n < 0 && errno != EINTR) return 0;
+  const size_t done = n > 0 ? static_cast<size_t>(n) : 0;
+  osl_sys::Deadline no_limit(-1);
+  size_t more = 0;
+  (void)osl_sys::write_all(fd, text + done, len - done, no_limit, &more);
+  return done + more;
+}
+
+// Moves the log aside and opens a new one, keeping the open descriptor until that succeeded. A
+// log with no text is not moved (no backup is replaced by an empty file); a path that names
+// another file by now is opened again instead, moving nothing.
+__attribute__((noinline, cold)) void rotate(Target &t) {
+  t.filesize = 0;
+  if (t.in_place || t.fd < 0) return;
+  struct stat cur, at;
+  if (fstat(t.fd, &cur) != 0 || cur.st_size == 0) return;
+  if (lstat(t.path, &at) != 0 || at.st_dev != cur.st_dev || at.st_ino != cur.st_ino) {
+    (void)reopen_file(t);
+    return;
+  }
+  char_t bak[kBackupNameSize];
+  if (!move_aside(t.path, bak)) return;  // kept and appended to
+  Opened o;
+  const int fd = open_path(t.path, true, &o);
+  if (fd < 0) {
+    // Moved back unless something took the path's place; either way the open log goes on.
+    (void)renameat2(AT_FDCWD, bak, AT_FDCWD, t.path, RENAME_NOREPLACE);
+    return;
+  }
+  close(t.fd);
+  commit(t, fd, o);
+}
+
+// Opens PATH again when it names another file than the open one (removed or replaced from
+// outside), at most once a kCheckPathMs.
+__attribute__((noinline)) void check_path(Target &t) {
+  const int64_t now = osl_sys::mono_ms();
+  if (now >= 0 ? now - t.checked_ms < kCheckPathMs && now >= t.checked_ms
+               : ++t.checked_ms % kCheckPathTexts != 0) {
+    return;
+  }
+  if (now >= 0) t.checked_ms = now;
+  struct stat st;
+  if (lstat(t.path, &st) == 0 ? st.st_dev == t.dev && st.st_ino == t.ino : errno != ENOENT) {
+    return;
+  }
+  (void)reopen_file(t);
+}
+
+}  // namespace
+
+void close_file(Target &t) {
+  if (t.fd >= 0) close(t.fd);
+  t.fd = -1;
+  t.in_place = t.may_pipe = t.tty = t.fifo = t.reopen = t.stalled = false;
+  t.rest_len = 0;
+}
+
+void open_file_target(Target &t) {
+  close_file(t);
+  const char_t *path = t.path;
+  if (path == nullptr || path[0] == '\0') return;
+  char_t bak[kBackupNameSize];
+  struct stat st;
+  const bool moved = lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+                     move_aside(path, bak);
+  Opened o;
+  int fd = open_path(path, true, &o);
+  const bool no_reader = fd < 0 && errno == ENXIO;
+  if (fd < 0 && moved && renameat2(AT_FDCWD, bak, AT_FDCWD, path, RENAME_NOREPLACE) == 0) {
+    fd = open_path(path, false, &o);
+  }
+  if (fd >= 0) {
+    commit(t, fd, o);
+  } else {
+    t.reopen = no_reader;
+  }
+}
+
+int32_t reopen_file(Target &t) {
+  if (t.path == nullptr || t.path[0] == '\0') return -1;
+  Opened o;
+  const int fd = open_path(t.path, !(t.fifo || t.reopen), &o);
+  if (fd < 0) return -1;
+  if (t.fd >= 0) close(t.fd);
+  commit(t, fd, o);
+  struct stat st;
+  t.filesize = !o.in_place && fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  return 0;
+}
+
+void write_file(Target &t, const char_t *text, size_t len) {
+  if (__builtin_expect(t.fd < 0, false)) {
+    if (!t.reopen || !open_fifo_again(t)) return;
+  }
+  size_t written = len;
+  if (__builtin_expect(!t.in_place, true)) {
+    check_path(t);
+    const ssize_t n = write(t.fd, text, len);
+    if (__builtin_expect(n != static_cast<ssize_t>(len), false)) {
+      written = finish_regular(t.fd, text, len, n);
+    }
+  } else if (__builtin_expect(!t.may_pipe && !t.tty && !t.stalled && t.rest_len == 0, true)) {
+    const ssize_t n = write(t.fd, text, len);  // a device such as /dev/null: put, inline
+    if (__builtin_expect(n != static_cast<ssize_t>(len), false)) put_after(t, text, len, n);
+  } else if (!t.may_pipe && !t.tty) {
+    (void)put(t, text, len, nullptr);
+  } else {
+    write_guarded(t, text, len);
+  }
+  t.filesize += written;
+  osl_clock::start_ms();
+  if (t.filesize >= m_maxsize) rotate(t);
+}
+
+}  // namespace osl_log_target
