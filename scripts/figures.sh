@@ -82,7 +82,7 @@ arm_stripped=$(strip_all "$arm/wanradio" $triple-strip)
 arm_packaged=$(member_size "$arm_tool" ./usr/bin/wanradio)
 arm_lib=$(size "$arm/libwanradio-osl.a")
 arm_lib_packaged=$(member_size "$arm_dev" ./usr/lib/$triple/libwanradio-osl.a)
-arm_so_packaged=$(member_size "$arm_rt" ./usr/lib/$triple/libwanradio-osl.so.1.0.0)
+arm_so_packaged=$(member_size "$arm_rt" ./usr/lib/$triple/libwanradio-osl.so.1.1.0)
 arm_tool_deb=$(size "$arm_tool")
 arm_rt_deb=$(size "$arm_rt")
 native_rt_deb=$(size "$native_rt")
@@ -107,7 +107,7 @@ table_board() {
 | armhf \`wanradio\` as packaged (\`strip\`, then \`.comment\` removed) | $arm_packaged |
 | armhf \`libwanradio-osl.a\` as built | $arm_lib |
 | armhf \`libwanradio-osl.a\` as packaged (debugging sections stripped) | $arm_lib_packaged |
-| armhf \`libwanradio-osl.so.1.0.0\` as packaged (stripped) | $arm_so_packaged |
+| armhf \`libwanradio-osl.so.1.1.0\` as packaged (stripped) | $arm_so_packaged |
 | package \`wanradio\`, armhf | $arm_tool_deb |
 | package \`wanradio\`, amd64 | $native_tool_deb |
 | package \`libwanradio-osl1\`, armhf | $arm_rt_deb |
