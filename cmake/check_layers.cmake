@@ -1,16 +1,25 @@
 # Checks that the layer's files depend on each other only downwards. Run as
-#   cmake -DROOT=<source dir> -DMANIFEST=<file> [-DOBJECTS=<file> -DNM=<nm>] -P check_layers.cmake
+#   cmake -DROOT=<source dir> -DMANIFEST=<file> [-DOBJECTS=<file> -DNM=<nm> [-DEXPORTS=<file>]]
+#         -P check_layers.cmake
 # MANIFEST holds one "LAYER PATH" or "LAYER private PATH" line per file (PATH relative to ROOT):
 # 1..4 for the layer's own files, 5 for its users (the tool, the stand-ins); "private" marks the
 # never-installed headers of osl/private. The check fails when
 #   - a file under ROOT/osl is in no layer (the build lists its files; a new one must be placed),
 #   - a file includes a quoted header of a higher layer, or one that is in no layer,
 #   - a public header or a user of the layer includes a private header,
-#   - with OBJECTS (one "LAYER OBJECT" line per compiled object of the layer, as the build wrote
-#     it): an object uses a global symbol that no object of its own layer or below defines and
-#     one of a higher layer does. A header may declare what a higher layer defines (osl.h
-#     declares start-up and commands), so the includes alone cannot see such a call; the
-#     symbol tables (NM, the toolchain's nm) can.
+#   - with OBJECTS (one "LAYER OBJECT" line per compiled object, 5 for the users', as the build
+#     wrote it), for each object:
+#     - the compiler's dependency file (OBJECT.d) names a file of a higher layer, or a private
+#       header for a user: what the compiler opened, however the include was spelled (angle
+#       brackets, a macro, through another file);
+#     - it uses (U, or weak: w, v) a global symbol that a higher layer defines; a symbol defined
+#       strongly somewhere counts at the highest such layer, else at the lowest weak copy;
+#     - it holds a weak copy of a symbol that a higher layer defines strongly (the strong one
+#       wins at link time, so the object's calls go up);
+#     - a user's object uses a symbol of the layer that the shared library does not export
+#       (EXPORTS, the Debian symbols file, lists those).
+#     A header may declare what a higher layer defines (osl.h declares start-up and commands), so
+#     the includes alone cannot see such a call; the symbol tables (NM, the toolchain's nm) can.
 cmake_minimum_required(VERSION 3.16)
 foreach(v ROOT MANIFEST)
   if(NOT DEFINED ${v})
@@ -81,29 +90,62 @@ foreach(_path IN LISTS _files)
   endforeach()
 endforeach()
 
-# The calls: every global symbol an object leaves undefined and the layer defines must be defined
-# at its own layer or below. A symbol defined in several layers (an inline function's weak copy)
-# counts at the lowest.
 set(_objects_checked 0)
 if(DEFINED OBJECTS)
   if(NOT DEFINED NM)
     message(FATAL_ERROR "check_layers: -DNM=... is required with -DOBJECTS")
   endif()
+  get_filename_component(_root "${ROOT}" REALPATH)
   file(STRINGS "${OBJECTS}" _lines)
   set(_objs "")
   foreach(_line IN LISTS _lines)
-    if(NOT _line MATCHES "^([1-4]) (.+)$")
+    if(NOT _line MATCHES "^([1-5]) (.+)$")
       message(FATAL_ERROR "check_layers: bad object line '${_line}'")
     endif()
-    if(NOT EXISTS "${CMAKE_MATCH_2}")
-      message(FATAL_ERROR "check_layers: ${CMAKE_MATCH_2} is not built")
+    set(_at ${CMAKE_MATCH_1})
+    set(_obj "${CMAKE_MATCH_2}")
+    if(NOT EXISTS "${_obj}" OR NOT EXISTS "${_obj}.d")
+      # (a Makefile build keeps the compiler's dependency files; Ninja reads and deletes them)
+      message(FATAL_ERROR "check_layers: ${_obj} or its dependency file ${_obj}.d is not built")
     endif()
-    set(_obj_layer_${CMAKE_MATCH_2} ${CMAKE_MATCH_1})
-    list(APPEND _objs "${CMAKE_MATCH_2}")
+    set(_obj_layer_${_obj} ${_at})
+    list(APPEND _objs "${_obj}")
+    get_filename_component(_oname "${_obj}" NAME)
+    # Make's form: "<object>: <file> <file> \<newline> <file> ...", the source first.
+    file(READ "${_obj}.d" _deps)
+    string(REGEX REPLACE "\\\\\r?\n" " " _deps "${_deps}")
+    string(REGEX REPLACE "^[^\n]*\\.o(bj)?: " "" _deps "${_deps}")
+    string(REGEX MATCHALL "[^ \t\r\n]+" _deps "${_deps}")
+    foreach(_dep IN LISTS _deps)
+      if(NOT IS_ABSOLUTE "${_dep}")   # relative to a directory the check cannot know
+        message(FATAL_ERROR "check_layers: ${_obj}.d names ${_dep}, not a full path")
+      endif()
+      get_filename_component(_dep "${_dep}" REALPATH)
+      file(RELATIVE_PATH _rel "${_root}" "${_dep}")
+      if(NOT DEFINED _layer_of_${_rel})
+        if(_rel MATCHES "^osl/")
+          list(APPEND _faults "${_oname} (layer ${_at}) includes ${_rel}, which is in no layer")
+        endif()
+        continue()
+      endif()
+      get_filename_component(_name "${_rel}" NAME)
+      if(_layer_of_${_rel} GREATER _at)
+        set(_to ${_layer_of_${_rel}})
+        list(APPEND _faults "${_oname} (layer ${_at}) includes ${_name} of layer ${_to}")
+      endif()
+      if(_private_${_rel} AND _at EQUAL 5)
+        list(APPEND _faults "${_oname} (layer ${_at}) includes the private header ${_name}")
+      endif()
+    endforeach()
   endforeach()
   list(LENGTH _objs _objects_checked)
   if(_objects_checked EQUAL 0)
     message(FATAL_ERROR "check_layers: ${OBJECTS} names no object")
+  endif()
+  set(_public "")
+  if(DEFINED EXPORTS)
+    file(STRINGS "${EXPORTS}" _public REGEX "^ [A-Za-z_][A-Za-z0-9_]*@")
+    list(TRANSFORM _public REPLACE "^ ([^@]+)@.*$" "\\1")
   endif()
   # POSIX form with the file first: "<object>: <symbol> <type> [<value> <size>]".
   execute_process(COMMAND ${NM} -g -P -A ${_objs} RESULT_VARIABLE rc
@@ -113,6 +155,7 @@ if(DEFINED OBJECTS)
   endif()
   string(REGEX MATCHALL "[^\n]+" _nm_lines "${_nm}")
   set(_uses "")
+  set(_weak_copies "")
   foreach(_l IN LISTS _nm_lines)
     if(NOT _l MATCHES "^(.+): ([^ ]+) ([A-Za-z])( |$)")
       message(FATAL_ERROR "check_layers: unreadable nm line: ${_l}")
@@ -121,21 +164,43 @@ if(DEFINED OBJECTS)
     set(_sym "${CMAKE_MATCH_2}")
     set(_type "${CMAKE_MATCH_3}")
     set(_at ${_obj_layer_${_obj}})
-    if(_type STREQUAL "U")
+    if(_type MATCHES "^[Uwv]$")        # undefined, weak undefined included
       list(APPEND _uses "${_at} ${_sym} ${_obj}")
-    elseif(NOT _type MATCHES "^[wv]$")
-      if(NOT DEFINED _def_${_sym} OR _def_${_sym} GREATER _at)
-        set(_def_${_sym} ${_at})
+    elseif(_type MATCHES "^[WVu]$")    # weak copies: inline functions, weak defaults
+      list(APPEND _weak_copies "${_at} ${_sym} ${_obj}")
+      if(NOT DEFINED _weak_${_sym} OR _weak_${_sym} GREATER _at)
+        set(_weak_${_sym} ${_at})
       endif()
+    elseif(NOT DEFINED _strong_${_sym} OR _at GREATER _strong_${_sym})
+      set(_strong_${_sym} ${_at})
+    endif()
+  endforeach()
+  foreach(_copy IN LISTS _weak_copies)
+    string(REGEX MATCH "^([1-5]) ([^ ]+) (.+)$" _m "${_copy}")
+    set(_sym ${CMAKE_MATCH_2})
+    if(DEFINED _strong_${_sym} AND _strong_${_sym} GREATER CMAKE_MATCH_1)
+      get_filename_component(_oname "${CMAKE_MATCH_3}" NAME)
+      string(APPEND _oname " (layer ${CMAKE_MATCH_1}) has a weak ${_sym}, which layer "
+                           "${_strong_${_sym}} defines: its calls go there")
+      list(APPEND _faults "${_oname}")
     endif()
   endforeach()
   foreach(_use IN LISTS _uses)
-    string(REGEX MATCH "^([1-4]) ([^ ]+) (.+)$" _m "${_use}")
+    string(REGEX MATCH "^([1-5]) ([^ ]+) (.+)$" _m "${_use}")
     set(_at ${CMAKE_MATCH_1})
     set(_sym ${CMAKE_MATCH_2})
-    if(DEFINED _def_${_sym} AND _def_${_sym} GREATER _at)
-      get_filename_component(_name "${CMAKE_MATCH_3}" NAME)
-      list(APPEND _faults "${_name} (layer ${_at}) calls ${_sym} of layer ${_def_${_sym}}")
+    get_filename_component(_oname "${CMAKE_MATCH_3}" NAME)
+    if(DEFINED _strong_${_sym})
+      set(_def ${_strong_${_sym}})
+    elseif(DEFINED _weak_${_sym})
+      set(_def ${_weak_${_sym}})
+    else()
+      continue()
+    endif()
+    if(_def GREATER _at)
+      list(APPEND _faults "${_oname} (layer ${_at}) calls ${_sym} of layer ${_def}")
+    elseif(_at EQUAL 5 AND _def LESS 5 AND DEFINED EXPORTS AND NOT _sym IN_LIST _public)
+      list(APPEND _faults "${_oname} (layer 5) calls ${_sym}, which the layer does not export")
     endif()
   endforeach()
 endif()
@@ -147,7 +212,7 @@ endif()
 list(LENGTH _files _count)
 if(_objects_checked GREATER 0)
   message(STATUS "check_layers: ${_count} files and ${_objects_checked} objects, every include and "
-                 "every call points to its own layer or below")
+                 "every call points to its own layer or below, the users' calls to exported names")
 else()
   message(STATUS "check_layers: ${_count} files, every include points to its own layer or below")
 endif()

@@ -1,4 +1,4 @@
-// Planted among the text layer's objects: it calls up into the services, through declarations
+// Planted among the wrapper layer's objects: it calls up into the services, through declarations
 // that a text header (osl_string.h) and a wrapper header (osl.h) make. The call check must
 // refuse it although every include is allowed.
 #include "osl_string.h"
