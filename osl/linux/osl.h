@@ -145,7 +145,8 @@ int32_t osl_generate_uuid(char_t *buf, int32_t size);
  * the hold under name's first four bytes (names sharing them exclude each other) and also when
  * another user made the set under that key; "semop failed" when the set cannot be had. The hold
  * is the process's until it ends (SIGKILL too) and survives exec, not fork: fork before osl_init.
- * Call from one thread while nothing else uses the layer. */
+ * A later osl_init of the holder (also after exec) keeps it and gives 0. Call from one thread
+ * while nothing else uses the layer. */
 int32_t osl_init(const char *name);
 
 /* Takes name resolution down. Logging, the handlers and the exit request stay as they are. */
@@ -162,10 +163,11 @@ void osl_kill(int32_t sig);
  * returns. Once that write fails with EPIPE it writes no more notices until the next osl_init. */
 void osl_on_signal(int32_t signal);
 
-/* Watches sig (1-64 but SIGKILL and SIGSTOP; SA_RESTART): each arrival is kept for
- * osl_signal_wait. stop != 0: a stop signal, which also sets the exit request and, until a wait
- * returns it, ends limited osl_excute_timed runs. 0, or -1 with errno. A forked child keeps the
- * watches with none pending; exec ends them. */
+/* Watches sig (1-64; SIGKILL, SIGSTOP and the faults SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP,
+ * SIGSYS give -1 EINVAL) with SA_RESTART: each arrival is kept for osl_signal_wait. stop != 0: a
+ * stop signal, which also sets the exit request and, until a wait returns it, ends limited
+ * osl_excute_timed runs. 0, or -1 with errno. A forked child keeps the watches with none
+ * pending; exec ends them. */
 int32_t osl_signal_watch(int32_t sig, int32_t stop);
 
 /* Waits up to timeout_ms (< 0: no limit) for a watched signal and returns its number, or 0 at

@@ -59,14 +59,19 @@ extern "C" {
 void osl_gets(char_t *str) {
   if (str == nullptr) return;
   // A read cut short by a signal handler without SA_RESTART shows as EOF with the error flag
-  // and EINTR: the flag is cleared and the read goes on.
+  // and EINTR, one on a non-blocking descriptor with nothing to read with EAGAIN: the flag is
+  // cleared and the read goes on (after a wait for input).
   Line line(str, OSL_GETS_MAX - 1);
   flockfile(stdin);
   errno = 0;
   while (!line.done()) {
     const int c = getc_unlocked(stdin);
-    if (c == EOF && ferror_unlocked(stdin) && errno == EINTR) {
+    if (c == EOF && ferror_unlocked(stdin) && (errno == EINTR || errno == EAGAIN)) {
+      // EAGAIN: a non-blocking descriptor, waited on for the rest of the line
+      const int fd = errno == EAGAIN ? fileno_unlocked(stdin) : -2;
       clearerr_unlocked(stdin);
+      osl_sys::Deadline no_limit(-1);
+      if (fd == -1 || (fd >= 0 && osl_sys::wait_fd(fd, POLLIN, no_limit) < 0)) break;
       errno = 0;
       continue;
     }

@@ -48,10 +48,14 @@ bool changed(const struct stat &a, const struct stat &b) {
 int32_t copy_data(int in, int out) {
   char buf[kCopyBufSize];
   struct stat si, so;
-  // A file with fewer blocks than its size has holes; the test keeps files whose size says
-  // nothing of their content (/proc, sysfs) on the plain loop.
-  const bool sparse = fstat(in, &si) == 0 && fstat(out, &so) == 0 && S_ISREG(si.st_mode) &&
-                      S_ISREG(so.st_mode) && si.st_blocks * 512 < si.st_size;
+  // A file whose first hole comes before its end has holes (its block count says nothing when
+  // room is reserved past the end); the test keeps files whose size says nothing of their
+  // content (/proc, sysfs) on the plain loop. Looking moves the position: it goes back to 0.
+  const bool regular = fstat(in, &si) == 0 && fstat(out, &so) == 0 && S_ISREG(si.st_mode) &&
+                       S_ISREG(so.st_mode);
+  const off_t first_hole = regular ? lseek(in, 0, SEEK_HOLE) : -1;
+  if (first_hole >= 0 && lseek(in, 0, SEEK_SET) < 0) return -1;
+  const bool sparse = first_hole >= 0 && first_hole < si.st_size;
   off_t pos = 0;
   while (sparse) {
     const off_t data = lseek(in, pos, SEEK_DATA);
@@ -105,37 +109,43 @@ bool split_path(const char *path, char *folder, const char **name, size_t *len, 
   return true;
 }
 
-// Whether a and b name one directory entry: the same last name in the same folder.
-bool same_entry(const char *a, const char *b) {
+// Whether a (relative to the folder base) and b name one directory entry: the same last name in
+// the same folder.
+bool same_entry(int base, const char *a, const char *b) {
   char da[PATH_MAX], db[PATH_MAX];
   const char *na, *nb;
   size_t la, lb;
   bool sla, slb;
   struct stat sa, sb;
   return split_path(a, da, &na, &la, &sla) && split_path(b, db, &nb, &lb, &slb) && la == lb &&
-         memcmp(na, nb, la) == 0 && stat(da, &sa) == 0 && stat(db, &sb) == 0 && same_file(sa, sb);
+         memcmp(na, nb, la) == 0 && fstatat(base, da, &sa, 0) == 0 && stat(db, &sb) == 0 &&
+         same_file(sa, sb);
 }
 
 // Whether moving src (whose lstat is ls) over dst would lose dst's entry while src stays, or
 // stays as a link to nothing: two entries of one file, or src a symbolic link that names dst's
 // entry itself (by its text, or by what it resolves to). A link that names what dst names in
-// turn (both links to one file) is an ordinary replacement.
+// turn (both links to one file) is an ordinary replacement. A text too long to be read whole
+// counts as naming dst: what it names cannot be told.
 bool one_file(const char *src, const struct stat &ls, const char *dst) {
   struct stat ld, ts;
   if (lstat(dst, &ld) != 0) return false;
   if (same_file(ls, ld)) return true;
   if (!S_ISLNK(ls.st_mode)) return false;
   if (stat(src, &ts) == 0 && same_file(ts, ld)) return true;
-  char target[PATH_MAX];
+  char folder[PATH_MAX], text[PATH_MAX];
   const char *name;
   size_t len;
   bool slash;
-  if (!split_path(src, target, &name, &len, &slash)) return false;
-  const size_t dir_len = static_cast<size_t>(name - src);  // the text is read from its folder
-  const ssize_t n = readlink(src, target + dir_len, sizeof target - dir_len - 1);
+  if (!split_path(src, folder, &name, &len, &slash)) return false;
+  const ssize_t n = readlink(src, text, sizeof text);
   if (n <= 0) return false;
-  target[dir_len + static_cast<size_t>(n)] = '\0';
-  return same_entry(target[dir_len] == '/' ? target + dir_len : target, dst);
+  if (static_cast<size_t>(n) == sizeof text) return true;
+  text[n] = '\0';
+  const int dir = osl_sys::open_file(folder, O_PATH | O_DIRECTORY);  // the text's own folder
+  const bool same = dir >= 0 && same_entry(dir, text, dst);
+  if (dir >= 0) close(dir);
+  return same;
 }
 
 // Writes a fresh private name into name: kPrivatePrefix and 6 letters, random where the kernel
@@ -199,9 +209,10 @@ struct Place {
 };
 
 // osl_file_mv across file systems: the source is renamed to a private name in its folder, copied
-// from there to a temporary beside the destination, the temporary renamed over the destination,
-// and only then the private name removed. Any failure renames the source back, never over a file
-// that another process put at its name meanwhile.
+// from there to a temporary beside the destination, the temporary swapped with the destination
+// (or renamed to it), and only then the private name removed. Any failure swaps the destination
+// back and renames the source back, never over a file that another process put at its name
+// meanwhile.
 class CrossMove {
  public:
   ~CrossMove() {
@@ -216,17 +227,23 @@ class CrossMove {
   int32_t take_source();
   int32_t copy_link();
   int32_t copy_file();
+  int32_t place();
+  void swap_back();
+  bool changed_since_copy();
 
   Place from_, to_;
   struct stat st_;              // the source as taken
   char priv_[kPrivateSize] = {};  // the source's private name, once taken
   char temp_[kPrivateSize] = {};  // the temporary beside the destination, once made
+  struct stat copy_;            // the temporary as made
+  bool swapped_ = false;        // the temporary holds the old destination, its name the copy
   int in_ = -1, out_ = -1;
 };
 
 int32_t CrossMove::fail() {
   const int err = errno;
   if (out_ >= 0) close(out_), out_ = -1;
+  if (swapped_) swap_back();
   if (temp_[0] != '\0') unlinkat(to_.dir, temp_, 0);
   // A file another process put at the source's name stays; the source then keeps its private
   // name.
@@ -320,7 +337,9 @@ int32_t CrossMove::copy_file() {
     mode_t mode = st_.st_mode & 07777;
     if (!owned) mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
     const struct timespec times[2] = {st_.st_atim, st_.st_mtim};
-    if (copy_data(in_, out_) != 0 || fchmod(out_, mode) != 0 || futimens(out_, times) != 0 ||
+    // A file system that keeps no such mode (vfat) refuses it as it would refuse the owner.
+    if (copy_data(in_, out_) != 0 || (fchmod(out_, mode) != 0 && errno != EPERM) ||
+        futimens(out_, times) != 0 ||
         fsync(out_) != 0 || fstat(in_, &after) != 0) {
       return -1;
     }
@@ -363,19 +382,74 @@ int32_t CrossMove::run(const char *src, const char *dst) {
     errno = EXDEV;
     return fail();
   }
-  if ((S_ISLNK(st_.st_mode) ? copy_link() : copy_file()) != 0) return fail();
-  // rename(2) refuses to put a file over a directory (EISDIR), also one that appeared since.
-  if (renameat(to_.dir, temp_, to_.dir, to_.name) != 0) return fail();
-  temp_[0] = '\0';
-  // The rename reaches the disk before the source goes, so a power cut leaves at least one.
-  fsync(to_.dir);
-  struct stat last;
-  if (in_ >= 0 && fstat(in_, &last) == 0 && changed(st_, last)) {
-    errno = EBUSY;  // written to since its copy: kept, under its own name where that is free
+  if ((S_ISLNK(st_.st_mode) ? copy_link() : copy_file()) != 0 || place() != 0) return fail();
+  if (unlinkat(from_.dir, priv_, 0) != 0) return fail();
+  priv_[0] = '\0';
+  // Another process may have linked the private name to the source's name before the removal.
+  struct stat now;
+  if (fstatat(from_.dir, from_.name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, st_)) {
+    errno = EBUSY;
     return fail();
   }
-  if (unlinkat(from_.dir, priv_, 0) != 0) return fail();
+  if (swapped_) unlinkat(to_.dir, temp_, 0);  // the old destination
   return 0;
+}
+
+// Whether the source was written to since its copy (a link is not compared).
+bool CrossMove::changed_since_copy() {
+  struct stat last;
+  return in_ >= 0 && fstat(in_, &last) == 0 && changed(st_, last);
+}
+
+// Puts the temporary at the destination's name. An existing destination swaps places with it
+// (RENAME_EXCHANGE), so that a source changed meanwhile can still be given up with both names as
+// they were; where there is none, or the file system cannot swap, the source is compared before
+// the destination is touched. A source written to since its copy gives EBUSY.
+int32_t CrossMove::place() {
+  if (fstatat(to_.dir, temp_, &copy_, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  if (renameat2(to_.dir, temp_, to_.dir, to_.name, RENAME_EXCHANGE) == 0) {
+    swapped_ = true;
+    struct stat old;
+    if (fstatat(to_.dir, temp_, &old, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (S_ISDIR(old.st_mode)) {
+      errno = EISDIR;  // a directory appeared at the destination since the first look
+      return -1;
+    }
+  } else if (errno != ENOENT && errno != EINVAL) {
+    return -1;
+  } else if (changed_since_copy()) {
+    errno = EBUSY;
+    return -1;
+  } else if (renameat(to_.dir, temp_, to_.dir, to_.name) != 0) {
+    return -1;  // rename(2) refuses to put a file over a directory (EISDIR)
+  } else {
+    temp_[0] = '\0';
+  }
+  // The copy reaches the disk at its name before the source goes: a power cut leaves one.
+  fsync(to_.dir);
+  if (swapped_ && changed_since_copy()) {
+    errno = EBUSY;  // written to since its copy: kept, under its own name where that is free
+    return -1;
+  }
+  return 0;
+}
+
+// Swaps the old destination back to its name; the copy is then the temporary again. Should
+// another process have put a file at the destination's name meanwhile, that file stays there
+// (the old destination then goes, as that file's rename would have removed it); should the name
+// have gone, the old destination returns to it, or stays at the temporary name if another file
+// came first.
+void CrossMove::swap_back() {
+  swapped_ = false;
+  if (renameat2(to_.dir, temp_, to_.dir, to_.name, RENAME_EXCHANGE) != 0) {
+    rename_noreplace(to_.dir, temp_, to_.name);
+    temp_[0] = '\0';
+    return;
+  }
+  struct stat back;
+  if (fstatat(to_.dir, temp_, &back, AT_SYMLINK_NOFOLLOW) == 0 && !same_file(back, copy_)) {
+    renameat2(to_.dir, temp_, to_.dir, to_.name, RENAME_EXCHANGE);
+  }
 }
 
 }  // namespace
@@ -422,7 +496,7 @@ int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile) {
     return -1;
   }
   // One entry under two spellings: rename(2)'s success, as callers have it.
-  if (same_entry(srcfile, dstfile)) return rename(srcfile, dstfile) == 0 ? 0 : -1;
+  if (same_entry(AT_FDCWD, srcfile, dstfile)) return rename(srcfile, dstfile) == 0 ? 0 : -1;
   struct stat ls;
   const bool had = lstat(srcfile, &ls) == 0;
   // Two links to one file, or a link put over the entry it names, would lose that entry.
@@ -432,9 +506,10 @@ int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile) {
   }
   if (rename(srcfile, dstfile) == 0) {
     // rename(2) does nothing and succeeds when both names are links to one file, which another
-    // process may have made since the look above.
-    struct stat now;
-    if (had && lstat(srcfile, &now) == 0 && same_file(now, ls)) {
+    // process may have made since the look above (also of a source that was missing then).
+    struct stat now, at_dst;
+    if (lstat(srcfile, &now) == 0 && ((had && same_file(now, ls)) ||
+                                      (lstat(dstfile, &at_dst) == 0 && same_file(now, at_dst)))) {
       errno = EINVAL;
       return -1;
     }

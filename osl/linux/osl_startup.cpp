@@ -145,10 +145,20 @@ key_t instance_key(const char *name) {
 
 enum class Hold { kTaken, kRunning, kFailed };
 
+// Whether pid names a live process (one this process may not signal counts).
+bool alive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH); }
+
+// Whether this process holds the set: raised once, last by this process.
+bool held_here(int semid) {
+  return semctl(semid, 0, GETVAL) == 1 && semctl(semid, 0, GETPID) == getpid();
+}
+
 // Takes the single-instance hold under key: the set's value goes from 0 to 1 in one semop with
 // SEM_UNDO, so the kernel takes it back however this process ends. The set is kept for good,
 // mode 0600. A set another user made is never used (its creator could reset it): held, or not
-// removable by this process, it refuses the start; otherwise it is removed and made anew.
+// removable by this process, it refuses the start; otherwise it is removed and made anew. So is
+// one of ours left wider by an older start, unless a live process holds it. A hold this process
+// already has (an earlier osl_init, or one before exec) is kept.
 Hold take_instance(key_t key) {
   for (int tries = 0; tries < 3; ++tries) {
     const int semid = semget(key, 1, IPC_CREAT | kInstanceMode);
@@ -163,8 +173,20 @@ Hold take_instance(key_t key) {
       continue;
     }
     if ((ds.sem_perm.mode & 0777) != kInstanceMode) {  // made by an older start with 0666
+      // Anyone could have raised it, or armed an undo that raises it later: narrowed, it is
+      // raised without undo (so no start, older or not, can take it meanwhile) and replaced.
       ds.sem_perm.mode = kInstanceMode;
-      if (semctl(semid, 0, IPC_SET, &ds) != 0) return Hold::kFailed;
+      struct sembuf lock[2] = {{0, 0, IPC_NOWAIT}, {0, 1, IPC_NOWAIT}};
+      if (semctl(semid, 0, IPC_SET, &ds) != 0 || semop(semid, lock, 2) != 0) {
+        if (errno == EIDRM || errno == EINVAL) continue;  // replaced by another start
+        if (errno != EAGAIN) return Hold::kFailed;
+        if (held_here(semid)) return Hold::kTaken;
+        if (alive(semctl(semid, 0, GETPID))) return Hold::kRunning;
+      }
+      if (semctl(semid, 0, IPC_RMID) != 0 && errno != EIDRM && errno != EINVAL) {
+        return Hold::kFailed;
+      }
+      continue;
     }
     struct sembuf ops[2];
     ops[0].sem_num = 0;
@@ -174,7 +196,7 @@ Hold take_instance(key_t key) {
     ops[1].sem_op = 1;
     ops[1].sem_flg = IPC_NOWAIT | SEM_UNDO;
     if (semop(semid, ops, 2) == 0) return Hold::kTaken;
-    if (errno == EAGAIN) return Hold::kRunning;
+    if (errno == EAGAIN) return held_here(semid) ? Hold::kTaken : Hold::kRunning;
     if (errno != EIDRM && errno != EINVAL) return Hold::kFailed;  // removed meanwhile: again
   }
   return Hold::kRunning;
@@ -256,7 +278,11 @@ void osl_on_signal(int32_t signal) {
 }
 
 int32_t osl_signal_watch(int32_t sig, int32_t stop) {
-  if (sig < 1 || sig > kMaxSignal || sig == SIGKILL || sig == SIGSTOP) {
+  // A handler that returns from a fault runs the faulting instruction again, for ever.
+  static const int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+  bool fault = false;
+  for (int f : kFaults) fault = fault || sig == f;
+  if (sig < 1 || sig > kMaxSignal || sig == SIGKILL || sig == SIGSTOP || fault) {
     errno = EINVAL;
     return -1;
   }

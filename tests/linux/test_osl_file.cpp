@@ -2,6 +2,7 @@
 // end-of-file, links, copy, the move (also while another party changes the names) and the line
 // reader. Everything happens in private temp dirs.
 #include "osl_file.h"
+#include "osl.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -12,6 +13,7 @@
 #include <string.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <sys/types.h>
@@ -48,6 +50,26 @@ extern "C" int rename(const char *from, const char *to) {
   hook.swap(g_before_rename);
   if (hook) hook();
   return renameat(AT_FDCWD, from, AT_FDCWD, to);
+}
+
+// unlinkat(2), first calling g_before_unlinkat once with a name of the move's own: another
+// process's act just before a move removes the source's private name.
+static std::function<void(int, const char *)> g_before_unlinkat;
+extern "C" int unlinkat(int dir, const char *name, int flags) {
+  if (g_before_unlinkat && strncmp(name, ".osl_mv.", 8) == 0) {
+    std::function<void(int, const char *)> hook;
+    hook.swap(g_before_unlinkat);
+    hook(dir, name);
+  }
+  return static_cast<int>(syscall(SYS_unlinkat, dir, name, flags));
+}
+
+// fchmod(2), refused with EPERM while g_refuse_fchmod is set, as by a file system that keeps no
+// modes (vfat).
+static bool g_refuse_fchmod = false;
+extern "C" int fchmod(int fd, mode_t mode) {
+  if (g_refuse_fchmod) return errno = EPERM, -1;
+  return static_cast<int>(syscall(SYS_fchmod, fd, mode));
 }
 
 namespace {
@@ -585,6 +607,14 @@ TEST(OslFile, MoveReportsFailuresAndKeepsLongNamesWhole) {
   EXPECT_EQ(read_file(dir.file("a")), "a");
   ASSERT_EQ(symlink("l", dir.file("m").c_str()), 0);  // ... or over the link it names
   EXPECT_EQ(osl_file_mv(dir.file("m").c_str(), dir.file("l").c_str()), -1);
+  std::string long_text;  // ... also by a text of 4095 bytes, "././.../l"
+  while (long_text.size() < 4093) long_text += "./";
+  ASSERT_EQ(symlink((long_text + "l").c_str(), dir.file("n").c_str()), 0);
+  errno = 0;
+  EXPECT_EQ(osl_file_mv((dir.path() + "/./n").c_str(), dir.file("l").c_str()), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(read_file(dir.file("l")), "a");
+  unlink(dir.file("n").c_str());
   EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), (dir.path() + "/./a").c_str()), 0);  // one entry
   EXPECT_EQ(read_file(dir.file("l")), "a");
   unlink(dir.file("m").c_str());
@@ -685,7 +715,8 @@ std::string Leftovers(const std::string &folder) {
 // before rename(2) on one file system. Nothing may be lost, and 0 only when the source's file
 // left its name.
 TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
-  enum Act { kNone, kNewSource, kAppend, kNewSourceAndDirAtDst, kLinkDstToSrc };
+  enum Act { kNone, kNewSource, kAppend, kNewSourceAndDirAtDst, kLinkDstToSrc, kSrcToLinkOfDst,
+             kMissingSrcToLinkOfDst, kLinkPrivateToSrc, kModeRefused };
   const struct {
     const char *name;
     bool across;   // the destination on another file system
@@ -704,8 +735,8 @@ TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
        "<missing>", "old+", ""},
       {"a writer that never stops: EBUSY, source kept whole", true, false, kAppend, 0, -1, EBUSY,
        "old+++", "prev", ""},
-      {"bytes appended after the copy replaced the destination", true, false, kAppend, 2, -1, EBUSY,
-       "old+", "old", ""},
+      {"bytes appended after the copy replaced the destination: both back", true, false, kAppend,
+       2, -1, EBUSY, "old+", "prev", ""},
       {"a failure after a new file took the source's name keeps both", true, false,
        kNewSourceAndDirAtDst, 1, -1, EISDIR, "new", "<dir>", "old"},
       {"the destination linked to the source before rename", false, false, kLinkDstToSrc, 0, -1,
@@ -714,6 +745,14 @@ TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
        "->v2", ""},
       {"a link moved across over a link to the same file", true, true, kNone, 0, 0, 0, "<missing>",
        "->v2", ""},
+      {"the source made a link of the destination before rename", false, false, kSrcToLinkOfDst, 0,
+       -1, EINVAL, "prev", "prev", ""},
+      {"a missing source made a link of the destination", false, false, kMissingSrcToLinkOfDst, 0,
+       -1, EINVAL, "prev", "prev", ""},
+      {"the private name linked back to the source before its removal", true, false,
+       kLinkPrivateToSrc, 0, -1, EBUSY, "old", "prev", ""},
+      {"a destination that refuses modes", true, false, kModeRefused, 0, 0, 0, "<missing>", "old",
+       ""},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
@@ -730,6 +769,7 @@ TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
       put(src, "old");
       put(dst, "prev");
     }
+    if (row.act == kMissingSrcToLinkOfDst) unlink(src.c_str());
     const int writer = open(src.c_str(), O_WRONLY | O_APPEND);  // a writer holding the source
     int calls = 0;
     g_on_fsync = [&] {
@@ -752,13 +792,27 @@ TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
         ASSERT_EQ(link(src.c_str(), dst.c_str()), 0);
       };
     }
+    if (row.act == kSrcToLinkOfDst || row.act == kMissingSrcToLinkOfDst) {
+      g_before_rename = [&] {
+        ASSERT_EQ(link(dst.c_str(), here.file("s.new").c_str()), 0);
+        ASSERT_EQ(renameat(AT_FDCWD, here.file("s.new").c_str(), AT_FDCWD, src.c_str()), 0);
+      };
+    }
+    if (row.act == kLinkPrivateToSrc) {
+      g_before_unlinkat = [&](int dir, const char *name) {
+        ASSERT_EQ(linkat(dir, name, AT_FDCWD, src.c_str(), 0), 0);
+      };
+    }
+    g_refuse_fchmod = row.act == kModeRefused;
     errno = 0;
     EXPECT_EQ(osl_file_mv(src.c_str(), dst.c_str()), row.rc);
+    g_refuse_fchmod = false;
     if (row.rc != 0) {
       EXPECT_EQ(errno, row.err);
     }
     g_on_fsync = nullptr;
     g_before_rename = nullptr;
+    g_before_unlinkat = nullptr;
     if (writer >= 0) close(writer);
     EXPECT_EQ(Show(src), row.src);
     EXPECT_EQ(Show(dst), row.dst);
@@ -798,12 +852,15 @@ TEST(OslFile, MoveAcrossKeepsLongFoldersAndHoles) {
   const struct {
     const char *name;
     bool long_src, long_dst, holes, copy;
+    bool reserved;  // 40 MiB kept for the file past its end (more blocks than its size)
   } rows[] = {
-      {"destination folder 12 bytes short of PATH_MAX", false, true, false, false},
-      {"source folder 12 bytes short of PATH_MAX", true, false, false, false},
-      {"both folders that long", true, true, false, false},
-      {"a sparse file moved across", false, false, true, false},
-      {"a sparse file copied", false, false, true, true},
+      {"destination folder 12 bytes short of PATH_MAX", false, true, false, false, false},
+      {"source folder 12 bytes short of PATH_MAX", true, false, false, false, false},
+      {"both folders that long", true, true, false, false, false},
+      {"a sparse file moved across", false, false, true, false, false},
+      {"a sparse file copied", false, false, true, true, false},
+      {"a sparse file with room reserved past its end moved", false, false, true, false, true},
+      {"a sparse file with room reserved past its end copied", false, false, true, true, true},
   };
   int i = 0;
   for (const auto &row : rows) {
@@ -821,8 +878,10 @@ TEST(OslFile, MoveAcrossKeepsLongFoldersAndHoles) {
       ASSERT_EQ(ftruncate(fd, kSize), 0);
       ASSERT_EQ(pwrite(fd, "data1", 5, 1 << 20), 5);
       ASSERT_EQ(pwrite(fd, "data2", 5, 12 << 20), 5);
+      const bool reserved = row.reserved && fallocate(fd, FALLOC_FL_KEEP_SIZE, kSize, 40 << 20) == 0;
       close(fd);
-      if (Allocated(src) >= 1 << 20) continue;  // this file system keeps no holes
+      if (row.reserved != reserved) continue;  // no room can be reserved here
+      if (Allocated(src) >= (reserved ? 40 << 20 : 0) + (1 << 20)) continue;  // no holes kept
     } else {
       put(src, "long");
     }
@@ -929,6 +988,21 @@ TEST(OslFile, GetsReadsOneLineAtATime) {
         printf("%s\n", got.c_str());
       }
     }
+    // osl_gets on a non-blocking standard input, fed in two pieces.
+    int fds[2];
+    if (pipe(fds) != 0 || dup2(fds[0], 0) != 0 || fcntl(0, F_SETFL, O_NONBLOCK) != 0) return 2;
+    const pid_t writer = fork();
+    if (writer == 0) {
+      usleep(20000);
+      if (write(fds[1], "hel", 3) != 3) _exit(1);
+      usleep(20000);
+      _exit(write(fds[1], "lo\nnext\n", 8) == 8 ? 0 : 1);
+    }
+    close(fds[0]), close(fds[1]);
+    char line[OSL_GETS_MAX];
+    for (int i = 0; i < 3; ++i) osl_gets(line), printf("%s|", line);
+    waitpid(writer, nullptr, 0);
+    printf("\n");
     return 0;
   });
   ASSERT_EQ(r.code, 0);
@@ -941,6 +1015,7 @@ TEST(OslFile, GetsReadsOneLineAtATime) {
       at = end == std::string::npos ? end : end + 1;
     }
   }
+  EXPECT_EQ(at < r.out.size() ? r.out.substr(at) : "", "hello|next||\n") << "osl_gets, non-blocking";
   // Lines and plain reads mix on one handle; a null handle or buffer fails cleanly.
   put(dir.file("mixed"), "one\ntwo\n");
   void *h = osl_file_open(dir.file("mixed").c_str(), OSL_FILE_READ);

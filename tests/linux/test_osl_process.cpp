@@ -590,9 +590,17 @@ TEST(OslInit, SingleInstanceCheck) {
       fflush(stdout);
       if (osl_init(c.name) != 0) return 8;  // the killed copy's hold is gone: starts again
       if (semget(key, 1, 0) < 0) return 7;  // the set stays
-      // This process now holds it: another start is refused, here too.
+      // This process now holds it: its own next start keeps the hold; a forked child's is refused.
+      if (osl_init(c.name) != 0) return 3;
       fflush(stdout);
-      return osl_init(c.name) == -1 ? 0 : 3;
+      const pid_t other = fork();
+      if (other == 0) {
+        const int refused = osl_init(c.name) == -1;
+        fflush(stdout);
+        _exit(refused ? 0 : 1);
+      }
+      int status = 0;
+      return other > 0 && waitpid(other, &status, 0) == other && status == 0 ? 0 : 9;
     });
     if (r.code == kChildSkip) GTEST_SKIP() << "cannot make a private IPC namespace";
     EXPECT_EQ(r.code, 0) << c.name;
@@ -624,6 +632,29 @@ int AsNobody(const std::function<int()>& body) {
   int status = 0;
   if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+// Forks a process that runs take and, when that succeeds, stays until killed. Its pid once take
+// is done, or -1.
+pid_t StartHolder(const std::function<bool()>& take) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (take() && write(ready[1], "r", 1) == 1) pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte;
+  const bool up = pid > 0 && read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  if (pid > 0 && !up) waitpid(pid, nullptr, 0);
+  return up ? pid : -1;
+}
+
+bool BecomeNobody() {
+  return setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
 }
 
 // The hold against another local user: no one else can reset it, raise it first unnoticed, or
@@ -696,6 +727,46 @@ TEST(OslInit, SingleInstanceHoldAgainstAnotherUser) {
          return std::to_string(rc) + " " + mode;
        },
        "0 600", ""},
+      {"a 0666 set of this user's that nobody raised without undo and left is taken, then kept",
+       [&] {
+         const int id = semget(key, 1, IPC_CREAT | 0666);
+         const int raised = AsNobody([&] {
+           struct sembuf up = {0, 1, 0};
+           return semop(id, &up, 1) == 0 ? 0 : 1;
+         });
+         return std::to_string(raised) + " " + std::to_string(osl_init(kName)) + " " +
+                std::to_string(osl_init(kName));
+       },
+       "0 0 0", ""},
+      {"a 0666 set of this user's is made anew: an undo nobody armed in it cannot raise the hold",
+       [&] {
+         const int id = semget(key, 1, IPC_CREAT | 0666);
+         const pid_t armed = StartHolder([&] {
+           struct sembuf up = {0, 1, 0}, down = {0, -1, SEM_UNDO};
+           return BecomeNobody() && semop(id, &up, 1) == 0 && semop(id, &down, 1) == 0;
+         });
+         if (armed < 0) return std::string("-");
+         const int rc = osl_init(kName);
+         kill(armed, SIGKILL);  // its undo raises the set it armed
+         waitpid(armed, nullptr, 0);
+         return std::to_string(rc) + " " + std::to_string(semctl(semget(key, 1, 0), 0, GETVAL));
+       },
+       "0 1", ""},
+      {"a 0666 set an older build's daemon holds refuses the start until the daemon ends",
+       [&] {
+         const int id = semget(key, 1, IPC_CREAT | 0666);
+         const pid_t daemon = StartHolder([&] {
+           struct sembuf ops[2] = {{0, 0, IPC_NOWAIT}, {0, 1, IPC_NOWAIT | SEM_UNDO}};
+           return semop(id, ops, 2) == 0;
+         });
+         if (daemon < 0) return std::string("-");
+         const int rc = osl_init(kName);
+         fflush(stdout);
+         kill(daemon, SIGKILL);
+         waitpid(daemon, nullptr, 0);
+         return std::to_string(rc) + " " + std::to_string(osl_init(kName));
+       },
+       "-1 0", running},
   };
   for (const Case& c : cases) {
     ChildResult r = RunInChild([&] {
@@ -746,17 +817,22 @@ TEST(OslSignalWait, WatchedSignalsAreKeptUntilWaitedFor) {
     std::function<std::string()> run;
     std::string want;
   } cases[] = {
-      {"nothing watched, bad signals refused",
+      {"nothing watched, bad signals refused, and the faults, whose handler would run for ever",
        [&] {
          std::string out = std::to_string(osl_signal_wait(0));
          out += " " + std::to_string(errno);
-         for (int sig : {0, SIGKILL, SIGSTOP, 65}) {
+         for (int sig :
+              {0, SIGKILL, SIGSTOP, 65, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) {
            out += " " + std::to_string(osl_signal_watch(sig, 0));
            out += "/" + std::to_string(errno);
          }
          return out;
        },
-       "-1 " + einval + " -1/" + einval + " -1/" + einval + " -1/" + einval + " -1/" + einval},
+       [&] {
+         std::string want = "-1 " + einval;
+         for (int i = 0; i < 10; ++i) want += " -1/" + einval;
+         return want;
+       }()},
       {"several before one wait: none lost, the same one kept once, stop signals first",
        [] {
          osl_signal_watch(SIGHUP, 0);
