@@ -81,22 +81,48 @@ __attribute__((noinline, cold)) bool open_fifo_again(Target &t) {
   return true;
 }
 
-// The name of backup k (1: PATH.bak, k > 1: PATH.bak.k), never cut: false when it would be.
+// The name of backup k (0: PATH.bak.0, where the log waits during a rotation; 1: PATH.bak; k > 1:
+// PATH.bak.k), never cut: false when it would be.
 bool backup_name(const char_t *path, uint32_t k, char_t *buf) {
   const int n = k == 1 ? snprintf(buf, kBackupNameSize, "%s.bak", path)
                        : snprintf(buf, kBackupNameSize, "%s.bak.%u", path, k);
   return n > 0 && static_cast<size_t>(n) < kBackupNameSize;
 }
 
-// Shifts the older backups up by one (the oldest beyond the count is replaced), then moves path
-// to bak (PATH.bak). False when path was not moved.
-bool move_aside(const char_t *path, char_t *bak) {
-  static_assert(kBackupNameSize >= kUrlSize - 1 + 7 + 1, "backup names are never cut");
-  char_t from[kBackupNameSize], to[kBackupNameSize];
-  for (uint32_t k = m_backups; k >= 2; --k) {
-    if (backup_name(path, k - 1, from) && backup_name(path, k, to)) (void)osl_file_rename(from, to);
+// Renames backup k-1 to k for k from the count down to 2 (up: the oldest beyond the count is
+// replaced), or back again, k from 2 up, replacing nothing.
+void shift_backups(const char_t *path, bool up) {
+  char_t older[kBackupNameSize], newer[kBackupNameSize];
+  for (uint32_t i = 2; i <= m_backups; ++i) {
+    const uint32_t k = up ? m_backups + 2 - i : i;
+    if (!backup_name(path, k - 1, newer) || !backup_name(path, k, older)) continue;
+    if (up) {
+      (void)osl_file_rename(newer, older);
+    } else {
+      (void)renameat2(AT_FDCWD, older, AT_FDCWD, newer, RENAME_NOREPLACE);
+    }
   }
-  return backup_name(path, 1, bak) && osl_file_rename(path, bak) == 0;
+}
+
+// Moves the log at path aside to PATH.bak, the older backups shifted, and opens a new one there:
+// its descriptor, or -1 with every name as it was when path cannot be moved or the new file cannot
+// be opened. The log waits at PATH.bak.0 until then, so that no backup goes before both worked.
+// When something took path's place meanwhile, the log still becomes PATH.bak (-1).
+int move_aside(const char_t *path, Opened *o) {
+  static_assert(kBackupNameSize >= kUrlSize - 1 + 7 + 1, "backup names are never cut");
+  char_t wait[kBackupNameSize], bak[kBackupNameSize];
+  if (!backup_name(path, 0, wait) || !backup_name(path, 1, bak)) return -1;
+  if (osl_file_rename(path, wait) != 0) return -1;
+  const int fd = open_path(path, true, o);
+  if (fd < 0 && renameat2(AT_FDCWD, wait, AT_FDCWD, path, RENAME_NOREPLACE) == 0) return -1;
+  shift_backups(path, true);
+  if (osl_file_rename(wait, bak) == 0) return fd;
+  shift_backups(path, false);  // PATH.bak cannot be replaced: all back, the new file dropped
+  if (fd >= 0) {
+    (void)osl_file_rename(wait, path);
+    close(fd);
+  }
+  return -1;
 }
 
 // 1 when SIGPIPE is pending for this thread itself (a signal of the process as a whole is
@@ -280,21 +306,15 @@ __attribute__((noinline, cold)) void rotate(Target &t) {
     (void)reopen_file(t);
     return;
   }
-  char_t bak[kBackupNameSize];
-  if (!move_aside(t.path, bak)) return;  // kept and appended to
   Opened o;
-  const int fd = open_path(t.path, true, &o);
-  if (fd < 0) {
-    // Moved back unless something took the path's place; either way the open log goes on.
-    (void)renameat2(AT_FDCWD, bak, AT_FDCWD, t.path, RENAME_NOREPLACE);
-    return;
-  }
+  const int fd = move_aside(t.path, &o);
+  if (fd < 0) return;  // kept and appended to
   close(t.fd);
   commit(t, fd, o);
 }
 
 // Opens PATH again when it names another file than the open one (removed or replaced from
-// outside), at most once a kCheckPathMs.
+// outside, or a link that names another file), at most once a kCheckPathMs.
 __attribute__((noinline)) void check_path(Target &t) {
   const int64_t now = osl_sys::mono_ms();
   if (now >= 0 ? now - t.checked_ms < kCheckPathMs && now >= t.checked_ms
@@ -303,7 +323,8 @@ __attribute__((noinline)) void check_path(Target &t) {
   }
   if (now >= 0) t.checked_ms = now;
   struct stat st;
-  if (lstat(t.path, &st) == 0 ? st.st_dev == t.dev && st.st_ino == t.ino : errno != ENOENT) {
+  const int r = t.in_place ? stat(t.path, &st) : lstat(t.path, &st);
+  if (r == 0 ? st.st_dev == t.dev && st.st_ino == t.ino : errno != ENOENT) {
     return;
   }
   (void)reopen_file(t);
@@ -322,16 +343,12 @@ void open_file_target(Target &t) {
   close_file(t);
   const char_t *path = t.path;
   if (path == nullptr || path[0] == '\0') return;
-  char_t bak[kBackupNameSize];
   struct stat st;
-  const bool moved = lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-                     move_aside(path, bak);
   Opened o;
-  int fd = open_path(path, true, &o);
+  int fd = lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 ? move_aside(path, &o)
+                                                                          : -1;
+  if (fd < 0) fd = open_path(path, true, &o);
   const bool no_reader = fd < 0 && errno == ENXIO;
-  if (fd < 0 && moved && renameat2(AT_FDCWD, bak, AT_FDCWD, path, RENAME_NOREPLACE) == 0) {
-    fd = open_path(path, false, &o);
-  }
   if (fd >= 0) {
     commit(t, fd, o);
   } else {
@@ -356,8 +373,8 @@ void write_file(Target &t, const char_t *text, size_t len) {
     if (!t.reopen || !open_fifo_again(t)) return;
   }
   size_t written = len;
+  check_path(t);
   if (__builtin_expect(!t.in_place, true)) {
-    check_path(t);
     const ssize_t n = write(t.fd, text, len);
     if (__builtin_expect(n != static_cast<ssize_t>(len), false)) {
       written = finish_regular(t.fd, text, len, n);

@@ -67,11 +67,13 @@ int32_t open_udp(Target &t, const char_t *whole, bool *no_host) {
        port == 0)) {
     return -1;
   }
+  // Nothing after the port, with a host or without; an empty authority ("udp:///x") is none.
+  if (auth_len > 0 && auth[auth_len] != '\0') return -1;
   if (host_len == 0) {
     *no_host = true;  // no socket: texts are discarded
     return 0;
   }
-  if (auth[auth_len] != '\0' || host_len >= kHostSize) return -1;  // nothing after the port
+  if (host_len >= kHostSize) return -1;
   char_t host[kHostSize];
   osl_sys::copy_bounded(host, host_len + 1, auth);
   uint32_t ip = 0;

@@ -2,6 +2,7 @@
 // summary print, the hex dump, target URLs and rotation. Console output is captured from stdout;
 // files live in private temporary directories.
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -18,9 +19,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "osl_log.h"
 #include "test_util.h"
@@ -66,6 +69,7 @@ int fd_open_on(const std::string &path) {
 }
 
 std::string g_fifo_after_rename;
+std::string g_rename_busy;  // rename(2) from here fails with EBUSY, as for a mount point
 
 int64_t mono_ms() {
   struct timespec ts;
@@ -76,6 +80,10 @@ int64_t mono_ms() {
 }  // namespace
 
 extern "C" int rename(const char *from, const char *to) {
+  if (from == g_rename_busy) {
+    errno = EBUSY;
+    return -1;
+  }
   const int r = static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
   if (r == 0 && from == g_fifo_after_rename) mkfifo(from, 0600);
   return r;
@@ -482,15 +490,19 @@ TEST_F(Log, LogThatCannotBeMovedAsideIsKeptAndAppendedTo) {
 }
 
 // A rotation that cannot move the log aside, or whose new file cannot be made, keeps the open
-// log: every text is still in it, wherever it now lies. Neither the log nor a backup with text
-// is ever replaced by a file without text, also when writes fail (a full disk).
+// log: every text is still in it, wherever it now lies, and every backup stays. Neither the log
+// nor a backup with text is ever replaced by a file without text, also when writes fail (a full
+// disk).
 TEST_F(Log, RotationThatFailsKeepsAppendingToTheOpenLog) {
-  enum How { kDirRenamed, kDirectoryAtPath, kWritesFail };
-  for (const How how : {kDirRenamed, kDirectoryAtPath, kWritesFail}) {
+  enum How { kDirRenamed, kDirectoryAtPath, kWritesFail, kNoDescriptor, kPathBusy };
+  for (const How how : {kDirRenamed, kDirectoryAtPath, kWritesFail, kNoDescriptor, kPathBusy}) {
     osltest::TempDir dir;
     ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
     const std::string log = dir.file("sub/k.log");
     write_file(log, std::string(19995, 'b'));  // becomes the backup
+    write_file(log + ".bak", "older\n");
+    write_file(log + ".bak.2", "oldest\n");
+    osl_log_set_backups(3);
     osl_log_set_max_logsize(20);
     ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
     ASSERT_EQ(read_file(log + ".bak").size(), 19995u);
@@ -504,6 +516,16 @@ TEST_F(Log, RotationThatFailsKeepsAppendingToTheOpenLog) {
       ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
       osl_log_set_max_logsize(0);  // every text tries a rotation
     }
+    struct rlimit fds;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &fds), 0);
+    std::vector<int> held;  // every descriptor below a lowered limit: no new file can be opened
+    if (how == kNoDescriptor) {
+      struct rlimit few = fds;
+      few.rlim_cur = std::min<rlim_t>(64, fds.rlim_cur);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+      for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) held.push_back(fd);
+    }
+    if (how == kPathBusy) g_rename_busy = log;
     osl_log_info("one\n");
     if (how == kDirRenamed) {
       ASSERT_EQ(rename(dir.file("sub").c_str(), dir.file("moved").c_str()), 0);
@@ -518,28 +540,50 @@ TEST_F(Log, RotationThatFailsKeepsAppendingToTheOpenLog) {
     osl_log_info("two\n");
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, old_handler);
+    for (const int fd : held) close(fd);
+    setrlimit(RLIMIT_NOFILE, &fds);
+    g_rename_busy.clear();
     const std::string want = how == kWritesFail ? "" : "one\n0123456789abcdef\ntwo\n";
     EXPECT_EQ(read_file(kept), want) << how;
     const std::string bak = how == kDirRenamed ? dir.file("moved/k.log.bak") : log + ".bak";
     EXPECT_EQ(read_file(bak).size(), 19995u) << how;
+    EXPECT_EQ(read_file(bak + ".2").substr(0, 16), "older\n") << how;  // short when it fails
+    EXPECT_EQ(read_file(bak + ".3").substr(0, 16), "oldest\n") << how;
+    EXPECT_FALSE(exists(bak + ".0")) << how;
     osl_log_exit();
+    osl_log_set_backups(1);
     osl_log_set_max_logsize(kDefaultMaxSize);
   }
 }
 
-// A log removed or moved from outside: within about a second the log opens its path again,
-// moving nothing. osl_log_reopen does so at once, and keeps the open log when the path cannot be
-// opened.
+// A log removed or moved from outside, or a link at its path that names another file or was
+// removed: within about a second the log opens its path again, moving nothing. osl_log_reopen
+// does so at once, and keeps the open log when the path cannot be opened.
 TEST_F(Log, FileTargetFollowsItsPath) {
   osltest::TempDir dir;
   const std::string log = dir.file("f.log");
   write_file(log + ".bak", "backup\n");
-  ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
-  osl_log_info("first\n");
-  ASSERT_EQ(unlink(log.c_str()), 0);
-  usleep(1100 * 1000);
-  osl_log_info("second\n");
-  EXPECT_EQ(read_file(log), "second\n");
+  for (const bool link : {false, true}) {  // the path names the log, or is a link to it
+    if (link) {
+      ASSERT_EQ(symlink("a", log.c_str()), 0);
+    }
+    ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
+    osl_log_info("first\n");
+    if (link) {
+      ASSERT_EQ(unlink(log.c_str()) | symlink("b", log.c_str()), 0);
+      usleep(1100 * 1000);
+      osl_log_info("to b\n");
+      EXPECT_EQ(read_file(dir.file("a")), "first\n");
+      EXPECT_EQ(read_file(dir.file("b")), "to b\n");
+    }
+    ASSERT_EQ(unlink(log.c_str()), 0);
+    usleep(1100 * 1000);
+    osl_log_info("second\n");
+    EXPECT_EQ(read_file(log), "second\n") << link;
+    if (!link) {
+      ASSERT_EQ(unlink(log.c_str()), 0);
+    }
+  }
 
   ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);  // logrotate moves it, then SIGHUP
   EXPECT_EQ(osl_log_reopen(), 0);

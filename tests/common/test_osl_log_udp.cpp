@@ -200,6 +200,8 @@ TEST_F(LogUdp, TargetsWithoutASocket) {
       {"udp://127.0.0.1:-1", -1},
       {"udp://127.0.0.1:8000x", -1},
       {"udp://127.0.0.1:9000/", -1},           // nothing after the port, not even a "/"
+      {"udp://:9080/x", -1},                   // nor without a host
+      {"udp://:#", -1},
       {"udp://127.0.0.1:" + std::string(1003, '0') + "9000/x", -1},  // nor past 1023 stored
   };
   const int before = open_fds();
