@@ -967,6 +967,7 @@ TEST(OslFile, GetsReadsOneLineAtATime) {
         int fds[2];
         if (pipe(fds) != 0) return 2;
         if (nonblocking) fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        fflush(stdout);  // a writer that flushed its copy of the lines so far would repeat them
         const pid_t writer = fork();
         if (writer == 0) {
           const size_t half = row.input.size() / 2;
@@ -991,6 +992,7 @@ TEST(OslFile, GetsReadsOneLineAtATime) {
     // osl_gets on a non-blocking standard input, fed in two pieces.
     int fds[2];
     if (pipe(fds) != 0 || dup2(fds[0], 0) != 0 || fcntl(0, F_SETFL, O_NONBLOCK) != 0) return 2;
+    fflush(stdout);
     const pid_t writer = fork();
     if (writer == 0) {
       usleep(20000);
