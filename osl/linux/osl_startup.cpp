@@ -145,8 +145,23 @@ key_t instance_key(const char *name) {
 
 enum class Hold { kTaken, kRunning, kFailed };
 
-// Whether pid names a live process (one this process may not signal counts).
-bool alive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH); }
+// Whether pid names a live process (one this process may not signal counts). A pid of 0, a
+// process outside this pid namespace, is unknown and counts as live.
+bool alive(int pid) { return pid == 0 || (pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH)); }
+
+// Whether the set, found raised, was left so by a process that has ended (its undo has run),
+// so no start can take it while it stays raised. The last changer is read twice around the
+// value, so a hold taken meanwhile (which names its taker) is not mistaken for it.
+bool abandoned(int semid) {
+  const int pid = semctl(semid, 0, GETPID);
+  if (pid < 0 || alive(pid)) return false;
+  return semctl(semid, 0, GETVAL) > 0 && semctl(semid, 0, GETPID) == pid;
+}
+
+// Removes a set; true also when another start removed it first.
+bool remove_set(int semid) {
+  return semctl(semid, 0, IPC_RMID) == 0 || errno == EIDRM || errno == EINVAL;
+}
 
 // Whether this process holds the set: raised once, last by this process.
 bool held_here(int semid) {
@@ -157,8 +172,9 @@ bool held_here(int semid) {
 // SEM_UNDO, so the kernel takes it back however this process ends. The set is kept for good,
 // mode 0600. A set another user made is never used (its creator could reset it): held, or not
 // removable by this process, it refuses the start; otherwise it is removed and made anew. So is
-// one of ours left wider by an older start, unless a live process holds it. A hold this process
-// already has (an earlier osl_init, or one before exec) is kept.
+// one of ours left wider by an older start, unless a live process holds it, and one left raised
+// by a process that has ended. A hold this process already has (an earlier osl_init, or one
+// before exec) is kept.
 Hold take_instance(key_t key) {
   for (int tries = 0; tries < 3; ++tries) {
     const int semid = semget(key, 1, IPC_CREAT | kInstanceMode);
@@ -173,19 +189,17 @@ Hold take_instance(key_t key) {
       continue;
     }
     if ((ds.sem_perm.mode & 0777) != kInstanceMode) {  // made by an older start with 0666
-      // Anyone could have raised it, or armed an undo that raises it later: narrowed, it is
-      // raised without undo (so no start, older or not, can take it meanwhile) and replaced.
-      ds.sem_perm.mode = kInstanceMode;
+      // Anyone could have raised it, or armed an undo that raises it later: it is raised
+      // without undo (so no start, older or not, can take it meanwhile) and replaced. It is not
+      // narrowed first: a set of mode 0600 has then only ever been open to its owner.
       struct sembuf lock[2] = {{0, 0, IPC_NOWAIT}, {0, 1, IPC_NOWAIT}};
-      if (semctl(semid, 0, IPC_SET, &ds) != 0 || semop(semid, lock, 2) != 0) {
+      if (semop(semid, lock, 2) != 0) {
         if (errno == EIDRM || errno == EINVAL) continue;  // replaced by another start
         if (errno != EAGAIN) return Hold::kFailed;
         if (held_here(semid)) return Hold::kTaken;
-        if (alive(semctl(semid, 0, GETPID))) return Hold::kRunning;
+        if (!abandoned(semid)) return Hold::kRunning;
       }
-      if (semctl(semid, 0, IPC_RMID) != 0 && errno != EIDRM && errno != EINVAL) {
-        return Hold::kFailed;
-      }
+      if (!remove_set(semid)) return Hold::kFailed;
       continue;
     }
     struct sembuf ops[2];
@@ -196,7 +210,12 @@ Hold take_instance(key_t key) {
     ops[1].sem_op = 1;
     ops[1].sem_flg = IPC_NOWAIT | SEM_UNDO;
     if (semop(semid, ops, 2) == 0) return Hold::kTaken;
-    if (errno == EAGAIN) return held_here(semid) ? Hold::kTaken : Hold::kRunning;
+    if (errno == EAGAIN) {
+      if (held_here(semid)) return Hold::kTaken;
+      if (!abandoned(semid)) return Hold::kRunning;
+      if (!remove_set(semid)) return Hold::kFailed;
+      continue;  // a start killed while it held an old set as a lock, for one
+    }
     if (errno != EIDRM && errno != EINVAL) return Hold::kFailed;  // removed meanwhile: again
   }
   return Hold::kRunning;

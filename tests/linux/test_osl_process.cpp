@@ -716,7 +716,7 @@ TEST(OslInit, SingleInstanceHoldAgainstAnotherUser) {
          return std::to_string(rc) + " " + std::to_string(osl_init(kName));
        },
        "-1 0", running},
-      {"a set of this user's left 0666 by an older start is narrowed to 0600",
+      {"a set of this user's left 0666 by an older start is replaced by one of 0600",
        [&] {
          if (semget(key, 1, IPC_CREAT | 0666) < 0) return std::string("-");
          const int rc = osl_init(kName);
@@ -767,6 +767,21 @@ TEST(OslInit, SingleInstanceHoldAgainstAnotherUser) {
          return std::to_string(rc) + " " + std::to_string(osl_init(kName));
        },
        "-1 0", running},
+      {"a 0600 set left raised without undo by a process that has ended is made anew and held",
+       [&] {
+         const int id = semget(key, 1, IPC_CREAT | 0600);
+         const pid_t killed = StartHolder([&] {
+           struct sembuf up = {0, 1, 0};
+           return semop(id, &up, 1) == 0;
+         });
+         if (killed < 0) return std::string("-");
+         kill(killed, SIGKILL);
+         waitpid(killed, nullptr, 0);
+         const int rc = osl_init(kName), now = semget(key, 1, 0);
+         const bool mine = now != id && semctl(now, 0, GETPID) == getpid();
+         return std::to_string(rc) + " " + std::to_string(mine);
+       },
+       "0 1", ""},
   };
   for (const Case& c : cases) {
     ChildResult r = RunInChild([&] {
