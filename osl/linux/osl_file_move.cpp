@@ -529,19 +529,16 @@ int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile) {
     errno = EINVAL;
     return -1;
   }
-  struct stat old_dst;
-  const bool had_dst = lstat(dstfile, &old_dst) == 0;
   if (rename(srcfile, dstfile) == 0) {
     // rename(2) does nothing and succeeds when both names are links to one file, which another
-    // process may have made since the look above (also of a source that was missing then). The
-    // move happened when the destination names the file moved (a source seen missing: any file
-    // but the old destination), whatever links another process makes afterwards.
+    // process may have made since the look above (also of a source that was missing then). A
+    // link made back to the source's name right after a rename that did move looks the same:
+    // either way the source's name still names the file, which is never a success.
     struct stat now, at_dst;
-    const bool one = lstat(srcfile, &now) == 0 && lstat(dstfile, &at_dst) == 0 &&
-                     same_file(now, at_dst);
-    const bool moved =
-        one && (had ? same_file(at_dst, ls) : had_dst && !same_file(at_dst, old_dst));
-    if (one && !moved) {
+    const bool still = lstat(srcfile, &now) == 0 &&
+                       ((had && same_file(now, ls)) ||
+                        (lstat(dstfile, &at_dst) == 0 && same_file(now, at_dst)));
+    if (still) {
       errno = EINVAL;
       return -1;
     }
