@@ -91,27 +91,6 @@ bool backup_name(const char_t *path, uint32_t k, char_t *buf) {
   return n > 0 && static_cast<size_t>(n) < kBackupNameSize;
 }
 
-// Renames from to to unless to exists (EEXIST). Where the kernel or the file system cannot rename
-// so, a hard link and the removal of from do the same, and where no link can be made either, the
-// plain rename once to was found free.
-int rename_noreplace(const char_t *from, const char_t *to) {
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return -1;
-  if (link(from, to) == 0) {
-    if (unlink(from) == 0) return 0;
-    const int err = errno;
-    (void)unlink(to);
-    errno = err;
-    return -1;
-  }
-  struct stat st;
-  if (errno == EEXIST || lstat(to, &st) == 0 || errno != ENOENT) {
-    errno = EEXIST;
-    return -1;
-  }
-  return rename(from, to);
-}
-
 // The lowest backup from 1 to the count that is missing, the count + 1 when none is, or 0 when a
 // directory comes first (no backup: never moved nor removed).
 uint32_t first_free(const char_t *path) {
@@ -142,13 +121,14 @@ int move_aside(const char_t *path, Opened *o) {
   if (top == 0) return -1;
   uint32_t k = top;  // steps k + 1 .. top are done: backup j - 1 is now j
   while (k > 0 && backup_name(path, k - 1, from) && backup_name(path, k, to) &&
-         rename_noreplace(from, to) == 0) {
+         osl_sys::rename_noreplace(AT_FDCWD, from, to) == 0) {
     --k;
   }
   int fd = -1;
   if (k == 0) {
     fd = open_path(path, true, o);
-    if (fd >= 0 || !backup_name(path, 1, from) || rename_noreplace(from, path) != 0) {
+    if (fd >= 0 || !backup_name(path, 1, from) ||
+        osl_sys::rename_noreplace(AT_FDCWD, from, path) != 0) {
       (void)unlink(dropped);
       return fd;
     }
@@ -156,7 +136,7 @@ int move_aside(const char_t *path, Opened *o) {
   }
   while (++k <= top) {  // undone in reverse
     if (backup_name(path, k, from) && backup_name(path, k - 1, to)) {
-      (void)rename_noreplace(from, to);
+      (void)osl_sys::rename_noreplace(AT_FDCWD, from, to);
     }
   }
   return -1;

@@ -166,16 +166,6 @@ void private_name(char (&name)[kPrivateSize]) {
   name[kPrivateSize - 1] = '\0';
 }
 
-// Renames from to to inside the folder dir unless to exists (EEXIST). Where the file system
-// cannot rename that way, a hard link and the removal of from do the same: from must then be a
-// name no other process uses.
-int rename_noreplace(int dir, const char *from, const char *to) {
-  if (renameat2(dir, from, dir, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return -1;
-  if (linkat(dir, from, dir, to, 0) != 0) return -1;
-  return unlinkat(dir, from, 0);
-}
-
 // A name of a move: the open folder and the last name in it.
 struct Place {
   int dir = -1;
@@ -254,7 +244,7 @@ int32_t CrossMove::fail() {
   if (temp_[0] != '\0' && !keep_copy) unlinkat(to_.dir, temp_, 0);
   // A file another process put at the source's name stays; the source then keeps its private
   // name.
-  if (ours) rename_noreplace(from_.dir, priv_, from_.name);
+  if (ours) osl_sys::rename_noreplace(from_.dir, priv_, from_.name);
   errno = err;
   return -1;
 }
@@ -467,7 +457,7 @@ int32_t CrossMove::place() {
 void CrossMove::swap_back() {
   swapped_ = false;
   if (renameat2(to_.dir, temp_, to_.dir, to_.name, RENAME_EXCHANGE) != 0) {
-    rename_noreplace(to_.dir, temp_, to_.name);
+    osl_sys::rename_noreplace(to_.dir, temp_, to_.name);
     temp_[0] = '\0';
     return;
   }
