@@ -87,7 +87,7 @@ void osl_log_set_max_logsize(uint32_t maxsize);
 void osl_log_set_max_lognum(uint32_t daynum);
 
 /* Backups a rotation keeps, count (1 at load) taken in 1..99: the newest is PATH.bak, older ones
- * PATH.bak.2 .. PATH.bak.count; a backup older than the count is replaced. */
+ * PATH.bak.2 .. PATH.bak.count; a backup older than the count is removed. */
 void osl_log_set_backups(uint32_t count);
 
 /* Adds a further target for url (as osl_log_set_target, but not cut: at most 1023 characters)

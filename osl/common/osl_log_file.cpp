@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "osl_file.h"
 #include "osl_log_target.h"
 #include "osl_sys.h"
 
@@ -24,8 +23,8 @@ constexpr mode_t kLogFileMode = 0664;  // a new log file, before the umask
 constexpr int kLogFileFlags = O_WRONLY | O_APPEND | O_NONBLOCK;  // open_file adds O_CLOEXEC
 constexpr int64_t kCheckPathMs = 1000;  // how often PATH is compared with the open file
 constexpr int64_t kCheckPathTexts = 256;  // the same while the clock cannot be read
-// A backup name: the longest path a URL carries, ".bak." and two digits.
-constexpr size_t kBackupNameSize = kUrlSize + 8;
+// A backup name: the longest path a URL carries and ".bak.dropped".
+constexpr size_t kBackupNameSize = kUrlSize + 16;
 
 // What an open found at a path.
 struct Opened {
@@ -81,46 +80,64 @@ __attribute__((noinline, cold)) bool open_fifo_again(Target &t) {
   return true;
 }
 
-// The name of backup k (0: PATH.bak.0, where the log waits during a rotation; 1: PATH.bak; k > 1:
-// PATH.bak.k), never cut: false when it would be.
+// The name of step k of a rotation, never cut (false when it would be): 0, path itself; 1,
+// PATH.bak; up to the count, PATH.bak.k; beyond it, PATH.bak.dropped, where the oldest backup
+// waits until the rotation succeeded.
 bool backup_name(const char_t *path, uint32_t k, char_t *buf) {
-  const int n = k == 1 ? snprintf(buf, kBackupNameSize, "%s.bak", path)
-                       : snprintf(buf, kBackupNameSize, "%s.bak.%u", path, k);
+  const int n = k > 1 && k <= m_backups
+                    ? snprintf(buf, kBackupNameSize, "%s.bak.%u", path, k)
+                    : snprintf(buf, kBackupNameSize, "%s%s", path,
+                               k == 0 ? "" : k == 1 ? ".bak" : ".bak.dropped");
   return n > 0 && static_cast<size_t>(n) < kBackupNameSize;
 }
 
-// Renames backup k-1 to k for k from the count down to 2 (up: the oldest beyond the count is
-// replaced), or back again, k from 2 up, replacing nothing.
-void shift_backups(const char_t *path, bool up) {
-  char_t older[kBackupNameSize], newer[kBackupNameSize];
-  for (uint32_t i = 2; i <= m_backups; ++i) {
-    const uint32_t k = up ? m_backups + 2 - i : i;
-    if (!backup_name(path, k - 1, newer) || !backup_name(path, k, older)) continue;
-    if (up) {
-      (void)osl_file_rename(newer, older);
-    } else {
-      (void)renameat2(AT_FDCWD, older, AT_FDCWD, newer, RENAME_NOREPLACE);
+// The lowest backup from 1 to the count that is missing, the count + 1 when none is, or 0 when a
+// directory comes first (no backup: never moved nor removed).
+uint32_t first_free(const char_t *path) {
+  char_t name[kBackupNameSize];
+  struct stat st;
+  for (uint32_t k = 1; k <= m_backups; ++k) {
+    if (!backup_name(path, k, name)) return 0;
+    if (lstat(name, &st) == 0) {
+      if (S_ISDIR(st.st_mode)) return 0;
+    } else if (errno == ENOENT) {
+      return k;
     }
   }
+  return m_backups + 1;
 }
 
-// Moves the log at path aside to PATH.bak, the older backups shifted, and opens a new one there:
-// its descriptor, or -1 with every name as it was when path cannot be moved or the new file cannot
-// be opened. The log waits at PATH.bak.0 until then, so that no backup goes before both worked.
-// When something took path's place meanwhile, the log still becomes PATH.bak (-1).
+// Moves the log at path to PATH.bak, the backups before the first missing one each a step older,
+// and opens a new one at path: its descriptor, or -1 with every name as it was when a rename
+// fails or the new file cannot be opened. No rename replaces a file: when every backup within the
+// count is taken, the oldest goes to PATH.bak.dropped, removed only once all else worked. When
+// something took path's place meanwhile, the log stays PATH.bak all the same (-1).
 int move_aside(const char_t *path, Opened *o) {
-  static_assert(kBackupNameSize >= kUrlSize - 1 + 7 + 1, "backup names are never cut");
-  char_t wait[kBackupNameSize], bak[kBackupNameSize];
-  if (!backup_name(path, 0, wait) || !backup_name(path, 1, bak)) return -1;
-  if (osl_file_rename(path, wait) != 0) return -1;
-  const int fd = open_path(path, true, o);
-  if (fd < 0 && renameat2(AT_FDCWD, wait, AT_FDCWD, path, RENAME_NOREPLACE) == 0) return -1;
-  shift_backups(path, true);
-  if (osl_file_rename(wait, bak) == 0) return fd;
-  shift_backups(path, false);  // PATH.bak cannot be replaced: all back, the new file dropped
-  if (fd >= 0) {
-    (void)osl_file_rename(wait, path);
-    close(fd);
+  static_assert(kBackupNameSize >= kUrlSize - 1 + 12 + 1, "backup names are never cut");
+  char_t from[kBackupNameSize], to[kBackupNameSize], dropped[kBackupNameSize];
+  if (!backup_name(path, kBackupsMax + 1, dropped)) return -1;
+  (void)unlink(dropped);  // a crashed rotation's: the backup it was dropping
+  const uint32_t top = first_free(path);
+  if (top == 0) return -1;
+  uint32_t k = top;  // steps k + 1 .. top are done: backup j - 1 is now j
+  while (k > 0 && backup_name(path, k - 1, from) && backup_name(path, k, to) &&
+         osl_sys::rename_noreplace(AT_FDCWD, from, to) == 0) {
+    --k;
+  }
+  int fd = -1;
+  if (k == 0) {
+    fd = open_path(path, true, o);
+    if (fd >= 0 || !backup_name(path, 1, from) ||
+        osl_sys::rename_noreplace(AT_FDCWD, from, path) != 0) {
+      (void)unlink(dropped);
+      return fd;
+    }
+    k = 1;
+  }
+  while (++k <= top) {  // undone in reverse
+    if (backup_name(path, k, from) && backup_name(path, k - 1, to)) {
+      (void)osl_sys::rename_noreplace(AT_FDCWD, from, to);
+    }
   }
   return -1;
 }

@@ -4,7 +4,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>  // renameat2
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/times.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -180,6 +182,24 @@ ssize_t write_all(int fd, const void *buf, size_t n, Deadline &limit, size_t *do
   }
   if (done != nullptr) *done = sent;
   return result;
+}
+
+int rename_noreplace(int dir, const char *from, const char *to) {
+  if (renameat2(dir, from, dir, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  if (linkat(dir, from, dir, to, 0) == 0) {
+    if (unlinkat(dir, from, 0) == 0) return 0;
+    const int err = errno;
+    (void)unlinkat(dir, to, 0);
+    errno = err;
+    return -1;
+  }
+  struct stat st;
+  if (errno == EEXIST || fstatat(dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+    errno = EEXIST;
+    return -1;
+  }
+  return renameat(dir, from, dir, to);
 }
 
 pid_t wait_child(pid_t pid, int *status, int options) {

@@ -62,8 +62,8 @@ int32_t osl_file_copy(const char *srcfile, const char *dstfile);
  * systems a regular file or symbolic link is copied (holes, mode, times, owner where permitted),
  * flushed, and only the file copied is removed. 0 when done; -1 with errno (EISDIR, EXDEV for a
  * directory or special file across, EINVAL when both name one file, not one entry named twice,
- * EBUSY when srcfile kept changing or was linked back meanwhile), both names then as they were
- * (the one exception, and the rest, in docs/design.md). */
+ * EBUSY when srcfile kept changing or was replaced meanwhile), both names then as they were
+ * (the exceptions, and the rest, in docs/design.md). */
 int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile);
 
 /* unlink(file): 0 done, -1 otherwise. */

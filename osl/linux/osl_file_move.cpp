@@ -166,16 +166,6 @@ void private_name(char (&name)[kPrivateSize]) {
   name[kPrivateSize - 1] = '\0';
 }
 
-// Renames from to to inside the folder dir unless to exists (EEXIST). Where the file system
-// cannot rename that way, a hard link and the removal of from do the same: from must then be a
-// name no other process uses.
-int rename_noreplace(int dir, const char *from, const char *to) {
-  if (renameat2(dir, from, dir, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return -1;
-  if (linkat(dir, from, dir, to, 0) != 0) return -1;
-  return unlinkat(dir, from, 0);
-}
-
 // A name of a move: the open folder and the last name in it.
 struct Place {
   int dir = -1;
@@ -230,6 +220,8 @@ class CrossMove {
   int32_t place();
   void swap_back();
   bool changed_since_copy();
+  bool taken_at_private(struct stat *at);
+  bool source_gone();
 
   Place from_, to_;
   struct stat st_;              // the source as taken
@@ -244,10 +236,15 @@ int32_t CrossMove::fail() {
   const int err = errno;
   if (out_ >= 0) close(out_), out_ = -1;
   if (swapped_) swap_back();
-  if (temp_[0] != '\0') unlinkat(to_.dir, temp_, 0);
+  // A file another process renamed over the private name stays there, and the copy stays beside
+  // the destination when it may be all that is left of the source.
+  struct stat at;
+  const bool ours = priv_[0] != '\0' && taken_at_private(&at);
+  const bool keep_copy = priv_[0] != '\0' && !ours && source_gone();
+  if (temp_[0] != '\0' && !keep_copy) unlinkat(to_.dir, temp_, 0);
   // A file another process put at the source's name stays; the source then keeps its private
   // name.
-  if (priv_[0] != '\0') rename_noreplace(from_.dir, priv_, from_.name);
+  if (ours) osl_sys::rename_noreplace(from_.dir, priv_, from_.name);
   errno = err;
   return -1;
 }
@@ -383,6 +380,13 @@ int32_t CrossMove::run(const char *src, const char *dst) {
     return fail();
   }
   if ((S_ISLNK(st_.st_mode) ? copy_link() : copy_file()) != 0 || place() != 0) return fail();
+  // Only the file copied, as copied, is removed: not one another process renamed over the private
+  // name, nor the source written to since its copy.
+  struct stat at;
+  if (!taken_at_private(&at) || changed(st_, at)) {
+    errno = EBUSY;
+    return fail();
+  }
   if (unlinkat(from_.dir, priv_, 0) != 0) return fail();
   priv_[0] = '\0';
   // Another process may have linked the private name to the source's name before the removal.
@@ -399,6 +403,17 @@ int32_t CrossMove::run(const char *src, const char *dst) {
 bool CrossMove::changed_since_copy() {
   struct stat last;
   return in_ >= 0 && fstat(in_, &last) == 0 && changed(st_, last);
+}
+
+// Whether the private name still names the file taken (its lstat into *at).
+bool CrossMove::taken_at_private(struct stat *at) {
+  return fstatat(from_.dir, priv_, at, AT_SYMLINK_NOFOLLOW) == 0 && same_file(*at, st_);
+}
+
+// Whether the source's file may have no name left: linked nowhere, or a link (not held open).
+bool CrossMove::source_gone() {
+  struct stat now;
+  return in_ < 0 || fstat(in_, &now) != 0 || now.st_nlink == 0;
 }
 
 // Puts the temporary at the destination's name. An existing destination swaps places with it
@@ -442,7 +457,7 @@ int32_t CrossMove::place() {
 void CrossMove::swap_back() {
   swapped_ = false;
   if (renameat2(to_.dir, temp_, to_.dir, to_.name, RENAME_EXCHANGE) != 0) {
-    rename_noreplace(to_.dir, temp_, to_.name);
+    osl_sys::rename_noreplace(to_.dir, temp_, to_.name);
     temp_[0] = '\0';
     return;
   }
@@ -506,10 +521,14 @@ int32_t osl_file_mv(const char_t *srcfile, const char_t *dstfile) {
   }
   if (rename(srcfile, dstfile) == 0) {
     // rename(2) does nothing and succeeds when both names are links to one file, which another
-    // process may have made since the look above (also of a source that was missing then).
+    // process may have made since the look above (also of a source that was missing then). A
+    // link made back to the source's name right after a rename that did move looks the same:
+    // either way the source's name still names the file, which is never a success.
     struct stat now, at_dst;
-    if (lstat(srcfile, &now) == 0 && ((had && same_file(now, ls)) ||
-                                      (lstat(dstfile, &at_dst) == 0 && same_file(now, at_dst)))) {
+    const bool still = lstat(srcfile, &now) == 0 &&
+                       ((had && same_file(now, ls)) ||
+                        (lstat(dstfile, &at_dst) == 0 && same_file(now, at_dst)));
+    if (still) {
       errno = EINVAL;
       return -1;
     }

@@ -129,6 +129,12 @@ ssize_t write_all(int fd, const void *buf, size_t n);
 // (when given) counts the bytes written either way.
 ssize_t write_all(int fd, const void *buf, size_t n, Deadline &limit, size_t *done = nullptr);
 
+// Renames from to to (both relative to the folder dir, or AT_FDCWD) only while to does not exist:
+// 0, or -1 with errno (EEXIST when it does). Where the file system refuses RENAME_NOREPLACE, a
+// hard link and an unlink do it; where it has no hard links either, a plain rename once to is
+// seen free (the one step that another process could still race).
+int rename_noreplace(int dir, const char *from, const char *to);
+
 // waitpid(2), continued after EINTR.
 pid_t wait_child(pid_t pid, int *status, int options);
 

@@ -70,6 +70,7 @@ int fd_open_on(const std::string &path) {
 
 std::string g_fifo_after_rename;
 std::string g_rename_busy;  // rename(2) from here fails with EBUSY, as for a mount point
+bool g_noreplace_refused;  // renameat2 refuses RENAME_NOREPLACE with EINVAL
 
 int64_t mono_ms() {
   struct timespec ts;
@@ -87,6 +88,15 @@ extern "C" int rename(const char *from, const char *to) {
   const int r = static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
   if (r == 0 && from == g_fifo_after_rename) mkfifo(from, 0600);
   return r;
+}
+
+extern "C" int renameat2(int from_dir, const char *from, int to_dir, const char *to,
+                         unsigned int flags) noexcept {
+  if (from == g_rename_busy || (g_noreplace_refused && flags != 0)) {
+    errno = from == g_rename_busy ? EBUSY : EINVAL;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
 }
 
 namespace {
@@ -494,8 +504,9 @@ TEST_F(Log, LogThatCannotBeMovedAsideIsKeptAndAppendedTo) {
 // nor a backup with text is ever replaced by a file without text, also when writes fail (a full
 // disk).
 TEST_F(Log, RotationThatFailsKeepsAppendingToTheOpenLog) {
-  enum How { kDirRenamed, kDirectoryAtPath, kWritesFail, kNoDescriptor, kPathBusy };
-  for (const How how : {kDirRenamed, kDirectoryAtPath, kWritesFail, kNoDescriptor, kPathBusy}) {
+  enum How { kDirRenamed, kDirectoryAtPath, kWritesFail, kNoDescriptor, kPathBusy, kBakBusy };
+  for (const How how :
+       {kDirRenamed, kDirectoryAtPath, kWritesFail, kNoDescriptor, kPathBusy, kBakBusy}) {
     osltest::TempDir dir;
     ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
     const std::string log = dir.file("sub/k.log");
@@ -526,6 +537,7 @@ TEST_F(Log, RotationThatFailsKeepsAppendingToTheOpenLog) {
       for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) held.push_back(fd);
     }
     if (how == kPathBusy) g_rename_busy = log;
+    if (how == kBakBusy) g_rename_busy = log + ".bak";  // fails after .bak.3 and .bak.2 moved up
     osl_log_info("one\n");
     if (how == kDirRenamed) {
       ASSERT_EQ(rename(dir.file("sub").c_str(), dir.file("moved").c_str()), 0);
@@ -550,6 +562,7 @@ TEST_F(Log, RotationThatFailsKeepsAppendingToTheOpenLog) {
     EXPECT_EQ(read_file(bak + ".2").substr(0, 16), "older\n") << how;  // short when it fails
     EXPECT_EQ(read_file(bak + ".3").substr(0, 16), "oldest\n") << how;
     EXPECT_FALSE(exists(bak + ".0")) << how;
+    EXPECT_FALSE(exists(bak + ".dropped")) << how;
     osl_log_exit();
     osl_log_set_backups(1);
     osl_log_set_max_logsize(kDefaultMaxSize);
@@ -600,32 +613,45 @@ TEST_F(Log, FileTargetFollowsItsPath) {
 }
 
 // The number of backups: the newest is PATH.bak, older ones PATH.bak.2 ... PATH.bak.N; the
-// oldest beyond N is replaced. osl_log_set_max_lognum changes nothing.
+// oldest beyond N is dropped. osl_log_set_max_lognum changes nothing. A file at any other name
+// (a user's, or a log a crash left at PATH.bak.0) stays; one at PATH.bak.dropped is a crashed
+// rotation's, removed.
 TEST_F(Log, RotationKeepsTheNumberOfBackupsAsked) {
   const struct {
     uint32_t count;     // 0: not set (the default), else as set
     uint32_t lognum;    // osl_log_set_max_lognum
     const char *want;   // .bak .bak.2 .bak.3 .bak.4, "-" for none
+    const char *other;  // a file "x" there before, or nullptr
+    bool refused;       // renames that replace nothing are refused (EINVAL), as by some kernels
   } rows[] = {
-      {0, 7, "t5 - - -"},
-      {1, 30, "t5 - - -"},
-      {3, 7, "t5 t4 t3 -"},
-      {100, 7, "t5 t4 t3 t2"},  // taken as 99: all kept
+      {0, 7, "t5 - - -", nullptr, false},
+      {1, 30, "t5 - - -", nullptr, false},
+      {3, 7, "t5 t4 t3 -", nullptr, false},
+      {100, 7, "t5 t4 t3 t2", nullptr, false},  // taken as 99: all kept
+      {1, 7, "t5 - - -", ".bak.0", false},
+      {3, 7, "t5 t4 t3 -", ".bak.0", true},
+      {3, 7, "t5 t4 t3 -", ".bak.dropped", false},
   };
   for (const auto &row : rows) {
     osltest::TempDir dir;
     const std::string log = dir.file("n.log");
+    if (row.other != nullptr) write_file(log + row.other, "x");
+    g_noreplace_refused = row.refused;
     osl_log_set_max_lognum(row.lognum);
     if (row.count != 0) osl_log_set_backups(row.count);
     osl_log_set_max_logsize(1);
     ASSERT_EQ(osl_log_set_target(("file://" + log).c_str()), 0);
     for (int i = 1; i <= 5; ++i) osl_log_info("t%d", i);
+    g_noreplace_refused = false;
     std::string got;
     for (const char *suffix : {".bak", ".bak.2", ".bak.3", ".bak.4"}) {
       got += (got.empty() ? "" : " ") + (exists(log + suffix) ? read_file(log + suffix) : "-");
     }
     EXPECT_EQ(got, row.want) << row.count;
     EXPECT_EQ(read_file(log), "");
+    if (row.other != nullptr) {
+      EXPECT_EQ(exists(log + row.other), strcmp(row.other, ".bak.0") == 0) << row.other;
+    }
     osl_log_set_backups(1);
     osl_log_set_max_lognum(7);
     osl_log_set_max_logsize(kDefaultMaxSize);

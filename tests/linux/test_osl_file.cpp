@@ -716,7 +716,8 @@ std::string Leftovers(const std::string &folder) {
 // left its name.
 TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
   enum Act { kNone, kNewSource, kAppend, kNewSourceAndDirAtDst, kLinkDstToSrc, kSrcToLinkOfDst,
-             kMissingSrcToLinkOfDst, kLinkPrivateToSrc, kModeRefused };
+             kMissingSrcToLinkOfDst, kLinkPrivateToSrc, kModeRefused, kLinkBack,
+             kOtherOverPrivate };
   const struct {
     const char *name;
     bool across;   // the destination on another file system
@@ -726,6 +727,7 @@ TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
     int32_t rc;
     int err;
     const char *src, *dst, *kept;  // afterwards; kept: the source's file left under a private name
+    const char *kept_there = "";   // ... and beside a destination across
   } rows[] = {
       {"plain, one file system", false, false, kNone, 0, 0, 0, "<missing>", "old", ""},
       {"plain, across", true, false, kNone, 0, 0, 0, "<missing>", "old", ""},
@@ -741,6 +743,12 @@ TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
        kNewSourceAndDirAtDst, 1, -1, EISDIR, "new", "<dir>", "old"},
       {"the destination linked to the source before rename", false, false, kLinkDstToSrc, 0, -1,
        EINVAL, "old", "old", ""},
+      {"the moved file linked back to the source after rename looks the same", false, false,
+       kLinkBack, 0, -1, EINVAL, "old", "old", ""},
+      {"a file renamed over the private name during the copy stays, so does the copy", true, false,
+       kOtherOverPrivate, 1, -1, EBUSY, "<missing>", "prev", "other", "old"},
+      {"... or after the destination was replaced", true, false, kOtherOverPrivate, 2, -1, EBUSY,
+       "<missing>", "prev", "other", "old"},
       {"a link renamed over a link to the same file", false, true, kNone, 0, 0, 0, "<missing>",
        "->v2", ""},
       {"a link moved across over a link to the same file", true, true, kNone, 0, 0, 0, "<missing>",
@@ -785,11 +793,28 @@ TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
         ASSERT_EQ(unlink(dst.c_str()), 0);
         ASSERT_EQ(mkdir(dst.c_str(), 0700), 0);
       }
+      if (row.act == kOtherOverPrivate) {
+        put(here.file("o"), "other");
+        DIR *d = opendir(here.path().c_str());
+        while (struct dirent *e = d != nullptr ? readdir(d) : nullptr) {
+          if (strncmp(e->d_name, ".osl_mv.", 8) == 0) {
+            ASSERT_EQ(renameat(AT_FDCWD, here.file("o").c_str(), AT_FDCWD,
+                               here.file(e->d_name).c_str()), 0);
+          }
+        }
+        if (d != nullptr) closedir(d);
+      }
     };
     if (row.act == kLinkDstToSrc) {
       g_before_rename = [&] {
         ASSERT_EQ(unlink(dst.c_str()), 0);
         ASSERT_EQ(link(src.c_str(), dst.c_str()), 0);
+      };
+    }
+    if (row.act == kLinkBack) {  // another process links the moved file back right after rename
+      g_before_rename = [&] {
+        ASSERT_EQ(renameat(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str()), 0);
+        ASSERT_EQ(link(dst.c_str(), src.c_str()), 0);
       };
     }
     if (row.act == kSrcToLinkOfDst || row.act == kMissingSrcToLinkOfDst) {
@@ -817,7 +842,7 @@ TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
     EXPECT_EQ(Show(src), row.src);
     EXPECT_EQ(Show(dst), row.dst);
     EXPECT_EQ(Leftovers(here.path()), row.kept);
-    EXPECT_EQ(Leftovers(there), row.across ? "" : row.kept);
+    EXPECT_EQ(Leftovers(there), row.across ? row.kept_there : row.kept);
   }
 }
 
