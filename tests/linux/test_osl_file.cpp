@@ -4,8 +4,8 @@
 #include "osl_file.h"
 #include "osl.h"
 
-#include <dirent.h>
 #include <errno.h>
+#include <glob.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -42,31 +42,25 @@ extern "C" int fsync(int fd) {
   return fdatasync(fd);
 }
 
-// rename(2), first calling g_before_rename once: another process's act between a move's checks
-// and its rename.
+// rename(2) and unlinkat(2) of a move's private name (".osl_mv."), first calling their hook once:
+// another process's act between a move's checks and its rename, or before it removes the source's
+// private name. fchmod(2) is refused with EPERM while g_refuse_fchmod is set, as on vfat.
 static std::function<void()> g_before_rename;
+static std::function<void(int, const char *)> g_before_unlinkat;
+static bool g_refuse_fchmod = false;
+template <typename F, typename... Args> static void call_once(std::function<F> &hook, Args... a) {
+  std::function<F> once;
+  once.swap(hook);
+  if (once) once(a...);
+}
 extern "C" int rename(const char *from, const char *to) {
-  std::function<void()> hook;
-  hook.swap(g_before_rename);
-  if (hook) hook();
+  call_once(g_before_rename);
   return renameat(AT_FDCWD, from, AT_FDCWD, to);
 }
-
-// unlinkat(2), first calling g_before_unlinkat once with a name of the move's own: another
-// process's act just before a move removes the source's private name.
-static std::function<void(int, const char *)> g_before_unlinkat;
 extern "C" int unlinkat(int dir, const char *name, int flags) {
-  if (g_before_unlinkat && strncmp(name, ".osl_mv.", 8) == 0) {
-    std::function<void(int, const char *)> hook;
-    hook.swap(g_before_unlinkat);
-    hook(dir, name);
-  }
+  if (strncmp(name, ".osl_mv.", 8) == 0) call_once(g_before_unlinkat, dir, name);
   return static_cast<int>(syscall(SYS_unlinkat, dir, name, flags));
 }
-
-// fchmod(2), refused with EPERM while g_refuse_fchmod is set, as by a file system that keeps no
-// modes (vfat).
-static bool g_refuse_fchmod = false;
 extern "C" int fchmod(int fd, mode_t mode) {
   if (g_refuse_fchmod) return errno = EPERM, -1;
   return static_cast<int>(syscall(SYS_fchmod, fd, mode));
@@ -113,6 +107,14 @@ std::string pattern(size_t n) {
     s[i] = static_cast<char>(x);
   }
   return s;
+}
+
+// The line of out that starts at *at, without its '\n' ("" past the end); *at moves past it.
+std::string NextLine(const std::string &out, size_t *at) {
+  const size_t end = std::min(out.find('\n', *at), out.size());
+  std::string line = *at < out.size() ? out.substr(*at, end - *at) : "";
+  *at = end + 1;
+  return line;
 }
 
 TEST(OslFile, OpenModesCreateKeepOrEmpty) {
@@ -254,10 +256,8 @@ TEST(OslFile, SeekTellReadAndEndOfFile) {
   osl_file_seek(h, 4, 0);
   osl_file_seek(h, -100, 1);
   EXPECT_EQ(osl_file_tell(h), 4);
-  // Bases other than 0 to 2 (3 and 4 would be SEEK_DATA and SEEK_HOLE) move nothing.
-  for (int32_t base : {3, 4, -1, 7}) {
-    errno = 0;
-    osl_file_seek(h, 2, base);
+  for (int32_t base : {3, 4, -1, 7}) {  // 3 and 4 would be SEEK_DATA and SEEK_HOLE: no move
+    errno = 0, osl_file_seek(h, 2, base);
     EXPECT_EQ(osl_file_tell(h), 4) << base;
     EXPECT_EQ(errno, EINVAL) << base;
   }
@@ -613,8 +613,6 @@ TEST(OslFile, MoveReportsFailuresAndKeepsLongNamesWhole) {
   errno = 0;
   EXPECT_EQ(osl_file_mv((dir.path() + "/./n").c_str(), dir.file("l").c_str()), -1);
   EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(read_file(dir.file("l")), "a");
-  unlink(dir.file("n").c_str());
   EXPECT_EQ(osl_file_mv(dir.file("a").c_str(), (dir.path() + "/./a").c_str()), 0);  // one entry
   EXPECT_EQ(read_file(dir.file("l")), "a");
   unlink(dir.file("m").c_str());
@@ -627,14 +625,11 @@ TEST(OslFile, MoveReportsFailuresAndKeepsLongNamesWhole) {
     // a link to /dev/null) over a 0444 dst ("": a directory appears there during the copy).
     // Per row: result, errno, src and dst (content:mode, ":t" if the time is kept), whether the
     // destination's folder is left empty.
-    const struct {
-      const char *name, *src, *dst, *want;
-    } rows[] = {
+    const struct { const char *name, *src, *dst, *want; } rows[] = {
         {"a file over a read-only file", "new", "old", "0 0 <missing>:0 new:100640:t clean"},
         {"a link over a read-only file", "->", "old", "0 0 <missing>:0 :120777 clean"},
         {"a missing source", "", "old", "-1 ENOENT <missing>:0 old:100444 clean"},
-        {"a directory appears at the destination", "new", "",
-         "-1 EISDIR new:100640:t :40700 clean"},
+        {"a directory appears at dst", "new", "", "-1 EISDIR new:100640:t :40700 clean"},
     };
     auto show = [](const std::string &path, struct stat st = {}) {
       if (lstat(path.c_str(), &st) != 0) st.st_mode = 0;
@@ -666,11 +661,7 @@ TEST(OslFile, MoveReportsFailuresAndKeepsLongNamesWhole) {
     if (r.code != osltest::kChildSkip) {
       EXPECT_EQ(r.code, 0);
       size_t at = 0;
-      for (const auto &row : rows) {
-        const size_t end = r.out.find('\n', at);
-        EXPECT_EQ(at < r.out.size() ? r.out.substr(at, end - at) : "", row.want) << row.name;
-        at = end == std::string::npos ? end : end + 1;
-      }
+      for (const auto &row : rows) EXPECT_EQ(NextLine(r.out, &at), row.want) << row.name;
     }
   }
 
@@ -697,70 +688,68 @@ std::string Show(const std::string &path) {
   return (S_ISLNK(st.st_mode) ? "->" : "") + read_file(path);
 }
 
-// The contents of the move's private names (".osl_mv.") left in folder, joined by '|'.
+// The paths of the move's private names (".osl_mv.") in folder.
+std::vector<std::string> PrivateNames(const std::string &folder) {
+  glob_t g = {};
+  std::vector<std::string> names;
+  if (glob((folder + "/.osl_mv.*").c_str(), 0, nullptr, &g) == 0)
+    names.assign(g.gl_pathv, g.gl_pathv + g.gl_pathc);
+  globfree(&g);
+  return names;
+}
+
+// The contents of the move's private names left in folder, joined by '|'.
 std::string Leftovers(const std::string &folder) {
   std::string left;
-  DIR *d = opendir(folder.c_str());
-  if (d == nullptr) return "<no folder>";
-  while (struct dirent *e = readdir(d)) {
-    if (strncmp(e->d_name, ".osl_mv.", 8) == 0)
-      left += (left.empty() ? "" : "|") + Show(folder + "/" + e->d_name);
-  }
-  closedir(d);
-  return left;
+  for (const std::string &name : PrivateNames(folder)) left += "|" + Show(name);
+  return left.substr(std::min<size_t>(1, left.size()));
+}
+
+// Puts at name, in one rename as another process would, a new file with content or (when link_to
+// is set) a hard link to link_to.
+void PutOver(const std::string &name, const char *content, const std::string &link_to = "") {
+  const std::string tmp = name.substr(0, name.rfind('/')) + "/put~";
+  if (link_to.empty()) put(tmp, content);
+  ASSERT_TRUE(link_to.empty() || link(link_to.c_str(), tmp.c_str()) == 0);
+  ASSERT_EQ(renameat(AT_FDCWD, tmp.c_str(), AT_FDCWD, name.c_str()), 0) << name;
 }
 
 // Another party changes the names while a move runs, at a fixed point: the n-th fsync (after a
-// copy of a move across file systems, then the flush of the destination's folder), or just
-// before rename(2) on one file system. Nothing may be lost, and 0 only when the source's file
-// left its name.
+// copy of a move across file systems, then the flush of the destination's folder), just before
+// rename(2) on one file system, or before the source's private name is removed. Nothing may be
+// lost, and 0 only when the source's file left its name.
 TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
-  enum Act { kNone, kNewSource, kAppend, kNewSourceAndDirAtDst, kLinkDstToSrc, kSrcToLinkOfDst,
-             kMissingSrcToLinkOfDst, kLinkPrivateToSrc, kModeRefused, kLinkBack,
-             kOtherOverPrivate };
+  enum Act { kNone, kLinks, kNewSrc, kAppend, kNewSrcDirAtDst, kLinkDstToSrc, kSrcToLinkOfDst,
+             kNoSrcToLinkOfDst, kLinkPrivToSrc, kNoModes, kLinkBack, kOtherOverPriv };
+  constexpr int kRename = -1, kUnlink = -2;
+  // Per row: the destination on another file system; the act (kLinks: source and destination
+  // are symbolic links to one file, "v2"; kNoModes: fchmod refused) and when (the n-th fsync, 1
+  // after the first copy, 0 every one; or kRename, kUnlink); errno (0: success); then src, dst
+  // and the source's file under a private name, here and beside a destination across.
   const struct {
-    const char *name;
-    bool across;   // the destination on another file system
-    bool links;    // source and destination are symbolic links to one file, "v2"
-    Act act;
-    int at;        // fsync call that acts (1 = after the first copy), 0 every one
-    int32_t rc;
-    int err;
-    const char *src, *dst, *kept;  // afterwards; kept: the source's file left under a private name
-    const char *kept_there = "";   // ... and beside a destination across
+    const char *name; bool across; Act act; int at, err;
+    const char *src, *dst, *kept = "", *kept_there = "";
   } rows[] = {
-      {"plain, one file system", false, false, kNone, 0, 0, 0, "<missing>", "old", ""},
-      {"plain, across", true, false, kNone, 0, 0, 0, "<missing>", "old", ""},
-      {"a new file renamed onto the source during the copy stays", true, false, kNewSource, 1, 0, 0,
-       "new", "old", ""},
-      {"bytes a writer appends during the copy are copied again", true, false, kAppend, 1, 0, 0,
-       "<missing>", "old+", ""},
-      {"a writer that never stops: EBUSY, source kept whole", true, false, kAppend, 0, -1, EBUSY,
-       "old+++", "prev", ""},
-      {"bytes appended after the copy replaced the destination: both back", true, false, kAppend,
-       2, -1, EBUSY, "old+", "prev", ""},
-      {"a failure after a new file took the source's name keeps both", true, false,
-       kNewSourceAndDirAtDst, 1, -1, EISDIR, "new", "<dir>", "old"},
-      {"the destination linked to the source before rename", false, false, kLinkDstToSrc, 0, -1,
-       EINVAL, "old", "old", ""},
-      {"the moved file linked back to the source after rename looks the same", false, false,
-       kLinkBack, 0, -1, EINVAL, "old", "old", ""},
-      {"a file renamed over the private name during the copy stays, so does the copy", true, false,
-       kOtherOverPrivate, 1, -1, EBUSY, "<missing>", "prev", "other", "old"},
-      {"... or after the destination was replaced", true, false, kOtherOverPrivate, 2, -1, EBUSY,
-       "<missing>", "prev", "other", "old"},
-      {"a link renamed over a link to the same file", false, true, kNone, 0, 0, 0, "<missing>",
-       "->v2", ""},
-      {"a link moved across over a link to the same file", true, true, kNone, 0, 0, 0, "<missing>",
-       "->v2", ""},
-      {"the source made a link of the destination before rename", false, false, kSrcToLinkOfDst, 0,
-       -1, EINVAL, "prev", "prev", ""},
-      {"a missing source made a link of the destination", false, false, kMissingSrcToLinkOfDst, 0,
-       -1, EINVAL, "prev", "prev", ""},
-      {"the private name linked back to the source before its removal", true, false,
-       kLinkPrivateToSrc, 0, -1, EBUSY, "old", "prev", ""},
-      {"a destination that refuses modes", true, false, kModeRefused, 0, 0, 0, "<missing>", "old",
-       ""},
+      {"plain, one file system", 0, kNone, 0, 0, "<missing>", "old"},
+      {"a new file put at the source during the copy stays", 1, kNewSrc, 1, 0, "new", "old"},
+      {"bytes appended during the copy are copied again", 1, kAppend, 1, 0, "<missing>", "old+"},
+      {"a writer that never stops: source kept whole", 1, kAppend, 0, EBUSY, "old+++", "prev"},
+      {"bytes appended after dst was replaced: both back", 1, kAppend, 2, EBUSY, "old+", "prev"},
+      {"a new source, then a failure: both kept", 1, kNewSrcDirAtDst, 1, EISDIR, "new", "<dir>",
+       "old"},
+      {"dst linked to the source before rename", 0, kLinkDstToSrc, kRename, EINVAL, "old", "old"},
+      {"the moved file linked back after rename", 0, kLinkBack, kRename, EINVAL, "old", "old"},
+      {"a file put over the private name during the copy stays, so does the copy", 1,
+       kOtherOverPriv, 1, EBUSY, "<missing>", "prev", "other", "old"},
+      {"... or after dst was replaced", 1, kOtherOverPriv, 2, EBUSY, "<missing>", "prev", "other",
+       "old"},
+      {"a link renamed over a link to the same file", 0, kLinks, 0, 0, "<missing>", "->v2"},
+      {"a link moved across over a link to the same file", 1, kLinks, 0, 0, "<missing>", "->v2"},
+      {"the source made a link of dst", 0, kSrcToLinkOfDst, kRename, EINVAL, "prev", "prev"},
+      {"a missing source made a link of dst", 0, kNoSrcToLinkOfDst, kRename, EINVAL, "prev",
+       "prev"},
+      {"the private name linked to the source", 1, kLinkPrivToSrc, kUnlink, EBUSY, "old", "prev"},
+      {"a destination that refuses modes", 1, kNoModes, 0, 0, "<missing>", "old"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
@@ -768,75 +757,44 @@ TEST(OslFile, MoveLosesNothingWhenOthersChangeTheNames) {
     std::unique_ptr<TempDir> elsewhere = TempDirElsewhere(here.path());
     if (row.across && !elsewhere) continue;  // no second file system here
     const std::string there = row.across ? elsewhere->path() : here.path();
-    const std::string src = here.file("s"), dst = there + "/d";
-    if (row.links) {
-      put(here.file("v2"), "v2");
-      ASSERT_EQ(symlink(here.file("v2").c_str(), src.c_str()), 0);
-      ASSERT_EQ(symlink(here.file("v2").c_str(), dst.c_str()), 0);
+    const std::string src = here.file("s"), dst = there + "/d", v2 = here.file("v2");
+    if (row.act == kLinks) {
+      put(v2, "v2");
+      ASSERT_EQ(symlink(v2.c_str(), src.c_str()) | symlink(v2.c_str(), dst.c_str()), 0);
     } else {
-      put(src, "old");
-      put(dst, "prev");
+      put(src, "old"), put(dst, "prev");
     }
-    if (row.act == kMissingSrcToLinkOfDst) unlink(src.c_str());
+    if (row.act == kNoSrcToLinkOfDst) unlink(src.c_str());
     const int writer = open(src.c_str(), O_WRONLY | O_APPEND);  // a writer holding the source
-    int calls = 0;
-    g_on_fsync = [&] {
-      if (++calls != row.at && row.at != 0) return;
-      if (row.act == kAppend) {
-        ASSERT_EQ(write(writer, "+", 1), 1);
-      }
-      if (row.act == kNewSource || row.act == kNewSourceAndDirAtDst) {
-        put(here.file("s.new"), "new");
-        ASSERT_EQ(renameat(AT_FDCWD, here.file("s.new").c_str(), AT_FDCWD, src.c_str()), 0);
-      }
-      if (row.act == kNewSourceAndDirAtDst) {
-        ASSERT_EQ(unlink(dst.c_str()), 0);
-        ASSERT_EQ(mkdir(dst.c_str(), 0700), 0);
-      }
-      if (row.act == kOtherOverPrivate) {
-        put(here.file("o"), "other");
-        DIR *d = opendir(here.path().c_str());
-        while (struct dirent *e = d != nullptr ? readdir(d) : nullptr) {
-          if (strncmp(e->d_name, ".osl_mv.", 8) == 0) {
-            ASSERT_EQ(renameat(AT_FDCWD, here.file("o").c_str(), AT_FDCWD,
-                               here.file(e->d_name).c_str()), 0);
-          }
-        }
-        if (d != nullptr) closedir(d);
+    auto act = [&](int dir, const char *name) {
+      switch (row.act) {
+        case kAppend: EXPECT_EQ(write(writer, "+", 1), 1); break;
+        case kNewSrcDirAtDst: EXPECT_EQ(unlink(dst.c_str()) | mkdir(dst.c_str(), 0700), 0);
+          [[fallthrough]];
+        case kNewSrc: PutOver(src, "new"); break;
+        case kOtherOverPriv:
+          for (const std::string &priv : PrivateNames(here.path())) PutOver(priv, "other");
+          break;
+        case kLinkDstToSrc: PutOver(dst, "", src); break;
+        case kLinkBack:
+          EXPECT_EQ(renameat(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str()), 0);
+          EXPECT_EQ(link(dst.c_str(), src.c_str()), 0);
+          break;
+        case kSrcToLinkOfDst: case kNoSrcToLinkOfDst: PutOver(src, "", dst); break;
+        case kLinkPrivToSrc: EXPECT_EQ(linkat(dir, name, AT_FDCWD, src.c_str(), 0), 0); break;
+        default: break;
       }
     };
-    if (row.act == kLinkDstToSrc) {
-      g_before_rename = [&] {
-        ASSERT_EQ(unlink(dst.c_str()), 0);
-        ASSERT_EQ(link(src.c_str(), dst.c_str()), 0);
-      };
-    }
-    if (row.act == kLinkBack) {  // another process links the moved file back right after rename
-      g_before_rename = [&] {
-        ASSERT_EQ(renameat(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str()), 0);
-        ASSERT_EQ(link(dst.c_str(), src.c_str()), 0);
-      };
-    }
-    if (row.act == kSrcToLinkOfDst || row.act == kMissingSrcToLinkOfDst) {
-      g_before_rename = [&] {
-        ASSERT_EQ(link(dst.c_str(), here.file("s.new").c_str()), 0);
-        ASSERT_EQ(renameat(AT_FDCWD, here.file("s.new").c_str(), AT_FDCWD, src.c_str()), 0);
-      };
-    }
-    if (row.act == kLinkPrivateToSrc) {
-      g_before_unlinkat = [&](int dir, const char *name) {
-        ASSERT_EQ(linkat(dir, name, AT_FDCWD, src.c_str(), 0), 0);
-      };
-    }
-    g_refuse_fchmod = row.act == kModeRefused;
+    int calls = 0;
+    if (row.at >= 0) g_on_fsync = [&] { if (++calls == row.at || row.at == 0) act(AT_FDCWD, ""); };
+    if (row.at == kRename) g_before_rename = [&] { act(AT_FDCWD, ""); };
+    if (row.at == kUnlink) g_before_unlinkat = act;
+    g_refuse_fchmod = row.act == kNoModes;
     errno = 0;
-    EXPECT_EQ(osl_file_mv(src.c_str(), dst.c_str()), row.rc);
-    g_refuse_fchmod = false;
-    if (row.rc != 0) {
-      EXPECT_EQ(errno, row.err);
-    }
-    g_on_fsync = nullptr;
-    g_before_rename = nullptr;
+    const int32_t rc = osl_file_mv(src.c_str(), dst.c_str());
+    EXPECT_EQ(rc != 0 ? errno : 0, row.err);
+    EXPECT_EQ(rc, row.err != 0 ? -1 : 0);
+    g_refuse_fchmod = false, g_on_fsync = nullptr, g_before_rename = nullptr;
     g_before_unlinkat = nullptr;
     if (writer >= 0) close(writer);
     EXPECT_EQ(Show(src), row.src);
@@ -871,69 +829,72 @@ TEST(OslFile, MoveAcrossKeepsLongFoldersAndHoles) {
   std::unique_ptr<TempDir> elsewhere = TempDirElsewhere(here.path());
   if (!elsewhere) GTEST_SKIP() << "no second file system here";
   constexpr off_t kSize = off_t{24} << 20;  // data at 1 MiB and 12 MiB, holes around
+  constexpr size_t kLong = PATH_MAX - 12;
   std::string sparse(static_cast<size_t>(kSize), '\0');
   sparse.replace(1 << 20, 5, "data1");
   sparse.replace(12 << 20, 5, "data2");
-  const struct {
-    const char *name;
-    bool long_src, long_dst, holes, copy;
-    bool reserved;  // 40 MiB kept for the file past its end (more blocks than its size)
-  } rows[] = {
-      {"destination folder 12 bytes short of PATH_MAX", false, true, false, false, false},
-      {"source folder 12 bytes short of PATH_MAX", true, false, false, false, false},
-      {"both folders that long", true, true, false, false, false},
-      {"a sparse file moved across", false, false, true, false, false},
-      {"a sparse file copied", false, false, true, true, false},
-      {"a sparse file with room reserved past its end moved", false, false, true, false, true},
-      {"a sparse file with room reserved past its end copied", false, false, true, true, true},
+  // reserved: 40 MiB kept for the file past its end (more blocks than its size)
+  const struct { const char *name; bool long_src, long_dst, holes, copy, reserved; } rows[] = {
+      {"destination folder 12 bytes short of PATH_MAX", 0, 1, 0, 0, 0},
+      {"source folder 12 bytes short of PATH_MAX", 1, 0, 0, 0, 0},
+      {"both folders that long", 1, 1, 0, 0, 0},
+      {"a sparse file moved across", 0, 0, 1, 0, 0},
+      {"a sparse file copied", 0, 0, 1, 1, 0},
+      {"a sparse file with room reserved past its end moved", 0, 0, 1, 0, 1},
+      {"a sparse file with room reserved past its end copied", 0, 0, 1, 1, 1},
   };
-  int i = 0;
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
-    const std::string n = std::to_string(i++);
-    const std::string from_dir = row.long_src ? DeepFolder(here.file("l" + n), PATH_MAX - 12)
-                                              : here.path();
-    const std::string to_dir = row.long_dst ? DeepFolder(elsewhere->file("l" + n), PATH_MAX - 12)
-                                            : elsewhere->path();
+    const std::string n = std::to_string(&row - rows);
+    const std::string from_dir = DeepFolder(here.file("l" + n), kLong * row.long_src);
+    const std::string to_dir = DeepFolder(elsewhere->file("l" + n), kLong * row.long_dst);
     ASSERT_FALSE(from_dir.empty() || to_dir.empty());
-    const std::string src = from_dir + "/s", dst = (row.copy ? here.path() : to_dir) + "/d" + n;
+    const std::string src = from_dir + "/s", dst = (row.copy ? from_dir : to_dir) + "/d";
     if (row.holes) {
       const int fd = open(src.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ASSERT_GE(fd, 0);
-      ASSERT_EQ(ftruncate(fd, kSize), 0);
-      ASSERT_EQ(pwrite(fd, "data1", 5, 1 << 20), 5);
-      ASSERT_EQ(pwrite(fd, "data2", 5, 12 << 20), 5);
-      const bool reserved = row.reserved && fallocate(fd, FALLOC_FL_KEEP_SIZE, kSize, 40 << 20) == 0;
+      ASSERT_TRUE(ftruncate(fd, kSize) == 0 && pwrite(fd, "data1", 5, 1 << 20) == 5 &&
+                  pwrite(fd, "data2", 5, 12 << 20) == 5);
+      const bool reserved = row.reserved && !fallocate(fd, FALLOC_FL_KEEP_SIZE, kSize, 40 << 20);
       close(fd);
       if (row.reserved != reserved) continue;  // no room can be reserved here
       if (Allocated(src) >= (reserved ? 40 << 20 : 0) + (1 << 20)) continue;  // no holes kept
     } else {
       put(src, "long");
     }
-    EXPECT_EQ(row.copy ? osl_file_copy(src.c_str(), dst.c_str())
-                       : osl_file_mv(src.c_str(), dst.c_str()),
-              0);
+    EXPECT_EQ((row.copy ? osl_file_copy : osl_file_mv)(src.c_str(), dst.c_str()), 0);
     EXPECT_EQ(exists(src), row.copy);
     EXPECT_TRUE(read_file(dst) == (row.holes ? sparse : "long"));
-    if (row.holes) {
-      EXPECT_LT(Allocated(dst), 1 << 20) << "holes filled";
-    }
+    EXPECT_LT(Allocated(dst), 1 << 20) << "holes filled";
     EXPECT_EQ(Leftovers(from_dir) + Leftovers(to_dir), "");
   }
 }
 
+// A pipe that a child fills with input in two halves, 20 ms apart; its reading end (non-blocking
+// if asked) goes to *fd.
+pid_t FeedInTwo(const std::string &input, bool nonblocking, int *fd) {
+  int fds[2];
+  if (pipe(fds) != 0 || (nonblocking && fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0)) return -1;
+  fflush(stdout);  // or the child would print again what this process printed so far
+  const pid_t pid = fork();
+  const ssize_t half = static_cast<ssize_t>(input.size() / 2), rest = input.size() - half;
+  if (pid == 0) {
+    usleep(20000);
+    const bool ok = write(fds[1], input.data(), half) == half;
+    usleep(20000);
+    _exit(ok && write(fds[1], input.data() + half, rest) == rest ? 0 : 1);
+  }
+  close(fds[1]);
+  *fd = fds[0];
+  return pid;
+}
+
 // One line reader, three kinds of file: a regular file (whose position must stand right after
-// each line: nothing read ahead), and a pipe, blocking and non-blocking, fed in two pieces while
-// a handler without SA_RESTART interrupts the reads. Each call shows as "result:strlen:text" (the
+// each line: nothing read ahead), and a pipe, blocking and non-blocking, fed in two pieces; a
+// handler without SA_RESTART interrupts the reads. Each call shows as "result:strlen:text" (the
 // text's first 8 bytes), or "-1 ERRNO"; reading stops at the first result <= 0.
 TEST(OslFile, GetsReadsOneLineAtATime) {
   const std::string a1500(1500, 'a');
-  const struct {
-    const char *name;
-    std::string input;
-    int32_t size;
-    std::string want;
-  } rows[] = {
+  const struct { const char *name; std::string input; int32_t size; std::string want; } rows[] = {
       {"lines, an empty one, no final newline", "a=1\n\nb = two\nlast", 16,
        "4:3:a=1|1:0:|8:7:b = two|4:4:last|0:0:|"},
       {"a longer line is cut, its rest dropped", "abcdefg\nxy\n", 4, "8:3:abc|3:2:xy|0:0:|"},
@@ -946,103 +907,60 @@ TEST(OslFile, GetsReadsOneLineAtATime) {
       {"empty input", "", 8, "0:0:|"},
       {"no room at all", "abc\n", 0, "-1 EINVAL|"},
   };
-  auto read_lines = [](void *h, int32_t size, bool seekable, std::string *out) {
-    int64_t at = 0;
-    for (int i = 0; i < 10; ++i) {
-      char buf[2100];
-      memset(buf, 'Z', sizeof buf);
+  // The calls on h as above, followed by "<overrun>" if one wrote past the text and its
+  // terminator or (seekable) left the position elsewhere than after the line.
+  auto read_lines = [](void *h, int32_t size, bool seekable) {
+    std::string out;
+    for (int64_t i = 0, at = 0; i < 10; ++i) {
+      char buf[2102] = {};  // 2100 'Z's, to see what the call wrote, and two terminators
+      memset(buf, 'Z', 2100);
       const int32_t n = osl_file_gets(h, buf, size);
-      if (n < 0) {
-        *out += std::string("-1 ") + strerrorname_np(errno) + "|";
-        return true;
-      }
+      if (n < 0) return out + "-1 " + strerrorname_np(errno) + "|";
       const size_t len = strlen(buf);
-      for (size_t k = len + 1; k < sizeof buf; ++k) {
-        if (buf[k] != 'Z') return false;  // wrote past the text and its terminator
-      }
-      *out += std::to_string(n) + ":" + std::to_string(len) + ":" +
-              std::string(buf, std::min<size_t>(len, 8)) + "|";
-      at += n;
-      if (seekable && osl_file_tell(h) != at) return false;  // read past the line
-      if (n == 0) return true;
+      out += std::to_string(n) + ":" + std::to_string(len) + ":";
+      out += std::string(buf, std::min<size_t>(len, 8)) + "|";
+      if (strspn(buf + len + 1, "Z") != 2099 - len || (seekable && osl_file_tell(h) != (at += n)))
+        break;
+      if (n == 0) return out;
     }
-    return false;
+    return out + "<overrun>";
   };
   TempDir dir;
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.name);
-    put(dir.file("lines"), row.input);
-    void *h = osl_file_open(dir.file("lines").c_str(), OSL_FILE_READ);
-    ASSERT_NE(h, nullptr);
-    std::string got;
-    EXPECT_TRUE(read_lines(h, row.size, true, &got)) << got;
-    EXPECT_EQ(got, row.want);
-    osl_file_close(h);
-  }
-  // The pipes, in a child that owns the signal handler and the timer.
+  // In a child that owns the signal handler and the timer.
   osltest::ChildResult r = osltest::RunInChild([&] {
     struct sigaction sa = {};
     sa.sa_handler = [](int) {};
     struct itimerval every = {{0, 2000}, {0, 2000}};
-    if (sigaction(SIGALRM, &sa, nullptr) != 0 || setitimer(ITIMER_REAL, &every, nullptr) != 0) {
-      return 2;
-    }
+    if (sigaction(SIGALRM, &sa, nullptr) || setitimer(ITIMER_REAL, &every, nullptr)) return 2;
     for (const auto &row : rows) {
-      for (int nonblocking = 0; nonblocking < 2; ++nonblocking) {
-        int fds[2];
-        if (pipe(fds) != 0) return 2;
-        if (nonblocking) fcntl(fds[0], F_SETFL, O_NONBLOCK);
-        fflush(stdout);  // a writer that flushed its copy of the lines so far would repeat them
-        const pid_t writer = fork();
-        if (writer == 0) {
-          const size_t half = row.input.size() / 2;
-          for (const std::string &part : {row.input.substr(0, half), row.input.substr(half)}) {
-            usleep(20000);
-            if (write(fds[1], part.data(), part.size()) != static_cast<ssize_t>(part.size()))
-              _exit(1);
-          }
-          _exit(0);
-        }
-        close(fds[1]);
-        std::string got;
-        if (!read_lines(reinterpret_cast<void *>(static_cast<intptr_t>(fds[0]) + 1), row.size,
-                        false, &got)) {
-          got += "<overrun>";
-        }
-        close(fds[0]);
-        waitpid(writer, nullptr, 0);
-        printf("%s\n", got.c_str());
+      for (int kind = 0; kind < 3; ++kind) {  // a file, a pipe, a non-blocking pipe
+        int fd = -1;
+        const pid_t writer = kind == 0 ? 0 : FeedInTwo(row.input, kind == 2, &fd);
+        if (kind == 0) put(dir.file("lines"), row.input);
+        void *h = kind == 0 ? osl_file_open(dir.file("lines").c_str(), OSL_FILE_READ)
+                            : reinterpret_cast<void *>(static_cast<intptr_t>(fd) + 1);
+        printf("%s\n", read_lines(h, row.size, kind == 0).c_str());
+        osl_file_close(h);
+        if (writer > 0) waitpid(writer, nullptr, 0);
       }
     }
     // osl_gets on a non-blocking standard input, fed in two pieces.
-    int fds[2];
-    if (pipe(fds) != 0 || dup2(fds[0], 0) != 0 || fcntl(0, F_SETFL, O_NONBLOCK) != 0) return 2;
-    fflush(stdout);
-    const pid_t writer = fork();
-    if (writer == 0) {
-      usleep(20000);
-      if (write(fds[1], "hel", 3) != 3) _exit(1);
-      usleep(20000);
-      _exit(write(fds[1], "lo\nnext\n", 8) == 8 ? 0 : 1);
-    }
-    close(fds[0]), close(fds[1]);
+    int fd = -1;
+    const pid_t writer = FeedInTwo("hello\nnext\n", true, &fd);
+    if (dup2(fd, 0) != 0) return 2;
+    close(fd);
     char line[OSL_GETS_MAX];
     for (int i = 0; i < 3; ++i) osl_gets(line), printf("%s|", line);
     waitpid(writer, nullptr, 0);
-    printf("\n");
     return 0;
   });
   ASSERT_EQ(r.code, 0);
   size_t at = 0;
   for (const auto &row : rows) {
-    for (const char *kind : {"blocking pipe", "non-blocking pipe"}) {
-      const size_t end = r.out.find('\n', at);
-      EXPECT_EQ(at < r.out.size() ? r.out.substr(at, end - at) : "", row.want)
-          << row.name << ", " << kind;
-      at = end == std::string::npos ? end : end + 1;
-    }
+    for (const char *kind : {"file", "blocking pipe", "non-blocking pipe"})
+      EXPECT_EQ(NextLine(r.out, &at), row.want) << row.name << ", " << kind;
   }
-  EXPECT_EQ(at < r.out.size() ? r.out.substr(at) : "", "hello|next||\n") << "osl_gets, non-blocking";
+  EXPECT_EQ(r.out.substr(std::min(at, r.out.size())), "hello|next||") << "osl_gets, non-blocking";
   // Lines and plain reads mix on one handle; a null handle or buffer fails cleanly.
   put(dir.file("mixed"), "one\ntwo\n");
   void *h = osl_file_open(dir.file("mixed").c_str(), OSL_FILE_READ);
