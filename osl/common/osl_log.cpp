@@ -86,7 +86,8 @@ __attribute__((noinline)) int32_t log_built(int32_t severity, const char_t *form
 // A finished text ("%s") or a format without conversions goes to a file target from the
 // caller's memory, cut where the built text would be, with the same result, while it is the only
 // target; every other text and target goes through the buffer.
-int32_t log_v(int32_t severity, const char_t *format, va_list ap) {
+__attribute__((always_inline)) inline int32_t log_v(int32_t severity, const char_t *format,
+                                                   va_list ap) {
   if (m_floor > severity) return 0;
   if (osl_log_target::m_direct && format != nullptr) {
     const char_t *text = nullptr;

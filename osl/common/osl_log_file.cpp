@@ -21,14 +21,13 @@ namespace {
 
 constexpr mode_t kLogFileMode = 0664;  // a new log file, before the umask
 constexpr int kLogFileFlags = O_WRONLY | O_APPEND | O_NONBLOCK;  // open_file adds O_CLOEXEC
-constexpr int64_t kCheckPathMs = 1000;  // how often PATH is compared with the open file
-constexpr int64_t kCheckPathTexts = 256;  // the same while the clock cannot be read
+constexpr int64_t kCheckPathTexts = 256;  // how often PATH is compared while no clock reads
 // A backup name: the longest path a URL carries and ".bak.dropped".
 constexpr size_t kBackupNameSize = kUrlSize + 16;
 
 // What an open found at a path.
 struct Opened {
-  bool in_place, may_pipe, tty, fifo;
+  bool in_place, may_pipe, tty, fifo, watch;
   dev_t dev;
   ino_t ino;
 };
@@ -39,6 +38,7 @@ struct Opened {
 int open_path(const char_t *path, bool create, Opened *o) {
   struct stat st;
   const bool named_other = lstat(path, &st) == 0 && !S_ISREG(st.st_mode);
+  const bool link = named_other && S_ISLNK(st.st_mode);
   const int fd = osl_sys::open_file(path, kLogFileFlags | (create ? O_CREAT : 0), kLogFileMode);
   if (fd < 0) return -1;
   const bool known = fstat(fd, &st) == 0;
@@ -46,11 +46,27 @@ int open_path(const char_t *path, bool create, Opened *o) {
   o->in_place = named_other || !regular;
   o->may_pipe = !known || (!regular && !S_ISCHR(st.st_mode));
   o->fifo = known && S_ISFIFO(st.st_mode);
+  o->watch = regular || link;
   o->tty = known && S_ISCHR(st.st_mode) && isatty(fd) == 1;
   o->dev = known ? st.st_dev : 0;
   o->ino = known ? st.st_ino : 0;
   if (regular) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
+}
+
+// Whether PATH is due to be compared with the open file: once each second of the coarse
+// monotonic clock, which is read without a system call and far more cheaply than the fine one,
+// or once every kCheckPathTexts texts while it cannot be read. errno is kept.
+inline bool path_due(Target &t) {
+  struct timespec ts;
+  const int saved = errno;
+  if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) == 0) {
+    if (static_cast<int64_t>(ts.tv_sec) == t.checked_s) return false;
+    t.checked_s = static_cast<int64_t>(ts.tv_sec);
+    return true;
+  }
+  errno = saved;
+  return ++t.checked_s % kCheckPathTexts == 0;
 }
 
 void commit(Target &t, int fd, const Opened &o) {
@@ -59,12 +75,13 @@ void commit(Target &t, int fd, const Opened &o) {
   t.may_pipe = o.may_pipe;
   t.tty = o.tty;
   t.fifo = o.fifo;
+  t.watch = o.watch;
   t.dev = o.dev;
   t.ino = o.ino;
   t.reopen = false;
   t.stalled = false;
   t.rest_len = 0;
-  t.checked_ms = osl_sys::mono_ms();
+  (void)path_due(t);  // the first comparison comes a second on
 }
 
 // A FIFO whose reader left, or that had none: its path opened again, never created. Until an
@@ -331,14 +348,10 @@ __attribute__((noinline, cold)) void rotate(Target &t) {
 }
 
 // Opens PATH again when it names another file than the open one (removed or replaced from
-// outside, or a link that names another file), at most once a kCheckPathMs.
+// outside, or a link that names another file), once path_due says so. Out of line, so that a
+// device's writes set up no clock reading.
 __attribute__((noinline)) void check_path(Target &t) {
-  const int64_t now = osl_sys::mono_ms();
-  if (now >= 0 ? now - t.checked_ms < kCheckPathMs && now >= t.checked_ms
-               : ++t.checked_ms % kCheckPathTexts != 0) {
-    return;
-  }
-  if (now >= 0) t.checked_ms = now;
+  if (__builtin_expect(!path_due(t), true)) return;
   struct stat st;
   const int r = t.in_place ? stat(t.path, &st) : lstat(t.path, &st);
   if (r == 0 ? st.st_dev == t.dev && st.st_ino == t.ino : errno != ENOENT) {
@@ -352,7 +365,7 @@ __attribute__((noinline)) void check_path(Target &t) {
 void close_file(Target &t) {
   if (t.fd >= 0) close(t.fd);
   t.fd = -1;
-  t.in_place = t.may_pipe = t.tty = t.fifo = t.reopen = t.stalled = false;
+  t.in_place = t.may_pipe = t.tty = t.fifo = t.watch = t.reopen = t.stalled = false;
   t.rest_len = 0;
 }
 
@@ -390,7 +403,7 @@ void write_file(Target &t, const char_t *text, size_t len) {
     if (!t.reopen || !open_fifo_again(t)) return;
   }
   size_t written = len;
-  check_path(t);
+  if (t.watch) check_path(t);
   if (__builtin_expect(!t.in_place, true)) {
     const ssize_t n = write(t.fd, text, len);
     if (__builtin_expect(n != static_cast<ssize_t>(len), false)) {

@@ -23,7 +23,7 @@ char_t m_rest[1 + kExtraMax][kTextMax];
 
 // Constant-initialised: the load-time state is in place before any constructor runs.
 Target m_first = {Kind::kDiscard, true, OSL_LOG_ALL, nullptr, -1, -1, 0, 0,
-                  false, false, false, false, false, false, 0, 0, 0, 0, 0,
+                  false, false, false, false, false, false, false, 0, 0, 0, 0, 0,
                   m_first_url, m_rest[0]};
 bool m_direct = false;
 uint32_t m_maxsize = 0x40000000u;  // 1 GiB

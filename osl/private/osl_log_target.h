@@ -45,11 +45,13 @@ struct Target {
   bool may_pipe;     // can raise SIGPIPE: written with the guard
   bool tty;          // a terminal: written with SIGTTOU blocked
   bool fifo;         // a pipe: closed when its reader leaves, its path opened again
+  bool watch;        // a regular file or a link: PATH is compared with it once a second
   bool reopen;       // a FIFO without a reader: its path is opened again at each text
   bool stalled;      // the last text found the pipe or terminal full: no waiting until it drains
   dev_t dev;         // the open regular file, to tell when PATH names another
   ino_t ino;
-  int64_t checked_ms;  // when PATH was last compared with the open file
+  int64_t checked_s;   // the coarse clock's second of PATH's last comparison (a text count
+                       // while that clock cannot be read)
   uint64_t filesize;   // bytes written since the last rotation (64-bit: no wrap near 4 GiB)
   size_t rest_len;     // the unwritten end of a text a pipe or terminal took only part of
   char_t *url;         // kUrlSize bytes
