@@ -375,8 +375,10 @@ void open_file_target(Target &t) {
   if (path == nullptr || path[0] == '\0') return;
   struct stat st;
   Opened o;
-  int fd = lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 ? move_aside(path, &o)
-                                                                          : -1;
+  int fd = lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+                   !open_elsewhere(t, st.st_dev, st.st_ino)
+               ? move_aside(path, &o)
+               : -1;
   if (fd < 0) fd = open_path(path, true, &o);
   const bool no_reader = fd < 0 && errno == ENXIO;
   if (fd >= 0) {

@@ -110,6 +110,17 @@ void reset(void) {
   update_direct();
 }
 
+bool open_elsewhere(const Target &t, dev_t dev, ino_t ino) {
+  auto holds = [&](const Target &o) {
+    return &o != &t && o.kind == Kind::kFile && o.fd >= 0 && o.dev == dev && o.ino == ino;
+  };
+  if (holds(m_first)) return true;
+  for (const Target &o : m_extra) {
+    if (o.used && holds(o)) return true;
+  }
+  return false;
+}
+
 int32_t extra_floor(void) {
   int32_t floor = INT32_MAX;
   for (const Target &t : m_extra) {

@@ -30,8 +30,9 @@ ptrdiff_t scan_digits(const char *s, size_t len, int base, uint64_t max, uint64_
 }
 
 void copy_bounded(char *dst, size_t size, const char *src) {
-  strncpy(dst, src, size - 1);
-  dst[size - 1] = '\0';
+  const size_t n = strnlen(src, size - 1);
+  memcpy(dst, src, n);
+  dst[n] = '\0';
 }
 
 uint64_t dec_wrapping(const char *s, const char **end) {
@@ -195,10 +196,11 @@ int rename_noreplace(int dir, const char *from, const char *to) {
     return -1;
   }
   struct stat st;
-  if (errno == EEXIST || fstatat(dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+  if (errno == EEXIST || fstatat(dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return -1;
   }
+  if (errno != ENOENT) return -1;  // to cannot be looked at: its own error
   return renameat(dir, from, dir, to);
 }
 

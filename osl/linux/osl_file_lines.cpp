@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -89,9 +90,12 @@ int32_t osl_file_gets(void *fp, char_t *buf, int32_t size) {
     return -1;
   }
   const int fd = osl_file::fd_of(fp);
-  // A seekable file is read in chunks and the position put back after the newline; anything
-  // else (pipe, FIFO, terminal, socket) one byte per read, so nothing past the line is taken.
-  const off_t start = lseek(fd, 0, SEEK_CUR);
+  // A regular file is read in chunks and the position put back after the newline; anything
+  // else (pipe, FIFO, terminal, socket, a device whose lseek succeeds without moving) one byte
+  // per read, so nothing past the line is taken.
+  struct stat st;
+  const off_t start =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : static_cast<off_t>(-1);
   char chunk[kChunk];
   const size_t want = start >= 0 ? sizeof chunk : 1;
   Line line(buf, static_cast<size_t>(size) - 1);

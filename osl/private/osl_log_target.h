@@ -70,6 +70,10 @@ constexpr uint32_t kBackupsMax = 99;
 // byte count of 0.
 void reset(void);
 
+// Whether a target other than t has the file dev/ino open: a log that another target writes
+// is never moved aside when t opens it.
+bool open_elsewhere(const Target &t, dev_t dev, ino_t ino);
+
 // The lowest threshold of the further targets, INT32_MAX when there is none.
 int32_t extra_floor(void);
 

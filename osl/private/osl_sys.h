@@ -37,8 +37,8 @@ inline bool equal_nocase(const char *a, const char *b, size_t n) {
   return true;
 }
 
-// Copies src into dst of size bytes (size >= 1) as "zero the buffer, then copy size - 1": the
-// text is cut to size - 1 bytes, and every byte after it up to dst[size - 1] is zero.
+// Copies src into dst of size bytes (size >= 1), cut to size - 1 bytes, and terminates it;
+// nothing after the terminator is written.
 void copy_bounded(char *dst, size_t size, const char *src);
 
 // 0-15 for a hexadecimal digit in either case, -1 for any other byte.

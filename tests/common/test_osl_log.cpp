@@ -678,6 +678,13 @@ TEST_F(Log, SeveralTargetsEachWithItsOwnThreshold) {
   osl_log_init(OSL_LOG_ERROR);  // removes every further target
   EXPECT_EQ(captured([] { EXPECT_EQ(osl_log_warn("w\n"), 0); }), "");
   EXPECT_EQ(osl_log_add_target("console://", 0), 1);
+  // A further target on the first one's file writes beside it: the live log is not moved aside.
+  ASSERT_EQ(osl_log_set_target(("file://" + first).c_str()), 0);
+  osl_log_error("x\n");
+  EXPECT_EQ(osl_log_add_target(("file://" + first).c_str(), 0), 2);
+  osl_log_error("y\n");
+  EXPECT_EQ(read_file(first), "x\ny\ny\n");
+  EXPECT_EQ(read_file(first + ".bak"), "w\ne\n");
 }
 
 TEST_F(Log, TargetThatIsNoRegularFileIsNeverMoved) {
