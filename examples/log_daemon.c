@@ -22,18 +22,10 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-static volatile sig_atomic_t m_reopen;
-
-static void on_hup(int sig) {
-  (void)sig;
-  m_reopen = 1; /* the log is reopened by the main loop, never inside the handler */
-}
-
 int main(int argc, char **argv) {
   char path[512], moved[512], name[512], url[64], got[256];
   SFileNodeInfo info;
   struct timeval wait = {2, 0};
-  struct sigaction sa;
   uint32_t ip;
   uint16_t port;
   int32_t mod, n, i, udp_id, k;
@@ -45,9 +37,9 @@ int main(int argc, char **argv) {
   }
   /* osl_init(NULL): signal handlers, logging on the console; no single-instance check. */
   if (osl_init(NULL) != 0) return 1;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = on_hup;
-  sigaction(SIGHUP, &sa, NULL);
+  /* SIGHUP is kept for osl_signal_wait: the log is reopened by the main loop, never inside a
+   * signal handler. */
+  if (osl_signal_watch(SIGHUP, 0) != 0) return 1;
   osl_str_snprintf(path, (int32_t)sizeof path, "%s/daemon.log", argv[1]);
   osl_str_snprintf(moved, (int32_t)sizeof moved, "%s.1", path);
 
@@ -93,9 +85,8 @@ int main(int argc, char **argv) {
   /* logrotate moves the log away and sends SIGHUP: the daemon reopens it. */
   if (osl_file_rename(path, moved) != 0) return 1;
   raise(SIGHUP);
-  if (m_reopen) {
-    m_reopen = 0;
-    if (osl_log_reopen() != 0) fprintf(stderr, "log_daemon: %s could not be reopened\n", path);
+  if (osl_signal_wait(0) == SIGHUP && osl_log_reopen() != 0) {
+    fprintf(stderr, "log_daemon: %s could not be reopened\n", path);
   }
   osl_log_mod_warn(mod, "valve %d stuck\n", 3);
   if (osl_file_get_info(path, &info) != 0 || info.size == 0) {
